@@ -1,0 +1,135 @@
+// Connection: the database client the system needs, on SQLite or PostgreSQL.
+//
+// Statements are given exactly as the system writes them (Oracle dialect with
+// :bN host variables); the connection translates them for its backend (see
+// translate.h) and caches the translation per text. It keeps the client
+// behaviour the system relies on: a transaction begins with the first
+// statement after a commit; a failing statement undoes only itself; an empty
+// text is NULL; texts compare byte by byte; status codes are Oracle's (0,
+// 1403, -1, other negative numbers with an "ORA-nnnnn: ..." message); after a
+// lost connection every call answers -3114 until Connect is called again.
+//
+// Every call returns its status code and leaves it, with the message text of
+// the last error (at most 70 characters, empty after success), for LastCode()
+// and LastMessage(). No call throws. A password never appears in a message.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "db/fixed_text.h"
+
+namespace kvr {
+
+// Status codes of the client.
+inline constexpr int kSqlOk = 0;
+inline constexpr int kSqlNoData = 1403;
+inline constexpr int kSqlDuplicateKey = -1;
+inline constexpr int kSqlTableMissing = -942;
+inline constexpr int kSqlInvalidIdentifier = -904;
+inline constexpr int kSqlSchemaMissing = -1435;
+inline constexpr int kSqlInvalidLogin = -1017;
+inline constexpr int kSqlValueTooLarge = -12899;
+inline constexpr int kSqlNotConnected = -3114;
+inline constexpr int kSqlCannotConnect = -12541;  // no listener / unreachable
+
+// An input host variable: a text (empty means NULL) or a 32-bit integer.
+// Texts are cut to their width before binding. The text is not copied: it
+// must outlive the call.
+class Bind {
+ public:
+  static Bind Text(std::string_view text) { return Bind(text); }
+  template <std::size_t N>
+  static Bind Text(const FixedText<N>& text) {
+    return Bind(text.view());
+  }
+  static Bind Int(int32_t value) { return Bind(value); }
+
+  bool isText() const { return isText_; }
+  std::string_view text() const { return text_; }
+  int32_t integer() const { return int_; }
+
+ private:
+  explicit Bind(std::string_view t) : isText_(true), text_(t) {}
+  explicit Bind(int32_t v) : isText_(false), int_(v) {}
+  bool isText_;
+  std::string_view text_;
+  int32_t int_ = 0;
+};
+
+// An output field of a select or fetch: a text buffer of a fixed width (the
+// value is cut to the width and zero-terminated) or a 32-bit integer. A NULL
+// column leaves the field as the caller cleared it.
+class Out {
+ public:
+  static Out Text(char* buffer, std::size_t width) { return Out(buffer, width); }
+  template <std::size_t N>
+  static Out Text(FixedText<N>& text) {
+    return Out(text.data(), N);
+  }
+  static Out Int(int32_t* value) { return Out(value); }
+
+  bool isText() const { return text_ != nullptr; }
+  char* textBuffer() const { return text_; }
+  std::size_t width() const { return width_; }
+  int32_t* integer() const { return int_; }
+
+ private:
+  Out(char* b, std::size_t w) : text_(b), width_(w) {}
+  explicit Out(int32_t* v) : int_(v) {}
+  char* text_ = nullptr;
+  std::size_t width_ = 0;
+  int32_t* int_ = nullptr;
+};
+
+// An open cursor. It must not outlive its connection. Closing twice is
+// harmless; the destructor closes.
+class Cursor {
+ public:
+  virtual ~Cursor() = default;
+  // Fetches the next row into the fields: 0, 1403 after the last row, or an
+  // error code.
+  virtual int Fetch(std::span<const Out> out) = 0;
+  virtual int Close() = 0;
+};
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+
+  // Connects with "login/password@service" (the password may hold blanks).
+  // The service chooses the backend: "sqlite:PATH", a "postgresql://" or
+  // "postgres://" URI, "host[:port]/dbname", or a libpq service name.
+  virtual int Connect(const std::string& connectText) = 0;
+
+  // Runs a statement that returns no rows (DML, DDL, ALTER SESSION ...).
+  // An update or delete that touched no row answers 1403.
+  virtual int Execute(std::string_view sql, std::span<const Bind> in = {}) = 0;
+
+  // Runs a single-row select ("select ... into :b0:b1, ... from ...", or a
+  // plain select whose first row is taken) into the output fields:
+  // 0, 1403 when there is no row, or an error code.
+  virtual int SelectOne(std::string_view sql, std::span<const Bind> in,
+                        std::span<const Out> out) = 0;
+
+  // Opens a cursor on a select. On failure the result is null and
+  // *status holds the code.
+  virtual std::unique_ptr<Cursor> Open(std::string_view sql, std::span<const Bind> in,
+                                       int* status) = 0;
+
+  // Commits without ending the session.
+  virtual int Commit() = 0;
+
+  // Status code and message text of the last call.
+  virtual int LastCode() const = 0;
+  virtual std::string LastMessage() const = 0;
+};
+
+// A new, unconnected connection. The backend is chosen at Connect.
+std::unique_ptr<Connection> MakeConnection();
+
+}  // namespace kvr

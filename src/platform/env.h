@@ -1,0 +1,135 @@
+// Env: the controller's only door to the operating system and the clock.
+//
+// Everything that touches the system (time, sleeping, files, the service
+// socket, processes, disk space, the console, stop signals) goes through one
+// Env object, so that the whole controller can run on the real system
+// (PosixEnv) or on a scripted one (FakeEnv) in tests. No method throws; every
+// failure is a result value with the system's error number where it has one.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kvr {
+
+using Pid = int32_t;
+
+// Size of a service-contact request and of the longest reply read.
+inline constexpr int kServiceMessageSize = 80;
+
+// A file opened for appending. Closing happens in the destructor.
+class AppendFile {
+ public:
+  virtual ~AppendFile() = default;
+  // Current size in bytes (the position at the end of the file).
+  virtual int64_t Size() = 0;
+  // Appends the bytes as they stand; false when the write failed.
+  virtual bool Write(std::string_view bytes) = 0;
+};
+
+struct ServiceReply {
+  bool answered = false;
+  std::string reply;  // the reply bytes up to the first zero byte
+  int error = 0;      // errno of the failing step when not answered
+};
+
+struct SpawnResult {
+  bool created = false;
+  Pid pid = 0;
+  int error = 0;  // errno when not created
+};
+
+// What /proc tells of a live process's executable.
+struct ProcessImage {
+  std::string baseName;  // base name of the executable, without " (deleted)"
+  std::string path;      // full path of the executable
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // --- Clock ------------------------------------------------------------
+  // Calendar time in seconds since 1970 (UTC), like time().
+  virtual int64_t Now() = 0;
+  // Milliseconds of a steady clock; only differences are meaningful.
+  virtual int64_t SteadyMillis() = 0;
+  // Broken-down local time (follows TZ) and UTC time of a calendar time.
+  virtual std::tm LocalTime(int64_t t) = 0;
+  virtual std::tm UtcTime(int64_t t) = 0;
+  // Local broken-down time back to calendar seconds, like mktime()
+  // (tm_isdst as given; -1 lets the zone rules decide).
+  virtual int64_t MakeLocalTime(std::tm local) = 0;
+  // Waits; a real Env returns early once a stop has been requested.
+  virtual void SleepMs(int64_t ms) = 0;
+
+  // --- Stop requests ----------------------------------------------------
+  // True once SIGTERM or SIGINT has reached the process (latched).
+  virtual bool StopRequested() = 0;
+
+  // --- Program and directories -----------------------------------------
+  // Full path of the running program; empty when it cannot be found.
+  virtual std::string ProgramPath() = 0;
+  virtual bool SetCurrentDir(const std::string& dir) = 0;
+  virtual std::string CurrentDir() = 0;  // empty on failure
+
+  // --- Files (paths are given as the system writes them; the Env turns
+  // '\' into '/' before the operating system sees them) -------------------
+  virtual std::unique_ptr<AppendFile> OpenAppend(const std::string& path,
+                                                 int* error = nullptr) = 0;
+  // The whole file, or nothing when it cannot be opened for reading.
+  virtual std::optional<std::string> ReadFile(const std::string& path,
+                                              int* error = nullptr) = 0;
+  // True when the file can be opened for reading.
+  virtual bool FileReadable(const std::string& path) = 0;
+  // 0 on success, else errno.
+  virtual int RenameFile(const std::string& from, const std::string& to) = 0;
+  virtual int DeleteFile(const std::string& path) = 0;
+  // Free bytes of the volume holding the path (f_bfree * f_frsize).
+  virtual std::optional<uint64_t> FreeBytes(const std::string& path) = 0;
+
+  // --- Console ----------------------------------------------------------
+  // Writes the text to standard output at once (no buffering left behind).
+  virtual void ConsoleWrite(std::string_view text) = 0;
+
+  // --- Service contact --------------------------------------------------
+  // Connects to the service socket of the given pipe name's last component,
+  // sends the request bytes, and waits at most replyTimeoutMs for a reply.
+  virtual ServiceReply CallService(const std::string& pipeName,
+                                   const char (&request)[kServiceMessageSize],
+                                   int replyTimeoutMs) = 0;
+
+  // --- Processes --------------------------------------------------------
+  // Creates a process from a command line (split into words; the program
+  // looked up in the current directory, then on PATH). The child gets its
+  // own process group and standard input from /dev/null.
+  virtual SpawnResult Spawn(const std::string& commandLine) = 0;
+  // True when the process exists and is not a zombie.
+  virtual bool ProcessAlive(Pid pid) = 0;
+  // The executable of a live process; nothing when it cannot be read.
+  virtual std::optional<ProcessImage> ProcessImageOf(Pid pid) = 0;
+  // Creation time of a live process in calendar seconds (UTC).
+  virtual std::optional<int64_t> ProcessStartTime(Pid pid) = 0;
+  // Reaps ended children and moves pending kills on (SIGKILL after the
+  // grace period). Called before each supervision; never blocks.
+  virtual void ReapChildren() = 0;
+  // Ends a process: SIGTERM to its process group (or to the process when it
+  // leads none), SIGKILL to what is left after the grace period. Never ends
+  // pid 0, 1, or the controller itself. Does not block.
+  virtual void KillById(Pid pid) = 0;
+  // Ends every process other than the controller whose executable's base
+  // name equals the name without regard to case.
+  virtual void KillByImageName(const std::string& imageName) = 0;
+  virtual Pid SelfPid() = 0;
+};
+
+// Turns every '\' into '/': the one place where Windows paths of the system
+// become paths of this platform.
+std::string NativePath(std::string_view path);
+
+}  // namespace kvr

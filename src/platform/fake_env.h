@@ -1,0 +1,102 @@
+// FakeEnv: a scripted Env for tests.
+//
+// Files, directories, the console and disk space default to the real system
+// (tests work in temporary directories), so file behaviour is real. The clock
+// moves only when a test says so or when something sleeps; the service
+// answers as scripted; processes are scripted records, so every supervision
+// and termination rule can be tested without real processes. Everything the
+// code under test asked of it is recorded for the test to look at.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/posix_env.h"
+
+namespace kvr {
+
+class FakeEnv : public PosixEnv {
+ public:
+  struct Process {
+    Pid pid = 0;
+    bool alive = true;
+    bool imageReadable = true;  // false: /proc/PID/exe cannot be read
+    std::string baseName;       // executable base name
+    std::string path;           // full executable path
+    int64_t startTime = 0;      // creation time, calendar seconds
+  };
+
+  FakeEnv();
+
+  // --- Clock ------------------------------------------------------------
+  // Sets the calendar time (seconds since 1970, UTC).
+  void SetNow(int64_t t) { now_ = t; }
+  // Sets the clock to a local time (interpreted with the process's TZ).
+  void SetLocalTime(int year, int month, int day, int hour, int minute, int second);
+  void Advance(int64_t seconds) { now_ += seconds; }
+  int64_t Now() override { return now_; }
+  int64_t SteadyMillis() override { return now_ * 1000 + subMillis_; }
+  void SleepMs(int64_t ms) override;
+  std::vector<int64_t> sleeps;  // every SleepMs in order
+
+  // --- Stop requests ----------------------------------------------------
+  void RequestStop() { stop_ = true; }
+  bool StopRequested() override { return stop_; }
+
+  // --- Program path and console ----------------------------------------
+  std::string programPath = "/opt/kvr/KVRJOBSTR";
+  std::string ProgramPath() override { return programPath; }
+  void ConsoleWrite(std::string_view text) override { console += text; }
+  std::string console;
+
+  // --- Disk space -------------------------------------------------------
+  // Free bytes by path; a path not listed has no answer (query fails).
+  std::map<std::string, uint64_t> freeBytes;
+  std::optional<uint64_t> FreeBytes(const std::string& path) override;
+
+  // --- Service ----------------------------------------------------------
+  // Decides each call; the default answers "OK". A call takes replyDelayMs
+  // of fake time.
+  std::function<ServiceReply(const std::string& pipeName)> service;
+  std::vector<std::string> serviceCalls;  // pipe name of every call made
+  ServiceReply CallService(const std::string& pipeName,
+                           const char (&request)[kServiceMessageSize],
+                           int replyTimeoutMs) override;
+  std::string lastRequest;  // request bytes up to the first zero
+
+  // --- Processes --------------------------------------------------------
+  // Adds a live process; returns its pid (a new one when pid is 0).
+  Pid AddProcess(Process process);
+  // Marks a process as ended (it then reads as gone).
+  void EndProcess(Pid pid);
+  Process* FindProcess(Pid pid);
+  // Decides each Spawn; the default creates a live process whose base name
+  // is the first word's base name, started now.
+  std::function<SpawnResult(const std::string& commandLine)> spawner;
+  std::vector<std::string> spawned;         // every command line given to Spawn
+  std::vector<Pid> killedIds;               // every KillById
+  std::vector<std::string> killedImages;    // every KillByImageName
+  int reapCalls = 0;
+  Pid selfPid = 4242;
+
+  SpawnResult Spawn(const std::string& commandLine) override;
+  bool ProcessAlive(Pid pid) override;
+  std::optional<ProcessImage> ProcessImageOf(Pid pid) override;
+  std::optional<int64_t> ProcessStartTime(Pid pid) override;
+  void ReapChildren() override { ++reapCalls; }
+  // Records the kill; the process ends at once (the fake has no grace).
+  void KillById(Pid pid) override;
+  void KillByImageName(const std::string& imageName) override;
+  Pid SelfPid() override { return selfPid; }
+
+ private:
+  int64_t now_ = 0;
+  int64_t subMillis_ = 0;
+  bool stop_ = false;
+  Pid nextPid_ = 10000;
+  std::map<Pid, Process> processes_;
+};
+
+}  // namespace kvr

@@ -1,0 +1,83 @@
+// PosixEnv: the real Env on Linux.
+//
+// Clock and sleep from the system (local time follows TZ); files through
+// NativePath; the service contact over an abstract-namespace Unix socket;
+// processes through posix_spawn and /proc. SIGTERM and SIGINT are blocked at
+// construction and polled with sigtimedwait, so no signal handler and no
+// global flag are needed: SleepMs waits on the signal set and returns early
+// once a stop has been requested. Children get the signals back unblocked.
+//
+// Pending kills (SIGTERM sent, SIGKILL due after the grace period) are kept
+// here and moved on by ReapChildren and KillById, never by blocking.
+#pragma once
+
+#include <csignal>
+#include <vector>
+
+#include "platform/env.h"
+
+namespace kvr {
+
+class PosixEnv : public Env {
+ public:
+  // Seconds a process group gets between SIGTERM and SIGKILL.
+  static constexpr int kKillGraceSeconds = 5;
+
+  PosixEnv() : PosixEnv(true) {}
+  ~PosixEnv() override;
+
+  int64_t Now() override;
+  int64_t SteadyMillis() override;
+  std::tm LocalTime(int64_t t) override;
+  std::tm UtcTime(int64_t t) override;
+  int64_t MakeLocalTime(std::tm local) override;
+  void SleepMs(int64_t ms) override;
+  bool StopRequested() override;
+
+  std::string ProgramPath() override;
+  bool SetCurrentDir(const std::string& dir) override;
+  std::string CurrentDir() override;
+
+  std::unique_ptr<AppendFile> OpenAppend(const std::string& path, int* error) override;
+  std::optional<std::string> ReadFile(const std::string& path, int* error) override;
+  bool FileReadable(const std::string& path) override;
+  int RenameFile(const std::string& from, const std::string& to) override;
+  int DeleteFile(const std::string& path) override;
+  std::optional<uint64_t> FreeBytes(const std::string& path) override;
+
+  void ConsoleWrite(std::string_view text) override;
+
+  ServiceReply CallService(const std::string& pipeName,
+                           const char (&request)[kServiceMessageSize],
+                           int replyTimeoutMs) override;
+
+  SpawnResult Spawn(const std::string& commandLine) override;
+  bool ProcessAlive(Pid pid) override;
+  std::optional<ProcessImage> ProcessImageOf(Pid pid) override;
+  std::optional<int64_t> ProcessStartTime(Pid pid) override;
+  void ReapChildren() override;
+  void KillById(Pid pid) override;
+  void KillByImageName(const std::string& imageName) override;
+  Pid SelfPid() override;
+
+ protected:
+  // takeStopSignals false leaves the signal mask alone (FakeEnv).
+  explicit PosixEnv(bool takeStopSignals);
+
+ private:
+  struct PendingKill {
+    Pid target;          // process group id (or pid when it leads no group)
+    bool group;          // true when target is a process group
+    int64_t killAtMs;    // SteadyMillis() at which SIGKILL is due
+  };
+  void MovePendingKillsOn();
+  void PollSignals(int64_t waitMs);
+
+  sigset_t stopSignals_;
+  sigset_t previousMask_;
+  bool tookStopSignals_ = false;
+  bool stopRequested_ = false;
+  std::vector<PendingKill> pendingKills_;
+};
+
+}  // namespace kvr
