@@ -124,6 +124,9 @@ class Connection {
   // Commits without ending the session.
   virtual int Commit() = 0;
 
+  // "sqlite" or "postgres" once connected, empty before.
+  virtual std::string_view BackendName() const = 0;
+
   // Status code and message text of the last call.
   virtual int LastCode() const = 0;
   virtual std::string LastMessage() const = 0;

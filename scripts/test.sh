@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds, starts a throwaway
+# PostgreSQL cluster, runs every test, then builds again with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test again.
+# Stops and removes what it started, also on failure. Exits non-zero on any
+# failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+scripts/install_deps.sh
+
+pgdir=$(mktemp -d /tmp/kvr-test-pg.XXXXXX)
+cleanup() { "$root/scripts/pg_cluster.sh" stop "$pgdir" || true; }
+trap cleanup EXIT
+eval "$(scripts/pg_cluster.sh start "$pgdir")"
+
+jobs=${KVR_TEST_JOBS:-2}
+status=0
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" || status=1
+}
+
+echo "== build and test"
+run_suite build
+echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
+export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+run_suite build-asan -DKVR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+
+if [ $status -ne 0 ]; then
+  echo "tests FAILED"
+  exit 1
+fi
+echo "all tests passed"

@@ -1,0 +1,127 @@
+// The pass's selection loops of run types 05, 04, 01 and 03: each selects one
+// due row at a time and hands it to the job start, whose update of the row
+// (status "01" or "90", or a grown exclusion list) makes the next selection
+// see the next row. Each returns false when the pass must end here.
+#include <cstdio>
+
+#include "controller/controller.h"
+#include "db/job_table.h"
+#include "exec/selection.h"
+
+namespace kvr {
+
+namespace {
+
+// A start that did nothing to its row (refused, or no free process entry)
+// would make the same row come back at once: the loop must end there.
+bool RowUnchanged(int startResult) {
+  return startResult == JobExecutor::kStartRefused ||
+         startResult == JobExecutor::kStartTableFull;
+}
+
+}  // namespace
+
+bool Controller::WorkRunType05() {
+  SelectedJob job;
+  int rc = SQLSelectKvr500Job05(*session_, executor_->exclusions(), &job);
+  if (rc == kSqlNoData) return true;
+  if (rc != 0) {
+    LogSelectionError("SQLSelectKvr500Job05");
+    log_->Main("Fehler bei der Ermittlung der Jobs mit RunType 05!\n");
+    return false;
+  }
+  runType05Due_ = true;
+  if (executor_->runningJobs() != 0) return true;  // waits for a pass without jobs
+  int start = executor_->StartJob(job.jobcmd.view(), job.jobda1.view(), job.jobke2.view(),
+                                  job.joburv.view(), job.jobmrt, job.jobstv);
+  if (start == JobExecutor::kStartUpdateFailed) {
+    passError_ = true;
+    log_->Main("Fehler beim Starten der Jobs mit RunType 05!\n");
+    return false;
+  }
+  return true;
+}
+
+bool Controller::WorkRunType04() {
+  int rc = 0;
+  while (rc == 0 && !runType05Due_) {
+    SelectedJob job;
+    rc = SQLSelectKvr500Job04(*session_, executor_->exclusions(), &job);
+    if (rc == kSqlNoData) break;
+    if (rc != 0) {
+      LogSelectionError("SQLSelectKvr500Job04");
+      break;
+    }
+    int start = executor_->StartJob(job.jobcmd.view(), job.jobda1.view(), job.jobke2.view(),
+                                    job.joburv.view(), job.jobmrt, job.jobstv);
+    if (start == JobExecutor::kStartUpdateFailed) {
+      passError_ = true;
+      break;
+    }
+    if (RowUnchanged(start)) break;
+    if (!contact_->Contact("Start RT04Jobs", false)) break;
+  }
+  if (passError_) {
+    log_->Main("Fehler bei der Verarbeitung der Jobs mit RunType 04!\n");
+    return false;
+  }
+  return true;
+}
+
+bool Controller::WorkRunType01() {
+  int rc = 0;
+  while (rc == 0 && executor_->runningJobs() < config_.maxJobs && !runType05Due_) {
+    SelectedJob job;
+    rc = SQLSelectKvr500Job01(*session_, executor_->exclusions(), &job);
+    if (rc == kSqlNoData) break;
+    if (rc != 0) {
+      LogSelectionError("SQLSelectKvr500Job01");
+      break;
+    }
+    int start = executor_->StartJob(job.jobcmd.view(), job.jobda1.view(), job.jobke2.view(),
+                                    job.joburv.view(), job.jobmrt, job.jobstv);
+    if (start == JobExecutor::kStartUpdateFailed) {
+      passError_ = true;
+      break;
+    }
+    if (RowUnchanged(start)) break;
+  }
+  if (passError_) {
+    log_->Main("Fehler bei der Verarbeitung der Jobs mit RunType 01!\n");
+    return false;
+  }
+  return true;
+}
+
+bool Controller::WorkRunType03() {
+  int rc = 0;
+  while (rc == 0 && !runType05Due_) {
+    JobRow row;
+    rc = SQLReadKvr500Job(*session_, env_, kRunType03, executor_->exclusions(), &row);
+    if (rc == kSqlNoData) break;
+    if (rc != 0) {
+      std::string state, message;
+      int code = session_->GetLastSQLError(&state, &message);
+      log_->MainF(
+          "SQLReadKvr500Job! RC: %ld\n-   SQLCode GetLastSQLError: %ld\n-   SQLState: %s\n-   "
+          "SQLMsg: %s\n",
+          static_cast<long>(rc), static_cast<long>(code), state.c_str(), message.c_str());
+      passError_ = true;
+      break;
+    }
+    int start = executor_->StartJob(row.jobcmd.view(), row.jobda1.view(), row.jobke2.view(),
+                                    row.joburv.view(), row.jobmrt, 0);
+    if (start == JobExecutor::kStartUpdateFailed) {
+      passError_ = true;
+      break;
+    }
+    if (RowUnchanged(start)) break;
+  }
+  if (passError_) {
+    log_->Main("Fehler bei der Verarbeitung der Jobs mit RunType 03!\n");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kvr
