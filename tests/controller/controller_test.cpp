@@ -1,0 +1,183 @@
+// The controller's start-up sequence and its passes, driven step by step on
+// a FakeEnv with a real SQLite queue.
+#include <gtest/gtest.h>
+
+#include "controller/controller_fixture.h"
+
+namespace kvr::test {
+namespace {
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The service answers the first `answers` contacts that are made. Each
+// contact takes five seconds of fake time, so no contact of the start-up is
+// skipped by the three-second rule.
+void AnswerFirst(ControllerHarness& h, int answers) {
+  auto calls = std::make_shared<int>(0);
+  h.env.service = [&h, calls, answers](const std::string&) {
+    h.env.Advance(5);
+    ServiceReply reply;
+    reply.answered = (*calls)++ < answers;
+    reply.reply = "OK";
+    reply.error = reply.answered ? 0 : 111;
+    return reply;
+  };
+}
+
+TEST(ControllerStartUp, StopsWithStatusZeroAtEveryContactWithoutAnswer) {
+  // The start-up makes five contacts: dbConnect twice, cleanupServer,
+  // CheckRT04Jobs and AddRT01Jobs.
+  for (int answers = 0; answers <= 4; ++answers) {
+    SCOPED_TRACE(answers);
+    ControllerHarness h;
+    AnswerFirst(h, answers);
+    EXPECT_EQ(h.controller->Run(), 0);
+    std::string log = h.MainLog();
+    EXPECT_TRUE(Contains(log, "** Jobcontroller KVRJOBSTR wurde gestartet **")) << log;
+    EXPECT_TRUE(Contains(log, "Service antwortet nicht! ErrCode: 111! KVRJOBSTR wird beendet!"));
+    EXPECT_EQ(Contains(log, "Flag-Datei NLF wurde erstellt."), answers >= 2) << log;
+    EXPECT_FALSE(Contains(log, "Ende Initialisierung + Beginn Verarbeitung!"));
+    EXPECT_FALSE(Contains(log, "Alle verwalteten Jobs beenden!"));
+    EXPECT_EQ(static_cast<int>(h.env.serviceCalls.size()), answers + 1);
+  }
+}
+
+TEST(ControllerStartUp, InstanceNumberNamesBannerAndPipe) {
+  ControllerHarness h("", Engine::Sqlite, "3");
+  ASSERT_TRUE(h.controller->StartUp());
+  EXPECT_TRUE(Contains(h.MainLog(), "** Clusterdienst: JOBCONTROLLER 3. gestartet **"));
+  EXPECT_EQ(h.controller->pipeName(), "\\\\.\\pipe\\kvrjobctl3");
+  ASSERT_FALSE(h.env.serviceCalls.empty());
+  EXPECT_EQ(h.env.serviceCalls[0], "\\\\.\\pipe\\kvrjobctl3");
+  EXPECT_EQ(h.env.lastRequest, "KVRJOBSTR.EXE");
+}
+
+TEST(ControllerStartUp, FailedConnectIsLoggedAndEndsTheProgram) {
+  ControllerHarness h;
+  // Credentials that name a database that cannot be opened.
+  TestDatabase bad = h.database;
+  bad.service = "sqlite:" + h.dir.path() + "/no-such-dir/x.db";
+  WriteCredentialFile(h.programDir() + "/VELTRONIA.INI", bad);
+  EXPECT_EQ(h.controller->Run(), 0);
+  EXPECT_TRUE(Contains(h.MainLog(), "- Verbindung zur Datenbank fehlgeschlagen, Fehler : -"))
+      << h.MainLog();
+  EXPECT_TRUE(Contains(h.env.console, "- Verbindung zur Datenbank fehlgeschlagen, Fehler : -"));
+  EXPECT_FALSE(Contains(h.MainLog(), "Flag-Datei"));
+}
+
+TEST(ControllerPass, StartsDueJobsWithinMaxJobsAndEndsThemWhenTheServiceStops) {
+  ControllerHarness h("[JOBATR]\nMAXJOBS=1\n");
+  ASSERT_TRUE(h.controller->StartUp());
+  h.AddJob("01", "FIRST", "prog1 a", "", "", 0, 0, "20261207080000");
+  h.AddJob("01", "SECOND", "prog2 b", "", "", 0, 0, "20261207080001");
+  h.AddJob("04", "STANDING", "prog4", "", "", 0, 0, "20261207080002");
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(h.Field("JOBSTS", "FIRST"), "01");
+  EXPECT_EQ(h.Field("JOBSTS", "SECOND"), "");  // MAXJOBS 1 is reached
+  EXPECT_EQ(h.Field("JOBSTS", "STANDING"), "01");  // run type 04 is not limited
+  EXPECT_EQ(h.Field("JOBNAM", "FIRST"), "prog1");
+
+  // The first job ends: it is closed, and the second may start.
+  Pid first = std::stoi(h.Field("JOBNUM", "FIRST"));
+  h.env.EndProcess(first);
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(h.Field("JOBSTS", "FIRST"), "98");
+  EXPECT_EQ(h.Field("JOBSTS", "SECOND"), "");  // the standing job fills MAXJOBS 1
+  Pid standing = std::stoi(h.Field("JOBNUM", "STANDING"));
+  h.env.EndProcess(standing);
+  ASSERT_TRUE(h.controller->RunPass());
+  // The standing job was started again in the same pass it was closed.
+  EXPECT_EQ(h.Field("JOBSTS", "STANDING"), "01");
+
+  // The service goes away: every managed job is ended and closed "99".
+  h.env.service = [](const std::string&) { return ServiceReply{false, "", 111}; };
+  EXPECT_FALSE(h.controller->RunPass());
+  h.controller->ShutDown();
+  EXPECT_EQ(h.Field("JOBSTS", "STANDING"), "99");
+  EXPECT_TRUE(Contains(h.MainLog(), "Flag-Datei NLF wurde geloescht."));
+  EXPECT_EQ(h.Count("select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
+                    "'%Der Jobcontroller wurde beendet!%'"),
+            1);
+  EXPECT_EQ(h.Count("select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
+                    "'%Jobcontroller-Dienst antwortet nicht => Jobs werden beendet!%'"),
+            1);
+}
+
+TEST(ControllerPass, RunType05StartsOnlyWithoutRunningJobsAndHoldsBackTheOthers) {
+  ControllerHarness h;
+  ASSERT_TRUE(h.controller->StartUp());
+  h.AddJob("01", "RUNNING", "longjob");
+  ASSERT_TRUE(h.controller->RunPass());
+  ASSERT_EQ(h.Field("JOBSTS", "RUNNING"), "01");
+
+  h.AddJob("05", "EXCLUSIVE", "exclusive");
+  h.AddJob("01", "WAITING", "other");
+  h.AddJob("04", "STANDING", "standing");
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(h.Field("JOBSTS", "EXCLUSIVE"), "");  // a job still runs
+  EXPECT_EQ(h.Field("JOBSTS", "WAITING"), "");    // held back while run type 05 is due
+  EXPECT_EQ(h.Field("JOBSTS", "STANDING"), "");
+
+  h.env.EndProcess(std::stoi(h.Field("JOBNUM", "RUNNING")));
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(h.Field("JOBSTS", "RUNNING"), "98");
+  EXPECT_EQ(h.Field("JOBSTS", "EXCLUSIVE"), "01");
+  EXPECT_EQ(h.Field("JOBSTS", "WAITING"), "");
+
+  h.env.EndProcess(std::stoi(h.Field("JOBNUM", "EXCLUSIVE")));
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(h.Field("JOBSTS", "EXCLUSIVE"), "98");
+  EXPECT_EQ(h.Field("JOBSTS", "WAITING"), "01");
+  EXPECT_EQ(h.Field("JOBSTS", "STANDING"), "01");
+}
+
+TEST(ControllerPass, RefusedAndFailingRowsNeverHangThePass) {
+  ControllerHarness h;
+  ASSERT_TRUE(h.controller->StartUp());
+  // A run type 01 row over its attempts is refused without change; the
+  // loop must not select it again and again.
+  h.AddJob("01", "REFUSED", "prog", "", "", 0, 11, "20261207080000");
+  // A run type 04 row whose program cannot be started is tried until its
+  // attempts pass 10, then left alone.
+  h.AddJob("04", "BROKEN", "broken", "", "", 0, 0, "20261207080001");
+  h.env.spawner = [](const std::string& command) {
+    SpawnResult r;
+    r.created = command != "broken";
+    return r;
+  };
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(h.Field("JOBSTS", "REFUSED"), "");
+  EXPECT_EQ(h.Field("JOBSTV", "REFUSED"), "11");
+  EXPECT_EQ(h.Field("JOBSTS", "BROKEN"), "90");
+  EXPECT_EQ(h.Field("JOBSTV", "BROKEN"), "11");
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(h.Field("JOBSTV", "BROKEN"), "11");
+}
+
+TEST(ControllerPass, TimedJobsStartWhenDueByTheControllersClock) {
+  ControllerHarness h;
+  ASSERT_TRUE(h.controller->StartUp());
+  h.AddJob("03", "TIMED", "timed", "", "00");
+  h.Exec("update KVSYSTEM.KVR500JOB set JOBNRT = '20991231235959' where JOBKE2 = 'TIMED'");
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(h.Field("JOBSTS", "TIMED"), "00");
+  h.Exec("update KVSYSTEM.KVR500JOB set JOBNRT = '20000101000000' where JOBKE2 = 'TIMED'");
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(h.Field("JOBSTS", "TIMED"), "01");
+  EXPECT_EQ(h.Field("JOBSTV", "TIMED"), "1");
+}
+
+TEST(ControllerPass, StopSignalShutsDownAtTheNextForcedContact) {
+  ControllerHarness h;
+  ASSERT_TRUE(h.controller->StartUp());
+  ASSERT_TRUE(h.controller->RunPass());
+  h.env.RequestStop();
+  EXPECT_FALSE(h.controller->RunPass());
+  h.controller->ShutDown();
+  EXPECT_TRUE(Contains(h.MainLog(), "Alle verwalteten Jobs beenden!"));
+}
+
+}  // namespace
+}  // namespace kvr::test
