@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <vector>
 
 #include "core/command_line.h"
@@ -33,11 +35,21 @@ void WriteCredentialFile(const std::string& path, const TestDatabase& db) {
 
 ControllerHarness::ControllerHarness(const std::string& ini, Engine engine,
                                      const std::string& args) {
+  database = MakeTestDatabase(engine, "controller", dir.path());
+  EXPECT_TRUE(database.ok) << database.error;
+  SetUp(ini, args);
+}
+
+ControllerHarness::ControllerHarness(const std::string& ini, const TestDatabase& db,
+                                     const std::string& args)
+    : database(db) {
+  SetUp(ini, args);
+}
+
+void ControllerHarness::SetUp(const std::string& ini, const std::string& args) {
   dir.Write("jobctl/KVRJOBCTL.INI", ini);
   dir.Write("veltronia_php/log/.keep", "");
   env.programPath = programDir() + "/KVRJOBSTR";
-  database = MakeTestDatabase(engine, "controller", dir.path());
-  EXPECT_TRUE(database.ok) << database.error;
   WriteCredentialFile(programDir() + "/VELTRONIA.INI", database);
   std::vector<std::string> words = {"KVRJOBSTR"};
   if (!args.empty()) words.push_back(args);
@@ -45,6 +57,18 @@ ControllerHarness::ControllerHarness(const std::string& ini, Engine engine,
   for (auto& w : words) argv.push_back(w.c_str());
   controller = std::make_unique<Controller>(
       env, ParseCommandLine(static_cast<int>(argv.size()), argv.data()));
+}
+
+ControllerHarness::~ControllerHarness() {
+  // The controller made the program directory its current directory; leave
+  // it before the directory goes.
+  if (chdir("/") != 0) ADD_FAILURE() << "chdir";
+}
+
+bool ControllerHarness::StartUp() {
+  bool ok = controller->StartUp();
+  controller->session().SQLCommit();
+  return ok;
 }
 
 Connection& ControllerHarness::db() {

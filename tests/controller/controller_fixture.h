@@ -21,6 +21,9 @@ class ControllerHarness {
  public:
   explicit ControllerHarness(const std::string& ini = "[JOBATR]\nMAXJOBS=3\n",
                              Engine engine = Engine::Sqlite, const std::string& args = "");
+  // A controller on a database the test made itself.
+  ControllerHarness(const std::string& ini, const TestDatabase& database,
+                    const std::string& args = "");
 
   FakeEnv env;
   TempDir dir;
@@ -31,7 +34,12 @@ class ControllerHarness {
   std::string MainLog() const { return dir.Read("jobctl/KVRJOBCTL.LOG"); }
   // A separate connection to the same database, for the test's own reads
   // and writes (committed at once).
+  ~ControllerHarness();
+  // The controller's start-up, with its open work committed as the first
+  // pass would, so that the test's own writes do not wait on it.
+  bool StartUp();
   Connection& db();
+  void DropConnection() { own_.reset(); }
   void Exec(const std::string& sql);
   std::string Field(const std::string& column, const std::string& jobke2);
   long Count(const std::string& sql);
@@ -40,6 +48,7 @@ class ControllerHarness {
               int maxRuntime = 0, int attempts = 0, const std::string& jobda1 = "20261207080000");
 
  private:
+  void SetUp(const std::string& ini, const std::string& args);
   std::unique_ptr<Connection> own_;
 };
 

@@ -46,7 +46,7 @@ TEST(ControllerStartUp, StopsWithStatusZeroAtEveryContactWithoutAnswer) {
 
 TEST(ControllerStartUp, InstanceNumberNamesBannerAndPipe) {
   ControllerHarness h("", Engine::Sqlite, "3");
-  ASSERT_TRUE(h.controller->StartUp());
+  ASSERT_TRUE(h.StartUp());
   EXPECT_TRUE(Contains(h.MainLog(), "** Clusterdienst: JOBCONTROLLER 3. gestartet **"));
   EXPECT_EQ(h.controller->pipeName(), "\\\\.\\pipe\\kvrjobctl3");
   ASSERT_FALSE(h.env.serviceCalls.empty());
@@ -68,34 +68,37 @@ TEST(ControllerStartUp, FailedConnectIsLoggedAndEndsTheProgram) {
 }
 
 TEST(ControllerPass, StartsDueJobsWithinMaxJobsAndEndsThemWhenTheServiceStops) {
-  ControllerHarness h("[JOBATR]\nMAXJOBS=1\n");
-  ASSERT_TRUE(h.controller->StartUp());
+  ControllerHarness h("[JOBATR]\nMAXJOBS=2\n");
+  ASSERT_TRUE(h.StartUp());
   h.AddJob("01", "FIRST", "prog1 a", "", "", 0, 0, "20261207080000");
   h.AddJob("01", "SECOND", "prog2 b", "", "", 0, 0, "20261207080001");
   h.AddJob("04", "STANDING", "prog4", "", "", 0, 0, "20261207080002");
   ASSERT_TRUE(h.controller->RunPass());
+  // Run type 04 comes first and counts towards MAXJOBS, which it ignores.
+  EXPECT_EQ(h.Field("JOBSTS", "STANDING"), "01");
   EXPECT_EQ(h.Field("JOBSTS", "FIRST"), "01");
-  EXPECT_EQ(h.Field("JOBSTS", "SECOND"), "");  // MAXJOBS 1 is reached
-  EXPECT_EQ(h.Field("JOBSTS", "STANDING"), "01");  // run type 04 is not limited
+  EXPECT_EQ(h.Field("JOBSTS", "SECOND"), "");  // MAXJOBS 2 is reached
   EXPECT_EQ(h.Field("JOBNAM", "FIRST"), "prog1");
 
   // The first job ends: it is closed, and the second may start.
-  Pid first = std::stoi(h.Field("JOBNUM", "FIRST"));
-  h.env.EndProcess(first);
+  h.env.EndProcess(std::stoi(h.Field("JOBNUM", "FIRST")));
   ASSERT_TRUE(h.controller->RunPass());
   EXPECT_EQ(h.Field("JOBSTS", "FIRST"), "98");
-  EXPECT_EQ(h.Field("JOBSTS", "SECOND"), "");  // the standing job fills MAXJOBS 1
-  Pid standing = std::stoi(h.Field("JOBNUM", "STANDING"));
-  h.env.EndProcess(standing);
+  EXPECT_EQ(h.Field("JOBSTS", "SECOND"), "01");
+
+  // A standing job that ends is started again in the pass that closes it.
+  std::string standing = h.Field("JOBNUM", "STANDING");
+  h.env.EndProcess(std::stoi(standing));
   ASSERT_TRUE(h.controller->RunPass());
-  // The standing job was started again in the same pass it was closed.
   EXPECT_EQ(h.Field("JOBSTS", "STANDING"), "01");
+  EXPECT_NE(h.Field("JOBNUM", "STANDING"), standing);
 
   // The service goes away: every managed job is ended and closed "99".
   h.env.service = [](const std::string&) { return ServiceReply{false, "", 111}; };
   EXPECT_FALSE(h.controller->RunPass());
   h.controller->ShutDown();
   EXPECT_EQ(h.Field("JOBSTS", "STANDING"), "99");
+  EXPECT_EQ(h.Field("JOBSTS", "SECOND"), "99");
   EXPECT_TRUE(Contains(h.MainLog(), "Flag-Datei NLF wurde geloescht."));
   EXPECT_EQ(h.Count("select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
                     "'%Der Jobcontroller wurde beendet!%'"),
@@ -107,7 +110,7 @@ TEST(ControllerPass, StartsDueJobsWithinMaxJobsAndEndsThemWhenTheServiceStops) {
 
 TEST(ControllerPass, RunType05StartsOnlyWithoutRunningJobsAndHoldsBackTheOthers) {
   ControllerHarness h;
-  ASSERT_TRUE(h.controller->StartUp());
+  ASSERT_TRUE(h.StartUp());
   h.AddJob("01", "RUNNING", "longjob");
   ASSERT_TRUE(h.controller->RunPass());
   ASSERT_EQ(h.Field("JOBSTS", "RUNNING"), "01");
@@ -135,7 +138,7 @@ TEST(ControllerPass, RunType05StartsOnlyWithoutRunningJobsAndHoldsBackTheOthers)
 
 TEST(ControllerPass, RefusedAndFailingRowsNeverHangThePass) {
   ControllerHarness h;
-  ASSERT_TRUE(h.controller->StartUp());
+  ASSERT_TRUE(h.StartUp());
   // A run type 01 row over its attempts is refused without change; the
   // loop must not select it again and again.
   h.AddJob("01", "REFUSED", "prog", "", "", 0, 11, "20261207080000");
@@ -158,7 +161,7 @@ TEST(ControllerPass, RefusedAndFailingRowsNeverHangThePass) {
 
 TEST(ControllerPass, TimedJobsStartWhenDueByTheControllersClock) {
   ControllerHarness h;
-  ASSERT_TRUE(h.controller->StartUp());
+  ASSERT_TRUE(h.StartUp());
   h.AddJob("03", "TIMED", "timed", "", "00");
   h.Exec("update KVSYSTEM.KVR500JOB set JOBNRT = '20991231235959' where JOBKE2 = 'TIMED'");
   ASSERT_TRUE(h.controller->RunPass());
@@ -171,7 +174,7 @@ TEST(ControllerPass, TimedJobsStartWhenDueByTheControllersClock) {
 
 TEST(ControllerPass, StopSignalShutsDownAtTheNextForcedContact) {
   ControllerHarness h;
-  ASSERT_TRUE(h.controller->StartUp());
+  ASSERT_TRUE(h.StartUp());
   ASSERT_TRUE(h.controller->RunPass());
   h.env.RequestStop();
   EXPECT_FALSE(h.controller->RunPass());
