@@ -132,7 +132,17 @@ class Connection {
   virtual std::string LastMessage() const = 0;
 };
 
+// Tuning of a connection; the defaults serve the controller.
+struct ConnectionOptions {
+  // How long a SQLite statement waits for a lock another program holds
+  // before it fails with -54.
+  int sqliteBusyTimeoutMs = 5000;
+  // How long a PostgreSQL connect may take before it fails.
+  int pgConnectTimeoutSeconds = 10;
+};
+
 // A new, unconnected connection. The backend is chosen at Connect.
 std::unique_ptr<Connection> MakeConnection();
+std::unique_ptr<Connection> MakeConnection(const ConnectionOptions& options);
 
 }  // namespace kvr

@@ -65,6 +65,8 @@ class FakeEnv : public PosixEnv {
                            const char (&request)[kServiceMessageSize],
                            int replyTimeoutMs) override;
   std::string lastRequest;  // request bytes up to the first zero
+  int64_t replyDelayMs = 0;  // fake time each call takes
+  int lastReplyTimeoutMs = 0;  // reply wait given with the last call
 
   // --- Processes --------------------------------------------------------
   // Adds a live process; returns its pid (a new one when pid is 0).

@@ -60,6 +60,9 @@ class PosixEnv : public Env {
   void KillByImageName(const std::string& imageName) override;
   Pid SelfPid() override;
 
+  // Milliseconds between SIGTERM and SIGKILL; tests shorten the grace.
+  void SetKillGraceMs(int64_t ms) { killGraceMs_ = ms; }
+
  protected:
   // takeStopSignals false leaves the signal mask alone (FakeEnv).
   explicit PosixEnv(bool takeStopSignals);
@@ -69,6 +72,7 @@ class PosixEnv : public Env {
     Pid target;          // process group id (or pid when it leads no group)
     bool group;          // true when target is a process group
     int64_t killAtMs;    // SteadyMillis() at which SIGKILL is due
+    uint64_t startTicks = 0;  // start of the target's leader, to spot a reused id
   };
   void MovePendingKillsOn();
   void PollSignals(int64_t waitMs);
@@ -78,6 +82,7 @@ class PosixEnv : public Env {
   bool tookStopSignals_ = false;
   bool stopRequested_ = false;
   std::vector<PendingKill> pendingKills_;
+  int64_t killGraceMs_ = kKillGraceSeconds * 1000;
 };
 
 }  // namespace kvr

@@ -169,7 +169,7 @@ TEST(ControllerEndToEnd, RestartedControllerAdoptsRunningJobs) {
   std::string firstPid = JobField(*db, "JOBNUM", "ADOPT");
   std::string firstStart = JobField(*db, "JOBSDA", "ADOPT");
   // Kill the controller hard; the service starts it again.
-  ASSERT_EQ(dir.Shell("pkill -KILL -f '" + dir.dir() + "/KVRJOBSTR'"), 0);
+  ASSERT_EQ(dir.Shell("pkill -KILL -P " + std::to_string(service) + " -x KVRJOBSTR"), 0);
   // The job is not started a second time, and its end is still seen.
   EXPECT_TRUE(WaitFor([&] { return JobField(*db, "JOBSTS", "ADOPT") == "98"; }, seconds(30)));
   EXPECT_EQ(JobField(*db, "JOBNUM", "ADOPT"), firstPid);

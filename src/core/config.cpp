@@ -1,0 +1,156 @@
+#include "core/config.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "core/logger.h"
+#include "platform/profile.h"
+
+namespace kvr {
+
+namespace {
+
+constexpr char kSection[] = "JOBATR";
+constexpr char kConfigFileFormat[] = "%sKVRJOBCTL.INI";
+constexpr char kDefaultTime[] = "070000";
+constexpr int32_t kIntervalWhenZero = 120;
+constexpr int64_t kBytesPerLogSizeUnit = 1000000;
+constexpr size_t kPathChars = 259;
+
+// A key of section JOBATR: its default and the characters read at most.
+struct KeySpec {
+  const char* key;
+  const char* defaultValue;
+  size_t maxChars;
+};
+
+constexpr KeySpec kMaxJobs{"MAXJOBS", "3", 9};
+constexpr KeySpec kKvrIni{"KVRINI", ".\\VELTRONIA.INI", kPathChars};
+constexpr KeySpec kKvrLog{"KVRLOG", ".\\KVRJOBCTL.LOG", kPathChars};
+constexpr KeySpec kDbgFile{"DBGFILE", ".\\KVRJOBDBG.LOG", kPathChars};
+constexpr KeySpec kDbgLog{"DBGLOG", "0", 1};
+constexpr KeySpec kMaxLogSize{"MAXLOGSIZE", "5", 3};
+constexpr KeySpec kEmailTime{"EMAILUHRZT", "07:00", 5};
+constexpr KeySpec kDailyJobTime{"DAILYJOBUHRZT", "07:00", 5};
+constexpr KeySpec kInterval{"INTERVALLJOBZYKLUS", "60", 5};
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+std::string Read(Env& env, const KeySpec& spec, const std::string& file) {
+  return ReadProfileString(env, kSection, spec.key, spec.defaultValue, spec.maxChars, file);
+}
+
+void PrintPathParts(Env& env, const PathParts& parts) {
+  env.ConsoleWrite(StringPrintf("drive               :%s\n", parts.drive.c_str()));
+  env.ConsoleWrite(StringPrintf("dir                 :%s\n", parts.dir.c_str()));
+  env.ConsoleWrite(StringPrintf("fname               :%s\n", parts.fname.c_str()));
+  env.ConsoleWrite(StringPrintf("ext                 :%s\n\n", parts.ext.c_str()));
+}
+
+void PrintSettings(Env& env, const Config& config) {
+  env.ConsoleWrite(StringPrintf("MaxJobs             :%d\n", static_cast<int>(config.maxJobs)));
+  env.ConsoleWrite(StringPrintf("Veltronia INI       :%s\n", config.kvrIni.c_str()));
+  env.ConsoleWrite(StringPrintf("Veltronia LOG       :%s\n", config.kvrLog.c_str()));
+  env.ConsoleWrite(StringPrintf("Veltronia LOG Backup:%s\n", config.mainLogBackup.c_str()));
+}
+
+}  // namespace
+
+PathParts SplitPath(std::string_view path) {
+  PathParts parts;
+  size_t start = 0;
+  if (path.size() >= 2 && path[1] == ':') {
+    parts.drive = std::string(path.substr(0, 2));
+    start = 2;
+  }
+  size_t lastSep = std::string_view::npos;
+  for (size_t i = start; i < path.size(); ++i) {
+    if (IsSeparator(path[i])) lastSep = i;
+  }
+  size_t nameStart = start;
+  if (lastSep != std::string_view::npos) {
+    parts.dir = std::string(path.substr(start, lastSep + 1 - start));
+    nameStart = lastSep + 1;
+  }
+  std::string_view name = path.substr(nameStart);
+  size_t dot = name.find_last_of('.');
+  if (dot == std::string_view::npos) {
+    parts.fname = std::string(name);
+  } else {
+    parts.fname = std::string(name.substr(0, dot));
+    parts.ext = std::string(name.substr(dot));
+  }
+  return parts;
+}
+
+std::string BackupPath(std::string_view path) {
+  PathParts parts = SplitPath(path);
+  return parts.drive + parts.dir + parts.fname + ".BAK";
+}
+
+int64_t LeadingNumber64(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  int64_t value = 0;  // kept as the magnitude, limited to kMax
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    int digit = text[i] - '0';
+    value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
+  }
+  return negative ? -value : value;
+}
+
+int32_t LeadingNumber32(std::string_view text) {
+  int64_t value = LeadingNumber64(text);
+  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(value);
+}
+
+std::string TimeTextToHhmmss(std::string_view text) {
+  std::string held = kDefaultTime;
+  if (text.size() == 5) {
+    held[0] = text[0];
+    held[1] = text[1];
+    held[2] = text[3];
+    held[3] = text[4];
+  }
+  return held;
+}
+
+Config ReadConfig(Env& env, bool diagnostics) {
+  Config config;
+  std::string programPath = env.ProgramPath();
+  if (programPath.empty()) programPath = "unknown";
+  PathParts parts = SplitPath(programPath);
+  config.programDir = parts.dir;
+  if (diagnostics) PrintPathParts(env, parts);
+
+  std::string joined = parts.drive + parts.dir;
+  env.SetCurrentDir(joined);  // a failure leaves the current directory
+  std::string file = StringPrintf(kConfigFileFormat, joined.c_str());
+
+  config.maxJobs = LeadingNumber32(Read(env, kMaxJobs, file));
+  config.kvrIni = Read(env, kKvrIni, file);
+  config.kvrLog = Read(env, kKvrLog, file);
+  config.dbgFile = Read(env, kDbgFile, file);
+  config.dbgLog = LeadingNumber32(Read(env, kDbgLog, file));
+  // At most three digits are read, so the product stays far inside 64 bits.
+  config.maxLogSize = LeadingNumber64(Read(env, kMaxLogSize, file)) * kBytesPerLogSizeUnit;
+  config.emailTime = TimeTextToHhmmss(Read(env, kEmailTime, file));
+  config.dailyJobTime = TimeTextToHhmmss(Read(env, kDailyJobTime, file));
+  config.intervalMinutes = LeadingNumber32(Read(env, kInterval, file));
+  if (config.intervalMinutes == 0) config.intervalMinutes = kIntervalWhenZero;
+
+  config.mainLogBackup = BackupPath(config.kvrLog);
+  config.debugLogBackup = BackupPath(config.dbgFile);
+  if (diagnostics) PrintSettings(env, config);
+  return config;
+}
+
+}  // namespace kvr

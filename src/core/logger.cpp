@@ -1,0 +1,97 @@
+#include "core/logger.h"
+
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+namespace kvr {
+
+namespace {
+
+constexpr char kTimeFormat[] = "%Y-%m-%d %H:%M:%S";
+constexpr char kAfterTime[] = "  ";
+// Most texts fit here; longer ones get a buffer of their own length.
+constexpr size_t kLineBufferSize = 2500;
+
+}  // namespace
+
+std::string StringPrintfV(const char* format, va_list args) {
+  char buffer[kLineBufferSize];
+  va_list copy;
+  va_copy(copy, args);
+  int needed = std::vsnprintf(buffer, sizeof buffer, format, copy);
+  va_end(copy);
+  if (needed < 0) return std::string();
+  if (static_cast<size_t>(needed) < sizeof buffer) {
+    return std::string(buffer, static_cast<size_t>(needed));
+  }
+  std::string text(static_cast<size_t>(needed) + 1, '\0');
+  va_copy(copy, args);
+  std::vsnprintf(text.data(), text.size(), format, copy);
+  va_end(copy);
+  text.resize(static_cast<size_t>(needed));
+  return text;
+}
+
+std::string StringPrintf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = StringPrintfV(format, args);
+  va_end(args);
+  return text;
+}
+
+LogWriter::LogWriter(Env& env, std::string path, std::string backupPath, int64_t limitBytes,
+                     bool enabled)
+    : env_(env),
+      path_(std::move(path)),
+      backupPath_(std::move(backupPath)),
+      limitBytes_(limitBytes),
+      enabled_(enabled) {}
+
+void LogWriter::Write(std::string_view text) {
+  if (!enabled_) return;
+  std::unique_ptr<AppendFile> file = env_.OpenAppend(path_, nullptr);
+  if (!file) return;
+  if (file->Size() > limitBytes_) {
+    file.reset();
+    env_.DeleteFile(backupPath_);         // a missing backup is no error
+    env_.RenameFile(path_, backupPath_);  // a failed move keeps the log
+    file = env_.OpenAppend(path_, nullptr);
+    if (!file) return;
+  }
+  std::tm local = env_.LocalTime(env_.Now());
+  char stamp[64];
+  size_t n = std::strftime(stamp, sizeof stamp, kTimeFormat, &local);
+  std::string line;
+  line.reserve(n + 2 + text.size());
+  line.append(stamp, n).append(kAfterTime).append(text);
+  file->Write(line);
+}
+
+Logger::Logger(Env& env, const Config& config)
+    : main_(env, config.kvrLog, config.mainLogBackup, config.maxLogSize, true),
+      debug_(env, config.dbgFile, config.debugLogBackup, config.maxLogSize, config.dbgLog != 0) {}
+
+void Logger::Main(std::string_view text) { main_.Write(text); }
+
+void Logger::MainF(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = StringPrintfV(format, args);
+  va_end(args);
+  main_.Write(text);
+}
+
+void Logger::Debug(std::string_view text) { debug_.Write(text); }
+
+void Logger::DebugF(const char* format, ...) {
+  if (!debug_.enabled()) return;
+  va_list args;
+  va_start(args, format);
+  std::string text = StringPrintfV(format, args);
+  va_end(args);
+  debug_.Write(text);
+}
+
+}  // namespace kvr

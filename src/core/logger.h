@@ -1,0 +1,58 @@
+// Logger: the controller's two log files, the main log and the debug log.
+//
+// Each line is written on its own: the file is opened for appending, moved
+// to its one ".BAK" backup first when it is larger than the size limit, and
+// closed again, so others may read, move or delete a log at any time. A line
+// is the local time "%Y-%m-%d %H:%M:%S", two blanks and the caller's text
+// exactly as given (it carries its own line end). The debug log is written
+// only when the configuration switches it on. No failure reaches the
+// caller: a log that cannot be opened, moved or written loses the line.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/config.h"
+#include "platform/env.h"
+
+namespace kvr {
+
+// printf-style formatting into a text of whatever length the result needs.
+std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string StringPrintfV(const char* format, va_list args);
+
+// One log file with its backup and size limit.
+class LogWriter {
+ public:
+  LogWriter(Env& env, std::string path, std::string backupPath, int64_t limitBytes, bool enabled);
+  // Appends one line: time stamp, two blanks, the text as it stands.
+  void Write(std::string_view text);
+  bool enabled() const { return enabled_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  Env& env_;
+  std::string path_;
+  std::string backupPath_;
+  int64_t limitBytes_;
+  bool enabled_;
+};
+
+class Logger {
+ public:
+  Logger(Env& env, const Config& config);
+
+  void Main(std::string_view text);
+  void MainF(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Nothing happens when the debug log is off.
+  void Debug(std::string_view text);
+  void DebugF(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+ private:
+  LogWriter main_;
+  LogWriter debug_;
+};
+
+}  // namespace kvr

@@ -1,0 +1,48 @@
+// ServiceContact: the controller's contact with its watching service.
+//
+// A contact sends the 80-byte request ("KVRJOBSTR.EXE" at its start) to the
+// service socket of the pipe name and waits a bounded time for the reply.
+// A contact that is not forced is made at most every 3 seconds; one asked
+// for earlier is skipped and counts as answered. After an answer the
+// contact waits 1000 ms (this sets the pace of the main loop), after none
+// 100 ms. A stop requested by SIGTERM or SIGINT counts as a service that no
+// longer answers, so it leads to the same orderly shut-down.
+// Contact returns 1 when answered or skipped, 0 when not answered.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "core/logger.h"
+#include "platform/env.h"
+
+namespace kvr {
+
+inline constexpr char kServicePipeName[] = "\\\\.\\pipe\\kvrjobctl";
+inline constexpr char kServicePipeNameFormat[] = "\\\\.\\pipe\\kvrjobctl%ld";
+
+class ServiceContact {
+ public:
+  static constexpr int64_t kContactIntervalSeconds = 3;
+  static constexpr int kReplyWaitMs = 3000;
+  static constexpr int64_t kWaitAfterAnswerMs = 1000;
+  static constexpr int64_t kWaitAfterNoAnswerMs = 100;
+
+  ServiceContact(Env& env, Logger& log);
+
+  void SetPipeName(std::string name) { pipeName_ = std::move(name); }
+  const std::string& pipeName() const { return pipeName_; }
+
+  int Contact(const char* label, bool forced);
+
+  int64_t nextContactTime() const { return nextContactTime_; }
+
+ private:
+  Env& env_;
+  Logger& log_;
+  std::string pipeName_ = kServicePipeName;
+  int64_t nextContactTime_ = 0;
+};
+
+}  // namespace kvr

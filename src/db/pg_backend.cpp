@@ -1,0 +1,334 @@
+#include "db/pg_backend.h"
+
+#include <libpq-fe.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace kvr {
+namespace {
+
+constexpr unsigned kInt4Oid = 23;
+
+constexpr const char* kSqlBegin = "BEGIN";
+constexpr const char* kSqlSavepoint = "SAVEPOINT kvr_stmt";
+constexpr const char* kSqlRelease = "RELEASE SAVEPOINT kvr_stmt";
+constexpr const char* kSqlRollbackToSavepoint =
+    "ROLLBACK TO SAVEPOINT kvr_stmt; RELEASE SAVEPOINT kvr_stmt";
+constexpr const char* kSqlRollback = "ROLLBACK";
+constexpr const char* kSqlCommit = "COMMIT";
+constexpr const char* kSqlSchemaExists = "select 1 from pg_namespace where nspname = $1";
+constexpr const char* kSqlSetSearchPath = "select set_config('search_path', $1, false)";
+
+DbStatus Status(int code, std::string message) { return DbStatus{code, std::move(message)}; }
+
+struct StateMap {
+  const char* state;
+  int code;
+  const char* text;
+};
+
+constexpr StateMap kStates[] = {
+    {"23505", -1, "ORA-00001: unique constraint violated"},
+    {"42P01", -942, "ORA-00942: table or view does not exist"},
+    {"42703", -904, "ORA-00904: invalid identifier"},
+    {"42883", -904, "ORA-00904: invalid identifier"},
+    {"22001", -12899, "ORA-12899: value too large for column"},
+    {"28P01", -1017, "ORA-01017: invalid username/password; logon denied"},
+    {"28000", -1017, "ORA-01017: invalid username/password; logon denied"},
+    {"3F000", -1435, "ORA-01435: user does not exist"},
+    {"23502", -1400, "ORA-01400: cannot insert NULL"},
+    {"23514", -2290, "ORA-02290: check constraint violated"},
+    {"23503", -2291, "ORA-02291: integrity constraint violated - parent key not found"},
+    {"22P02", -1722, "ORA-01722: invalid number"},
+    {"22003", -1438, "ORA-01438: value larger than specified precision"},
+    {"40P01", -60, "ORA-00060: deadlock detected while waiting for resource"},
+    {"55P03", -54, "ORA-00054: resource busy"},
+    {"57014", -1013, "ORA-01013: user requested cancel of current operation"},
+    {"42601", -900, "ORA-00900: invalid SQL statement"},
+    {"53300", -12516, "ORA-12516: TNS:listener could not find available handler"},
+};
+
+// The server's primary message, without line ends, for errors we have no
+// Oracle text for.
+std::string PrimaryMessage(const PGresult* r) {
+  const char* m = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  std::string s = m ? m : "";
+  for (char& c : s) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return s;
+}
+
+DbStatus MapState(const char* state, const PGresult* r) {
+  std::string s = state ? state : "";
+  for (const StateMap& m : kStates) {
+    if (s == m.state) return Status(m.code, m.text);
+  }
+  if (s.rfind("08", 0) == 0 || s == "57P01" || s == "57P02" || s == "57P03") {
+    return Status(kSqlNotConnected, kMsgNotConnected);
+  }
+  if (s.rfind("42", 0) == 0) return Status(-900, "ORA-00900: " + PrimaryMessage(r));
+  return Status(-20000, "ORA-20000: " + PrimaryMessage(r));
+}
+
+void CopyRows(const PGresult* r, RowSet* rows) {
+  int nr = PQntuples(r), nc = PQnfields(r);
+  rows->columns = static_cast<size_t>(nc);
+  rows->cells.reserve(static_cast<size_t>(nr) * static_cast<size_t>(nc));
+  for (int i = 0; i < nr; ++i) {
+    for (int c = 0; c < nc; ++c) {
+      if (PQgetisnull(r, i, c)) {
+        rows->cells.emplace_back(std::nullopt);
+      } else {
+        rows->cells.emplace_back(std::string(PQgetvalue(r, i, c), PQgetlength(r, i, c)));
+      }
+    }
+  }
+}
+
+bool Contains(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
+
+DbStatus MapConnectFailure(const char* text) {
+  if (Contains(text, "password authentication failed") || Contains(text, "no password supplied") ||
+      Contains(text, "authentication failed") || Contains(text, "pg_hba.conf") ||
+      (Contains(text, "role \"") && Contains(text, "does not exist"))) {
+    return Status(-1017, "ORA-01017: invalid username/password; logon denied");
+  }
+  if (Contains(text, "database \"") && Contains(text, "does not exist")) {
+    return Status(-12514, "ORA-12514: TNS:listener does not currently know of service requested");
+  }
+  if (Contains(text, "definition of service") || Contains(text, "service file") ||
+      Contains(text, "could not translate host name") || Contains(text, "invalid URI") ||
+      Contains(text, "invalid connection option") || Contains(text, "invalid integer value") ||
+      Contains(text, "missing \"=\"") || Contains(text, "invalid percent-encoded") ||
+      Contains(text, "unterminated quoted string")) {
+    return Status(-12154, "ORA-12154: TNS:could not resolve the connect identifier specified");
+  }
+  if (Contains(text, "timeout expired")) {
+    return Status(-12170, "ORA-12170: TNS:Connect timeout occurred");
+  }
+  if (Contains(text, "too many clients")) {
+    return Status(-12516, "ORA-12516: TNS:listener could not find available handler");
+  }
+  return Status(-12541, "ORA-12541: TNS:no listener");
+}
+
+class PgBackend : public Backend {
+ public:
+  explicit PgBackend(int connectTimeoutSeconds) : connectTimeout_(connectTimeoutSeconds) {}
+  ~PgBackend() override {
+    if (conn_) PQfinish(conn_);
+  }
+
+  DbStatus Connect(const ConnectTarget& target) override;
+  DbStatus Run(const Translation& t, std::span<const Bind> in, RowSet* rows,
+               int64_t* affected) override;
+  DbStatus SetSchema(std::string_view schema) override;
+  DbStatus Commit() override;
+  Dialect dialect() const override { return Dialect::Postgres; }
+  std::string_view name() const override { return "postgres"; }
+  std::string currentSchema() const override { return schema_; }
+
+ private:
+  DbStatus Broken() {
+    broken_ = true;
+    inTxn_ = false;
+    return Status(kSqlNotConnected, kMsgNotConnected);
+  }
+  // A failed result: the mapped code; a lost connection marks us broken.
+  DbStatus FromResult(const PGresult* r) {
+    if (!r || PQstatus(conn_) != CONNECTION_OK) return Broken();
+    DbStatus st = MapState(PQresultErrorField(r, PG_DIAG_SQLSTATE), r);
+    if (st.code == kSqlNotConnected) return Broken();
+    return st;
+  }
+  DbStatus Pipeline(const Translation& t, std::span<const Bind> in, RowSet* rows,
+                    int64_t* affected);
+  DbStatus Undo(bool wholeTransaction);
+
+  int connectTimeout_;
+  PGconn* conn_ = nullptr;
+  bool broken_ = true;
+  bool inTxn_ = false;
+  std::string schema_;
+};
+
+DbStatus PgBackend::Connect(const ConnectTarget& target) {
+  std::string timeout = std::to_string(connectTimeout_ > 0 ? connectTimeout_ : 10);
+  std::vector<const char*> keys, values;
+  auto add = [&](const char* k, const std::string& v) {
+    keys.push_back(k);
+    values.push_back(v.c_str());
+  };
+  int expand = 0;
+  if (target.kind == BackendKind::PostgresUri) {
+    add("dbname", target.uri);  // first, so the keywords after it override the URI
+    expand = 1;
+  } else if (target.kind == BackendKind::PostgresHost) {
+    add("host", target.host);
+    if (!target.port.empty()) add("port", target.port);
+    add("dbname", target.dbname);
+  } else {
+    add("service", target.serviceName);
+  }
+  add("user", target.login);
+  add("password", target.password);
+  static const std::string kEncoding = "WIN1252", kOn = "1", kIdle = "10", kInterval = "5",
+                           kCount = "3", kUserTimeout = "30000", kApp = "KVRJOBSTR";
+  add("client_encoding", kEncoding);
+  add("connect_timeout", timeout);
+  add("keepalives", kOn);
+  add("keepalives_idle", kIdle);
+  add("keepalives_interval", kInterval);
+  add("keepalives_count", kCount);
+  add("tcp_user_timeout", kUserTimeout);
+  add("fallback_application_name", kApp);
+  keys.push_back(nullptr);
+  values.push_back(nullptr);
+  conn_ = PQconnectdbParams(keys.data(), values.data(), expand);
+  if (!conn_) return Status(-4030, "ORA-04030: out of process memory");
+  if (PQstatus(conn_) != CONNECTION_OK) return MapConnectFailure(PQerrorMessage(conn_));
+  broken_ = false;
+  return {};
+}
+
+// Sends [BEGIN | SAVEPOINT], the statement, [RELEASE] and a sync in one go,
+// then reads every result.
+DbStatus PgBackend::Pipeline(const Translation& t, std::span<const Bind> in, RowSet* rows,
+                             int64_t* affected) {
+  std::vector<std::string> ints(static_cast<size_t>(t.inputCount));
+  std::vector<const char*> values(static_cast<size_t>(t.inputCount));
+  std::vector<unsigned> types(static_cast<size_t>(t.inputCount), 0);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const Bind& b = in[i];
+    if (!b.isText()) {
+      ints[i] = std::to_string(b.integer());
+      values[i] = ints[i].c_str();
+      types[i] = kInt4Oid;
+    } else if (b.text().empty()) {
+      values[i] = nullptr;  // an empty text is NULL
+    } else {
+      ints[i] = std::string(b.text());  // zero-terminated copy
+      values[i] = ints[i].c_str();
+    }
+  }
+  const bool first = !inTxn_;
+  if (PQenterPipelineMode(conn_) != 1) return Broken();
+  bool sent = PQsendQueryParams(conn_, first ? kSqlBegin : kSqlSavepoint, 0, nullptr, nullptr,
+                                nullptr, nullptr, 0) == 1;
+  sent = sent && PQsendQueryParams(conn_, t.text.c_str(), t.inputCount, types.data(), values.data(),
+                                   nullptr, nullptr, 0) == 1;
+  if (!first) {
+    sent = sent &&
+           PQsendQueryParams(conn_, kSqlRelease, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+  }
+  sent = sent && PQpipelineSync(conn_) == 1;
+  if (!sent) return Broken();
+  const int queries = first ? 2 : 3;
+  DbStatus st;
+  bool failed = false, gone = false;
+  for (int q = 0; q <= queries; ++q) {
+    // Each query's results end with a null; the sync's result stands alone.
+    for (PGresult* r; (r = PQgetResult(conn_)) != nullptr;) {
+      ExecStatusType rs = PQresultStatus(r);
+      if (rs == PGRES_PIPELINE_SYNC) {
+        PQclear(r);
+        q = queries + 1;
+        break;
+      }
+      if (rs == PGRES_FATAL_ERROR && !failed) {
+        failed = true;
+        st = FromResult(r);
+        gone = broken_;
+      } else if (rs == PGRES_TUPLES_OK && q == 1 && rows) {
+        CopyRows(r, rows);
+      } else if (q == 1 && affected && (rs == PGRES_COMMAND_OK || rs == PGRES_TUPLES_OK)) {
+        *affected = std::atoll(PQcmdTuples(r));
+      }
+      PQclear(r);
+      if (gone) break;
+    }
+    if (gone || PQstatus(conn_) != CONNECTION_OK) return Broken();
+  }
+  if (PQexitPipelineMode(conn_) != 1) return Broken();
+  if (first && !failed) inTxn_ = true;
+  if (failed) {
+    // In the first statement nothing else is in the transaction: end it.
+    DbStatus undo = Undo(first);
+    if (undo.code != 0) return undo;
+  }
+  return st;
+}
+
+DbStatus PgBackend::Undo(bool wholeTransaction) {
+  PGresult* r = PQexec(conn_, wholeTransaction ? kSqlRollback : kSqlRollbackToSavepoint);
+  bool ok = r && PQresultStatus(r) == PGRES_COMMAND_OK;
+  DbStatus st = ok ? DbStatus{} : FromResult(r);
+  PQclear(r);
+  if (wholeTransaction) inTxn_ = false;
+  return st;
+}
+
+DbStatus PgBackend::Run(const Translation& t, std::span<const Bind> in, RowSet* rows,
+                        int64_t* affected) {
+  if (broken_ || !conn_) return Status(kSqlNotConnected, kMsgNotConnected);
+  if (PQstatus(conn_) != CONNECTION_OK) return Broken();
+  if (static_cast<int>(in.size()) < t.inputCount) {
+    return Status(-1008, "ORA-01008: not all variables bound");
+  }
+  return Pipeline(t, in, rows, affected);
+}
+
+DbStatus PgBackend::SetSchema(std::string_view schema) {
+  if (broken_ || !conn_) return Status(kSqlNotConnected, kMsgNotConnected);
+  std::string name(schema);
+  if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
+    name = name.substr(1, name.size() - 2);  // a quoted name keeps its case
+  } else {
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (name.empty()) return Status(-900, "ORA-00900: invalid SQL statement");
+  Translation check;
+  check.text = kSqlSchemaExists;
+  check.kind = StatementKind::Select;
+  check.inputCount = 1;
+  Bind in[] = {Bind::Text(name)};
+  RowSet rows;
+  DbStatus st = Run(check, in, &rows, nullptr);
+  if (st.code != 0) return st;
+  if (rows.rows() == 0) return Status(-1435, "ORA-01435: user does not exist");
+  std::string quoted = "\"";
+  for (char c : name) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  quoted += "\"";
+  Translation set = check;
+  set.text = kSqlSetSearchPath;
+  Bind path[] = {Bind::Text(quoted)};
+  st = Run(set, path, nullptr, nullptr);
+  if (st.code == 0) schema_ = name;
+  return st;
+}
+
+DbStatus PgBackend::Commit() {
+  if (broken_ || !conn_) return Status(kSqlNotConnected, kMsgNotConnected);
+  if (PQstatus(conn_) != CONNECTION_OK) return Broken();
+  if (!inTxn_) return {};
+  PGresult* r = PQexec(conn_, kSqlCommit);
+  bool ok = r && PQresultStatus(r) == PGRES_COMMAND_OK;
+  DbStatus st = ok ? DbStatus{} : FromResult(r);
+  PQclear(r);
+  inTxn_ = false;
+  return st;
+}
+
+}  // namespace
+
+std::unique_ptr<Backend> MakePgBackend(int connectTimeoutSeconds) {
+  return std::make_unique<PgBackend>(connectTimeoutSeconds);
+}
+
+}  // namespace kvr

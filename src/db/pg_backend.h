@@ -1,0 +1,24 @@
+// PostgreSQL backend (libpq): client_encoding WIN1252, so the controller's
+// bytes go over unconverted. A transaction begins with the first statement
+// after a commit; every later statement of it runs inside a savepoint sent
+// in the same pipeline (SAVEPOINT, statement, RELEASE, one round trip), so a
+// failing statement undoes only itself. ALTER SESSION SET CURRENT_SCHEMA
+// becomes search_path after checking that the schema exists.
+//
+// Errors map by SQLSTATE to Oracle codes (23505 -1, 42P01 -942, 42703 -904,
+// 22001 -12899, 28xxx -1017, 3F000 -1435, ...). A broken connection gives
+// -3114, and so does every later call. Connect fails with -1017 (login),
+// -12154 (service cannot be resolved), -12514 (no such database), -12170
+// (timeout) or -12541 (no server reachable); libpq's own connect text is
+// never passed on, so no part of a password can leak through it.
+#pragma once
+
+#include <memory>
+
+#include "db/backend.h"
+
+namespace kvr {
+
+std::unique_ptr<Backend> MakePgBackend(int connectTimeoutSeconds);
+
+}  // namespace kvr

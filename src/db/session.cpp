@@ -1,0 +1,187 @@
+#include "db/session.h"
+
+#include <cstdio>
+
+#include "core/logger.h"
+#include "db/job_table.h"
+#include "platform/env.h"
+
+namespace kvr {
+
+namespace {
+
+constexpr char kSchemaStatementPrefix[] = "ALTER SESSION SET CURRENT_SCHEMA=";
+constexpr char kTooLongMessage[] = "ORA-12899: connect text longer than 99 characters";
+constexpr char kSchemaTooLongMessage[] = "ORA-12899: schema name too long";
+
+// The connection of a session that has not connected yet: every call
+// answers "not connected".
+class UnconnectedConnection : public Connection {
+ public:
+  int Connect(const std::string&) override { return kSqlNotConnected; }
+  int Execute(std::string_view, std::span<const Bind>) override { return kSqlNotConnected; }
+  int SelectOne(std::string_view, std::span<const Bind>, std::span<const Out>) override {
+    return kSqlNotConnected;
+  }
+  std::unique_ptr<Cursor> Open(std::string_view, std::span<const Bind>, int* status) override {
+    if (status) *status = kSqlNotConnected;
+    return nullptr;
+  }
+  int Commit() override { return kSqlNotConnected; }
+  std::string_view BackendName() const override { return {}; }
+  int LastCode() const override { return kSqlNotConnected; }
+  std::string LastMessage() const override { return "ORA-03114: not connected to ORACLE"; }
+};
+
+// Overwrites a text that held the password before it is released.
+void Wipe(std::string& s) {
+  volatile char* p = s.data();
+  for (size_t i = 0; i < s.size(); ++i) p[i] = 0;
+  s.clear();
+}
+
+}  // namespace
+
+Session::Session(Env& env, Logger& log)
+    : env_(env), log_(log), conn_(std::make_unique<UnconnectedConnection>()) {}
+
+Session::~Session() { Wipe(password_); }
+
+Connection& Session::db() {
+  ownCode_ = 0;
+  ownMessage_.clear();
+  return *conn_;
+}
+
+int Session::Refuse(int code, const char* message) {
+  ownCode_ = code;
+  ownMessage_ = message;
+  return code;
+}
+
+int Session::SQLConnect(const std::string& login, const std::string& password,
+                        const std::string& service, const std::string& schema) {
+  if (&password != &password_) {
+    Wipe(password_);
+    password_ = password;
+  }
+  login_ = login;
+  service_ = service;
+  schema_ = schema;
+  return Connect();
+}
+
+int Session::Connect() {
+  ownCode_ = 0;
+  ownMessage_.clear();
+  std::string text = login_ + "/" + password_ + "@" + service_;
+  if (text.size() > kMaxConnectText) {
+    Wipe(text);
+    return Refuse(kSqlConnectTextTooLong, kTooLongMessage);
+  }
+  // The new connection replaces the old one at once, so a broken connection
+  // is released as soon as its successor exists and none is ever leaked.
+  std::unique_ptr<Connection> fresh = MakeConnection();
+  if (!fresh) {
+    Wipe(text);
+    return Refuse(kSqlNotConnected, "ORA-03114: not connected to ORACLE");
+  }
+  int rc = fresh->Connect(text);
+  Wipe(text);
+  conn_ = std::move(fresh);
+  if (rc != kSqlOk) return rc;
+  return ExecuteSchema(schema_);
+}
+
+int Session::ExecuteSchema(const std::string& schema) {
+  ownCode_ = 0;
+  ownMessage_.clear();
+  std::string statement = kSchemaStatementPrefix + schema;
+  if (statement.size() > kMaxSchemaStatement) {
+    return Refuse(kSqlConnectTextTooLong, kSchemaTooLongMessage);
+  }
+  return conn_->Execute(statement);
+}
+
+int Session::SQLCommit() {
+  ownCode_ = 0;
+  ownMessage_.clear();
+  return conn_->Commit();
+}
+
+int Session::SQLSetSchema(const std::string& schema, std::string* message) {
+  int rc = ExecuteSchema(schema);
+  if (rc != kSqlOk && message) GetLastSQLError(nullptr, message);
+  return rc;
+}
+
+std::string Session::Scrub(std::string text) const {
+  // The client promises no password in its messages; this keeps the promise
+  // even when a server echoes a part of the connect text back.
+  if (password_.size() >= 3) {
+    for (size_t at = text.find(password_); at != std::string::npos;
+         at = text.find(password_, at)) {
+      text.replace(at, password_.size(), "***");
+    }
+  }
+  return text;
+}
+
+int Session::GetLastSQLError(std::string* state, std::string* message) {
+  if (state) state->clear();
+  if (ownCode_ != 0) {
+    if (message) *message = ownMessage_;
+    return ownCode_;
+  }
+  int code = conn_->LastCode();
+  if (message) *message = code == kSqlOk ? std::string() : Scrub(conn_->LastMessage());
+  return code;
+}
+
+int Session::CheckDB() {
+  char line[128] = "";
+  int code = SQLUpdateJobStatus(*this, kStatusWaiting, kStatusRowDa1, kStatusRowKe2);
+  if (code == kSqlNoData) {
+    code = SQLInsertJob(*this, kStatusRowDa1, kStatusRowKe2, kStatusRowOrigin, "", 0,
+                        kRunType99);
+    if (code != kSqlOk) {
+      std::snprintf(line, sizeof line, "- Fehler beim Anlegen des Statusjobs! RC: %ld\n",
+                    static_cast<long>(code));
+    }
+  } else if (code != kSqlOk) {
+    std::snprintf(line, sizeof line, "- Fehler beim Update des Statusjobs! RC: %d\n", code);
+  }
+  SQLCommit();
+  if (code == kSqlOk) return 1;
+
+  log_.Main(line);
+  char console[128];
+  std::snprintf(console, sizeof console,
+                "- Statussatz konnte nicht aktualisiert werden! : %d\n", code);
+  env_.ConsoleWrite(console);
+  int rc = Connect();
+  if (rc != kSqlOk) {
+    std::snprintf(console, sizeof console,
+                  "- Verbindung zur Datenbank fehlgeschlagen, Fehler : %d\n", rc);
+    env_.ConsoleWrite(console);
+    log_.Main(console);
+    return 0;
+  }
+  log_.Main("- Neue Datenbankverbindung erstellt\n");
+  return 1;
+}
+
+char* TrimRight(char* text) {
+  if (!text) return text;
+  size_t n = std::char_traits<char>::length(text);
+  while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\t')) text[--n] = '\0';
+  return text;
+}
+
+std::string& TrimRight(std::string& text) {
+  size_t end = text.find_last_not_of(" \t");
+  text.erase(end == std::string::npos ? 0 : end + 1);
+  return text;
+}
+
+}  // namespace kvr

@@ -1,0 +1,77 @@
+// Session: the controller's one database session.
+//
+// Owns the connection to the product's database, the credentials kept for
+// reconnecting, and the per-pass check with its status row. Connecting
+// switches to the product's schema with "ALTER SESSION SET CURRENT_SCHEMA=".
+// Every operation returns the status code of the client (0, 1403, negative
+// Oracle-style codes); CheckDB returns 1 when the session can be used, else 0.
+// Before any connect every call answers -3114 (not connected).
+//
+// The connect text carries the password; it is never written to a log, the
+// console or an error message. A reconnect makes a new connection and
+// releases the broken one once its successor exists.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "db/connection.h"
+
+namespace kvr {
+
+class Env;
+class Logger;
+
+// Longest connect text ("login/password@service") and schema statement.
+inline constexpr size_t kMaxConnectText = 99;
+inline constexpr size_t kMaxSchemaStatement = 99;
+// Returned by SQLConnect when the connect text or the schema statement would
+// be longer than allowed; nothing is cut silently.
+inline constexpr int kSqlConnectTextTooLong = -12899;
+
+class Session {
+ public:
+  Session(Env& env, Logger& log);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Connects with login/password@service and switches to the schema. Keeps
+  // the four values for CheckDB's reconnect. Returns the status code.
+  int SQLConnect(const std::string& login, const std::string& password,
+                 const std::string& service, const std::string& schema);
+  // Commits without ending the session.
+  int SQLCommit();
+  // Switches to a schema; on failure *message gets the client's text.
+  int SQLSetSchema(const std::string& schema, std::string* message);
+  // The last statement's code; *state is always empty, *message the last
+  // error text (empty after success). Either pointer may be null.
+  int GetLastSQLError(std::string* state, std::string* message);
+  // Writes the status row and commits; reconnects when that fails.
+  // 1 when the session can be used, 0 when it cannot.
+  int CheckDB();
+  // The current connection (replaced by a reconnect: do not keep it).
+  Connection& db();
+
+ private:
+  int Connect();
+  int ExecuteSchema(const std::string& schema);
+  // Records a failure the session found itself (no client call was made).
+  int Refuse(int code, const char* message);
+  // The text with every occurrence of the password masked.
+  std::string Scrub(std::string text) const;
+
+  Env& env_;
+  Logger& log_;
+  std::unique_ptr<Connection> conn_;
+  std::string login_, password_, service_, schema_;
+  // A failure of the session's own (code 0: none); cleared by the next call.
+  int ownCode_ = 0;
+  std::string ownMessage_;
+};
+
+// Removes blanks and tabs from the end of the text, in place.
+char* TrimRight(char* text);
+std::string& TrimRight(std::string& text);
+
+}  // namespace kvr

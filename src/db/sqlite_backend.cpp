@@ -1,0 +1,284 @@
+#include "db/sqlite_backend.h"
+
+#include <sqlite3.h>
+
+#include <cctype>
+#include <cstring>
+#include <unordered_map>
+
+#include "db/win1252.h"
+
+namespace kvr {
+namespace {
+
+constexpr size_t kStatementCacheSize = 64;
+
+// Checks that a schema has at least one table.
+constexpr const char* kSqlSchemaExists =
+    "select 1 from sqlite_master where type in ('table','view') "
+    "and upper(substr(name, 1, length(?1))) = ?1 limit 1";
+
+DbStatus Status(int code, std::string message) { return DbStatus{code, std::move(message)}; }
+
+struct TextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+};
+
+DbStatus MapError(int ext, const char* text) {
+  std::string msg = text ? text : "";
+  int primary = ext & 0xFF;
+  switch (ext) {
+    case SQLITE_CONSTRAINT_UNIQUE:
+    case SQLITE_CONSTRAINT_PRIMARYKEY:
+      return Status(-1, "ORA-00001: unique constraint violated");
+    case SQLITE_CONSTRAINT_NOTNULL:
+      return Status(-1400, "ORA-01400: cannot insert NULL");
+    default:
+      break;
+  }
+  switch (primary) {
+    case SQLITE_CONSTRAINT:
+      return Status(-2290, "ORA-02290: check constraint violated");
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return Status(-54, "ORA-00054: resource busy");
+    case SQLITE_NOTADB:
+      return Status(-1157, "ORA-01157: cannot identify/lock data file - not a database");
+    case SQLITE_CORRUPT:
+      return Status(-1578, "ORA-01578: ORACLE data block corrupted");
+    case SQLITE_READONLY:
+      return Status(-16000, "ORA-16000: database open for read-only access");
+    case SQLITE_CANTOPEN:
+      return Status(-1157, "ORA-01157: cannot identify/lock data file");
+    case SQLITE_FULL:
+      return Status(-1653, "ORA-01653: unable to extend table");
+    case SQLITE_IOERR:
+      return Status(-1114, "ORA-01114: IO error writing block to file");
+    case SQLITE_TOOBIG:
+      return Status(-12899, "ORA-12899: value too large for column");
+    case SQLITE_MISMATCH:
+      return Status(-1722, "ORA-01722: invalid number");
+    case SQLITE_RANGE:
+      return Status(-1008, "ORA-01008: not all variables bound");
+    case SQLITE_NOMEM:
+      return Status(-4030, "ORA-04030: out of process memory");
+    default:
+      break;
+  }
+  if (msg.find("no such table") != std::string::npos) {
+    return Status(-942, "ORA-00942: table or view does not exist");
+  }
+  if (msg.find("no such column") != std::string::npos ||
+      msg.find("no such function") != std::string::npos) {
+    return Status(-904, "ORA-00904: invalid identifier");
+  }
+  if (msg.find("syntax error") != std::string::npos ||
+      msg.find("incomplete input") != std::string::npos) {
+    return Status(-900, "ORA-00900: invalid SQL statement");
+  }
+  return Status(-20000, "ORA-20000: " + Utf8ToWin1252(msg));
+}
+
+class SqliteBackend : public Backend {
+ public:
+  explicit SqliteBackend(int busyTimeoutMs) : busyTimeoutMs_(busyTimeoutMs) {}
+  ~SqliteBackend() override {
+    for (auto& [text, stmt] : cache_) sqlite3_finalize(stmt);
+    if (db_) sqlite3_close_v2(db_);
+  }
+
+  DbStatus Connect(const ConnectTarget& target) override;
+  DbStatus Run(const Translation& t, std::span<const Bind> in, RowSet* rows,
+               int64_t* affected) override;
+  DbStatus SetSchema(std::string_view schema) override;
+  DbStatus Commit() override;
+  Dialect dialect() const override { return Dialect::Sqlite; }
+  std::string_view name() const override { return "sqlite"; }
+  std::string currentSchema() const override { return schema_; }
+
+ private:
+  DbStatus Fail() {
+    DbStatus st = MapError(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_));
+    // Some errors (I/O, full disk, busy on commit) end the whole transaction.
+    if (sqlite3_get_autocommit(db_)) inTxn_ = false;
+    return st;
+  }
+  DbStatus ExecPlain(const char* sql);
+  DbStatus ExecCached(std::string_view sql);
+  DbStatus BeginIfNeeded();
+  sqlite3_stmt* Prepare(std::string_view text, DbStatus* st);
+  DbStatus Step(sqlite3_stmt* stmt, RowSet* rows);
+
+  int busyTimeoutMs_;
+  sqlite3* db_ = nullptr;
+  bool inTxn_ = false;
+  bool readOnly_ = false;
+  std::string schema_;
+  std::unordered_map<std::string, sqlite3_stmt*, TextHash, std::equal_to<>> cache_;
+};
+
+DbStatus SqliteBackend::ExecPlain(const char* sql) {
+  char* err = nullptr;
+  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &err);
+  sqlite3_free(err);
+  return rc == SQLITE_OK ? DbStatus{} : Fail();
+}
+
+DbStatus SqliteBackend::Connect(const ConnectTarget& target) {
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+  if (target.path.rfind("file:", 0) == 0) flags |= SQLITE_OPEN_URI;
+  int rc = sqlite3_open_v2(target.path.c_str(), &db_, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    DbStatus st =
+        db_ ? MapError(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_)) : MapError(rc, nullptr);
+    return st;
+  }
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, busyTimeoutMs_);
+  readOnly_ = sqlite3_db_readonly(db_, "main") == 1;
+  // Reading the schema proves the file is a database.
+  DbStatus st = ExecPlain("select count(*) from sqlite_master");
+  if (st.code != 0) return st;
+  if (!readOnly_) {
+    st = ExecPlain("PRAGMA journal_mode=WAL");
+    if (st.code != 0) return st;
+  }
+  return {};
+}
+
+// Runs a statement without inputs and rows from the statement cache.
+DbStatus SqliteBackend::ExecCached(std::string_view sql) {
+  DbStatus st;
+  sqlite3_stmt* stmt = Prepare(sql, &st);
+  if (!stmt) return st;
+  st = Step(stmt, nullptr);
+  sqlite3_reset(stmt);
+  return st;
+}
+
+DbStatus SqliteBackend::BeginIfNeeded() {
+  if (inTxn_) return {};
+  DbStatus st = ExecCached(readOnly_ ? "BEGIN" : "BEGIN IMMEDIATE");
+  if (st.code == 0) inTxn_ = true;
+  return st;
+}
+
+sqlite3_stmt* SqliteBackend::Prepare(std::string_view text, DbStatus* st) {
+  auto it = cache_.find(text);
+  if (it != cache_.end()) return it->second;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db_, text.data(), static_cast<int>(text.size()), &stmt, nullptr) !=
+      SQLITE_OK) {
+    *st = Fail();
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  if (stmt == nullptr) {
+    *st = Status(-900, "ORA-00900: invalid SQL statement");
+    return nullptr;
+  }
+  if (cache_.size() >= kStatementCacheSize) {
+    for (auto& [t, s] : cache_) sqlite3_finalize(s);
+    cache_.clear();
+  }
+  cache_.emplace(std::string(text), stmt);
+  return stmt;
+}
+
+DbStatus SqliteBackend::Step(sqlite3_stmt* stmt, RowSet* rows) {
+  int columns = sqlite3_column_count(stmt);
+  if (rows) rows->columns = static_cast<size_t>(columns);
+  for (;;) {
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) return {};
+    if (rc != SQLITE_ROW) return Fail();
+    if (!rows) continue;
+    for (int c = 0; c < columns; ++c) {
+      if (sqlite3_column_type(stmt, c) == SQLITE_NULL) {
+        rows->cells.emplace_back(std::nullopt);
+        continue;
+      }
+      const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
+      int n = sqlite3_column_bytes(stmt, c);
+      rows->cells.emplace_back(Utf8ToWin1252(std::string_view(text ? text : "", n)));
+    }
+  }
+}
+
+DbStatus SqliteBackend::Run(const Translation& t, std::span<const Bind> in, RowSet* rows,
+                            int64_t* affected) {
+  if (!db_) return Status(kSqlNotConnected, kMsgNotConnected);
+  if (static_cast<int>(in.size()) < t.inputCount) {
+    return Status(-1008, "ORA-01008: not all variables bound");
+  }
+  // A select outside a transaction reads what is committed now, as each
+  // statement does in Oracle; only a change opens the transaction, so a
+  // reader never holds the write lock other programs wait for.
+  DbStatus st;
+  if (t.kind != StatementKind::Select) st = BeginIfNeeded();
+  if (st.code != 0) return st;
+  const bool ascii = IsAscii(t.text);
+  sqlite3_stmt* stmt = Prepare(ascii ? t.text : Win1252ToUtf8(t.text), &st);
+  if (!stmt) return st;
+  sqlite3_reset(stmt);
+  // Converted texts live until the step is done, so SQLite need not copy.
+  std::vector<std::string> converted;
+  converted.reserve(static_cast<size_t>(t.inputCount));
+  for (int i = 0; i < t.inputCount; ++i) {
+    const Bind& b = in[static_cast<size_t>(i)];
+    if (!b.isText()) {
+      sqlite3_bind_int(stmt, i + 1, b.integer());
+    } else if (b.text().empty()) {
+      sqlite3_bind_null(stmt, i + 1);  // an empty text is NULL
+    } else {
+      std::string_view v = b.text();
+      if (!IsAscii(v)) v = converted.emplace_back(Win1252ToUtf8(v));
+      sqlite3_bind_text(stmt, i + 1, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
+    }
+  }
+  st = Step(stmt, rows);
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);  // no pointer to the caller's texts stays behind
+  if (st.code == 0 && affected) *affected = sqlite3_changes64(db_);
+  return st;
+}
+
+DbStatus SqliteBackend::SetSchema(std::string_view schema) {
+  if (!db_) return Status(kSqlNotConnected, kMsgNotConnected);
+  std::string name(schema);
+  if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
+    name = name.substr(1, name.size() - 2);
+  } else {
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  if (name.empty()) return Status(-900, "ORA-00900: invalid SQL statement");
+  Translation check;
+  check.text = kSqlSchemaExists;
+  check.kind = StatementKind::Select;
+  check.inputCount = 1;
+  std::string prefix = name + ".";
+  Bind in[] = {Bind::Text(prefix)};
+  RowSet rows;
+  DbStatus st = Run(check, in, &rows, nullptr);
+  if (st.code != 0) return st;
+  if (rows.rows() == 0) return Status(-1435, "ORA-01435: user does not exist");
+  schema_ = name;
+  return {};
+}
+
+DbStatus SqliteBackend::Commit() {
+  if (!db_) return Status(kSqlNotConnected, kMsgNotConnected);
+  if (!inTxn_) return {};
+  DbStatus st = ExecCached("COMMIT");
+  if (st.code == 0 || sqlite3_get_autocommit(db_)) inTxn_ = false;
+  return st;
+}
+
+}  // namespace
+
+std::unique_ptr<Backend> MakeSqliteBackend(int busyTimeoutMs) {
+  return std::make_unique<SqliteBackend>(busyTimeoutMs);
+}
+
+}  // namespace kvr

@@ -1,0 +1,120 @@
+// JobExecutor: the process table's life in a pass and its rebuild from the
+// job rows in status "01" (GetKvProcs). Supervision, the job start and the
+// ending of jobs live in supervision.cpp, job_start.cpp and terminate.cpp.
+#include "exec/job_executor.h"
+
+#include <string>
+
+#include "core/logger.h"
+#include "db/job_table.h"
+#include "db/session.h"
+#include "exec/exec_text.h"
+#include "exec/running_jobs_cursor.h"
+
+namespace kvr {
+
+namespace {
+
+constexpr char kOpenCursorFailed[] =
+    "RTY01Jobs einlesen: Open Cursor! Fehler RC: %ld, SQLCode: %ld\n-   SQLState: %s\n-   "
+    "SQLMsg: %s\n";
+constexpr char kFetchCursorFailed[] =
+    "RTY01Jobs einlesen: Fetch Cursor! Fehler RC: %ld, SQLCode: %ld\n-   SQLState: %s\n-   "
+    "SQLMsg: %s\n";
+
+}  // namespace
+
+JobExecutor::JobExecutor(Env& env, Logger& log, Session& session, MessagePoster& poster,
+                         ServiceContact& contact, bool instanceMode, std::string programDir)
+    : env_(env),
+      log_(log),
+      session_(session),
+      poster_(poster),
+      contact_(contact),
+      instanceMode_(instanceMode),
+      programDir_(std::move(programDir)),
+      table_(std::make_unique<ProcessTable>()),
+      saved_(std::make_unique<ProcessTable>()) {}
+
+JobExecutor::~JobExecutor() = default;
+
+void JobExecutor::SaveProcessTable() { *saved_ = *table_; }
+void JobExecutor::RestoreProcessTable() { *table_ = *saved_; }
+void JobExecutor::ClearSavedProcessTable() { saved_->Clear(); }
+
+void JobExecutor::ClearProcessTable() {
+  table_->Clear();
+  exclusions_.Clear();
+}
+
+std::string JobExecutor::LocalStamp() { return LocalStampOf(env_, env_.Now()); }
+
+// Ends a process by id, never init, nothing below it, nor the controller.
+void JobExecutor::KillById(Pid pid, int pauseMs) {
+  if (pid > 1 && pid != env_.SelfPid()) env_.KillById(pid);
+  if (pauseMs > 0) env_.SleepMs(pauseMs);
+}
+
+void JobExecutor::LogCursorFailure(const char* format, int rc, int* sqlCode) {
+  std::string state, message;
+  *sqlCode = session_.GetLastSQLError(&state, &message);
+  log_.Main(BoundedPrintf(format, static_cast<long>(rc), static_cast<long>(*sqlCode),
+                          state.c_str(), message.c_str()));
+}
+
+void JobExecutor::FillEntry(ProcessEntry& entry, const RunningJobRow& row) {
+  entry.Clear();
+  entry.jobda1 = row.jobda1;
+  entry.jobke2 = row.jobke2;
+  entry.joburv = row.joburv;
+  entry.jobrty = row.jobrty;
+  entry.jobsts = row.jobsts;
+  entry.jobnam = TrimmedRight(row.jobnam.view());
+  entry.programName = entry.jobnam.view();
+  entry.jobusr = row.jobusr;
+  entry.jobnum = TrimmedRight(row.jobnum.view());
+  entry.jobsda = row.jobsda;
+  entry.jobeda = row.jobeda;
+  entry.jobmrt = row.jobmrt;
+  entry.jobstv = row.jobstv;
+  // A JOBNUM that cannot name the job's own process (empty, not a plain
+  // number, init, the controller itself) leaves the entry without process;
+  // CheckProcessTime closes such a row as gone.
+  Pid pid = PidFromJobNum(entry.jobnum.view());
+  if (pid <= 1 || pid == env_.SelfPid()) {
+    entry.pid = 0;
+    entry.withoutProcess = true;
+  } else {
+    entry.pid = pid;
+  }
+}
+
+int JobExecutor::GetKvProcs(int* sqlCode) {
+  env_.ReapChildren();
+  *sqlCode = 0;
+  RunningJobsCursor cursor;
+  int rc = cursor.Open(session_, kStatusRunning);
+  if (rc != 0) {
+    LogCursorFailure(kOpenCursorFailed, rc, sqlCode);
+    return 0;
+  }
+  std::size_t fill = 0;
+  RunningJobRow row;
+  while (fill < ProcessTable::kCapacity) {
+    rc = cursor.Fetch(&row);
+    if (rc == kSqlNoData) break;
+    if (rc != 0) {
+      LogCursorFailure(kFetchCursorFailed, rc, sqlCode);
+      return 0;
+    }
+    FillEntry((*table_)[fill], row);
+    if (!exclusions_.AddRunningOrigin(row.joburv.view())) log_.Main(kExclusionListFullMessage);
+    ++fill;
+  }
+  exclusions_.FinishRebuild();
+  cursor.Close();
+  runningJobs_ = static_cast<int32_t>(fill);
+  return 1;
+}
+
+}  // namespace kvr

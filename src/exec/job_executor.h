@@ -1,0 +1,145 @@
+// JobExecutor: starting, supervising and ending the controller's jobs.
+//
+// Owns the process table and its saved copy, the exclusion list of the
+// running jobs' origins, the running-jobs count and the running-time
+// monitoring flag. Each pass the controller saves and clears the table,
+// rebuilds it from the rows in status "01" (GetKvProcs), supervises it
+// (CheckProcessTime) and starts the due jobs (StartJob). KillAllProcs ends
+// every managed job when the watching service or the database is lost;
+// KillLeftoverProcess ends a standing job's leftover process at start-up.
+//
+// Every change of a job row is committed at once; failures are written to the
+// main log and never stop the caller. Processes are reached only through
+// Env. A process is ended only when it is still the job's own: same program
+// name and, where the row's start time can be read, created no later than
+// that start (a process id handed on to a newer process is never ended).
+// Nothing throws.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "exec/exclusion_list.h"
+#include "exec/process_table.h"
+#include "platform/env.h"
+
+namespace kvr {
+
+class Logger;
+class Session;
+class MessagePoster;
+class ServiceContact;
+struct RunningJobRow;
+
+class JobExecutor {
+ public:
+  // StartJob results.
+  static constexpr int kStartOk = 1;
+  static constexpr int kStartTableFull = 87;     // no free entry; nothing was done
+  static constexpr int kStartUpdateFailed = 88;  // the row could not be written
+  static constexpr int kStartRefused = 89;       // more than 10 attempts; nothing done
+  static constexpr int kStartFailed = 90;        // the process could not be created
+
+  // KillAllProcs reasons.
+  static constexpr int kReasonServiceLost = 11;
+  static constexpr int kReasonDatabaseLost = 12;
+
+  // Tries and wait of the program name look-up after a start.
+  static constexpr int kNameTries = 50;
+  static constexpr int kNameRetryMs = 100;
+  // Seconds a process may seem to be created after the row's start time
+  // (clock resolution, the start time is taken just before the creation).
+  static constexpr int64_t kStartTolerance = 2;
+
+  // programDir: the controller's directory with leading and trailing '/';
+  // instance mode ends only processes whose executable lies below it.
+  JobExecutor(Env& env, Logger& log, Session& session, MessagePoster& poster,
+              ServiceContact& contact, bool instanceMode, std::string programDir);
+  ~JobExecutor();
+  JobExecutor(const JobExecutor&) = delete;
+  JobExecutor& operator=(const JobExecutor&) = delete;
+
+  // The saved copy: taken before each rebuild, put back before all jobs
+  // are ended, cleared at start-up.
+  void SaveProcessTable();
+  void RestoreProcessTable();
+  void ClearSavedProcessTable();
+  // Clears every entry and empties the exclusion list.
+  void ClearProcessTable();
+
+  // Rebuilds the table from the rows in status "01" (reaping ended children
+  // first). 1 rebuilt; 0 reading failed, *sqlCode the last SQL error code.
+  int GetKvProcs(int* sqlCode);
+  // Closes entries whose process is gone ("98") or over its time ("99").
+  void CheckProcessTime();
+  // Closes as "98" an older entry that carries a newly created process id.
+  void CheckProcessID(Pid pid);
+  // Starts one job: kStartOk, kStartTableFull, kStartUpdateFailed,
+  // kStartRefused or kStartFailed.
+  int StartJob(std::string_view command, std::string_view jobda1, std::string_view jobke2,
+               std::string_view joburv, int32_t jobmrt, int32_t jobstv);
+  // Ends every managed job (reason kReasonServiceLost or kReasonDatabaseLost).
+  void KillAllProcs(int reason);
+  // Ends a standing job's leftover process (instance mode: this id, only
+  // below the program directory; otherwise every process of the image name).
+  void KillLeftoverProcess(Pid pid, std::string_view programName);
+
+  int32_t runningJobs() const { return runningJobs_; }
+  void ResetRunningJobs() { runningJobs_ = 0; }
+  bool monitoring() const { return monitoring_; }
+  ExclusionList& exclusions() { return exclusions_; }
+  const ProcessTable& table() const { return *table_; }
+  ProcessTable& mutableTable() { return *table_; }
+  const ProcessTable& savedTable() const { return *saved_; }
+
+ private:
+  // Rebuild pieces (job_executor.cpp).
+  void FillEntry(ProcessEntry& entry, const RunningJobRow& row);
+  void LogCursorFailure(const char* format, int rc, int* sqlCode);
+
+  // Supervision pieces (supervision.cpp).
+  void CheckEntry(ProcessEntry& entry);
+  void UpdateRunningTime(ProcessEntry& entry, std::optional<int64_t> created);
+  bool InSuspensionWindow(int64_t now);
+  void CloseEntry(ProcessEntry& entry, const char* status, const char* updateFormat,
+                  const char* commitFormat);
+  void EndOverrunningJob(ProcessEntry& entry);
+  // 1: created no later than the row's start, 0: created later (another
+  // process), nothing: the start time cannot be read or compared.
+  std::optional<bool> CreatedByJob(const ProcessEntry& entry, std::optional<int64_t> created);
+
+  // Start pieces (job_start.cpp).
+  int StartFailed(const std::string& command, std::string_view jobda1,
+                  std::string_view jobke2, int32_t attempts);
+  std::string FindProgramName(Pid pid);
+  void AddStartedOrigin(std::string_view origin);
+
+  // Terminating pieces (terminate.cpp).
+  bool MayEndInAllProcs(const ProcessEntry& entry, const std::optional<ProcessImage>& image);
+  void CloseForAllProcs(ProcessEntry& entry, std::string_view status);
+  void AwaitEnded(const std::vector<Pid>& ended);
+  bool InProgramDir(const std::string& path) const;
+
+  std::string LocalStamp();
+  void KillById(Pid pid, int pauseMs);
+
+  Env& env_;
+  Logger& log_;
+  Session& session_;
+  MessagePoster& poster_;
+  ServiceContact& contact_;
+  bool instanceMode_;
+  std::string programDir_;
+
+  std::unique_ptr<ProcessTable> table_;
+  std::unique_ptr<ProcessTable> saved_;
+  ExclusionList exclusions_;
+  int32_t runningJobs_ = 0;
+  bool monitoring_ = true;
+};
+
+}  // namespace kvr

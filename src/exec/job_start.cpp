@@ -1,0 +1,115 @@
+// JobExecutor: the job start. One due row becomes a process: the process is
+// created only when a process entry is free, recorded in the entry and in
+// the row (status "01" with program name, id and start time), and its origin
+// joins the exclusion list. A failed creation marks the row "90", counts
+// the attempt and tells the users.
+#include <string>
+
+#include "core/logger.h"
+#include "db/job_table.h"
+#include "db/session.h"
+#include "exec/exec_text.h"
+#include "exec/job_executor.h"
+#include "messages/message_poster.h"
+
+namespace kvr {
+
+namespace {
+
+constexpr int32_t kMaxStartAttempts = 10;
+constexpr char kUnknownName[] = "unknown";
+
+constexpr char kTableFull[] = "Start PGM: %s Prozesstabelle voll, Job nicht gestartet!\n";
+constexpr char kStarted[] = "Start PGM: %s Cmd: %s\n";
+constexpr char kUpdateAfterStartFailed[] = "Start PGM: %s Cmd: %s Fehler Update Kvr500Job RC: %ld\n";
+constexpr char kStartCommitFailed[] = "SQLCommit: Start PGM %s erfolgreich! RC: %ld\n";
+constexpr char kCreateFailed[] = "Start PGM: %s Cmd: %s fehlgeschlagen!\n";
+constexpr char kCreateFailedMessage[] = "Der Job %s konnte nicht gestartet werden!";
+constexpr char kFailedUpdateFailed[] = "Start PGM: %s Fehler Update Kvr500Job(2) RC: %ld\n";
+constexpr char kFailedCommitFailed[] = "SQLCommit: Start PGM %s fehlgeschlagen! RC: %ld\n";
+
+}  // namespace
+
+int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
+                          std::string_view jobke2, std::string_view joburv, int32_t jobmrt,
+                          int32_t jobstv) {
+  if (jobstv > kMaxStartAttempts) return kStartRefused;
+  int32_t attempts = jobstv + 1;  // written only when the start fails
+  std::string cmd(command);
+  std::string stamp = LocalStamp();
+
+  // No free entry: nothing is created, the row stays due for a later pass.
+  if (table_->FirstFree() < 0) {
+    log_.Main(BoundedPrintf(kTableFull, cmd.c_str()));
+    return kStartTableFull;
+  }
+  SpawnResult spawn = env_.Spawn(cmd);
+  if (!spawn.created || spawn.pid <= 0) return StartFailed(cmd, jobda1, jobke2, attempts);
+
+  CheckProcessID(spawn.pid);
+  ProcessEntry& entry = (*table_)[static_cast<std::size_t>(table_->FirstFree())];
+  entry.Clear();
+  entry.pid = spawn.pid;
+  std::string name = LowerCase(FindProgramName(spawn.pid));
+  entry.jobda1 = jobda1;
+  entry.jobke2 = jobke2;
+  entry.joburv = joburv;
+  entry.jobsts = kStatusRunning;
+  entry.jobnam = name;
+  entry.programName = entry.jobnam.view();  // the name as the row keeps it
+  entry.jobnum = std::to_string(spawn.pid);
+  entry.jobsda = stamp;
+  entry.jobmrt = jobmrt;
+
+  int rc = SQLUpdateJobRun(session_, kStatusRunning, entry.jobnam, "", entry.jobnum, stamp, "", 1,
+                           jobda1, jobke2);
+  AddStartedOrigin(joburv);
+  if (rc != 0) {
+    log_.Main(BoundedPrintf(kUpdateAfterStartFailed, cmd.c_str(), entry.jobnam.c_str(),
+                            static_cast<long>(rc)));
+    KillById(spawn.pid, 50);
+    return kStartUpdateFailed;
+  }
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    log_.Main(BoundedPrintf(kStartCommitFailed, cmd.c_str(), static_cast<long>(commit)));
+  }
+  log_.Main(BoundedPrintf(kStarted, cmd.c_str(), entry.jobnam.c_str()));
+  ++runningJobs_;
+  return kStartOk;
+}
+
+int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1,
+                             std::string_view jobke2, int32_t attempts) {
+  log_.Main(BoundedPrintf(kCreateFailed, command.c_str(), ""));
+  poster_.PostNachricht(BoundedPrintf(kCreateFailedMessage, command.c_str()));
+  int rc = SQLUpdateJobRun(session_, kStatusStartFailed, "", "", "", "", "", attempts, jobda1,
+                           jobke2);
+  if (rc != 0) {
+    log_.Main(BoundedPrintf(kFailedUpdateFailed, command.c_str(), static_cast<long>(rc)));
+    return kStartUpdateFailed;
+  }
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    log_.Main(BoundedPrintf(kFailedCommitFailed, command.c_str(), static_cast<long>(commit)));
+  }
+  return kStartFailed;
+}
+
+// The base name of the new process's image. On Linux it can be read at once;
+// the bounded retry stays for an image that cannot be read yet. A process
+// that has already ended is "unknown" at once.
+std::string JobExecutor::FindProgramName(Pid pid) {
+  for (int attempt = 0; attempt < kNameTries; ++attempt) {
+    if (!env_.ProcessAlive(pid)) break;
+    if (auto image = env_.ProcessImageOf(pid); image && !image->baseName.empty()) {
+      return image->baseName;
+    }
+    if (attempt + 1 < kNameTries) env_.SleepMs(kNameRetryMs);
+  }
+  return kUnknownName;
+}
+
+void JobExecutor::AddStartedOrigin(std::string_view origin) {
+  if (!exclusions_.AddStartedOrigin(origin)) log_.Main(kExclusionListFullMessage);
+}
+
+}  // namespace kvr

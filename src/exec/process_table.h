@@ -1,0 +1,66 @@
+// ProcessTable: the controller's table of managed job processes.
+//
+// 1024 fixed entries, used from the first entry on; an entry with process id
+// 0 is free. Every text field is a FixedText of the job table's width, so no
+// field can overflow and the table never allocates after construction: it
+// is cleared, rebuilt and copied in place every pass. The table itself
+// decides nothing; the job executor fills, reads and frees its entries.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "db/fixed_text.h"
+#include "platform/env.h"
+
+namespace kvr {
+
+// Longest program name an entry keeps (a Windows path component).
+inline constexpr std::size_t kProgramNameWidth = 259;
+
+struct ProcessEntry {
+  Pid pid = 0;                          // 0: free entry
+  FixedText<kProgramNameWidth> programName;  // name the job's process must carry
+  uint32_t runningTime = 0;             // seconds, from the last check
+  FixedText<14> jobda1;
+  FixedText<32> jobke2;
+  FixedText<256> joburv;
+  FixedText<2> jobrty;
+  FixedText<2> jobsts;
+  FixedText<64> jobnam;
+  FixedText<128> jobusr;
+  FixedText<8> jobnum;
+  FixedText<14> jobsda;
+  FixedText<14> jobeda;
+  int32_t jobmrt = 0;
+  int32_t jobstv = 0;
+  // Filled from a row in "01" whose JOBNUM names no process that can be the
+  // job's (empty, not a number, init, the controller): closed as gone.
+  bool withoutProcess = false;
+
+  // Every field empty or 0.
+  void Clear();
+  bool free() const { return pid == 0; }
+};
+
+class ProcessTable {
+ public:
+  static constexpr std::size_t kCapacity = 1024;
+
+  // Clears every entry.
+  void Clear();
+  // Index of the first free entry, or -1 when all are taken.
+  int FirstFree() const;
+  // Number of entries that are taken (process id other than 0).
+  std::size_t CountTaken() const;
+
+  ProcessEntry& operator[](std::size_t i) { return entries_[i]; }
+  const ProcessEntry& operator[](std::size_t i) const { return entries_[i]; }
+  static constexpr std::size_t size() { return kCapacity; }
+
+ private:
+  std::array<ProcessEntry, kCapacity> entries_;
+};
+
+}  // namespace kvr

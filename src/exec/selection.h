@@ -1,0 +1,69 @@
+// Job selection: finding one due row of the job table KVSYSTEM.KVR500JOB per
+// call, run type by run type. Each selection builds its statement text with
+// the exclusion list in place, opens a cursor on it, fetches one row (the
+// first due row in key order), closes the cursor and delivers the row.
+// Nothing is marked or held between calls.
+//
+// Results: 0 a row was delivered; 1403 nothing due; kSqlStatementTooLong
+// when the text would exceed 8000 characters (nothing is sent or logged;
+// with the capped exclusion list this cannot happen); any other value is the
+// database's code, for the caller to log with GetLastSQLError. On any
+// result but 0 the outputs hold nothing of a row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "db/fixed_text.h"
+#include "db/job_table.h"
+#include "exec/exclusion_list.h"
+#include "exec/running_jobs_cursor.h"
+
+namespace kvr {
+
+class Env;
+class Session;
+
+// Returned when a selection text would be longer than kMaxSelectionLength.
+inline constexpr int kSqlStatementTooLong = -1704;
+inline constexpr std::size_t kSelectionBufferSize = 8192;
+inline constexpr std::size_t kMaxSelectionLength = 8000;
+
+// The ten columns a selection delivers.
+struct SelectedJob {
+  FixedText<14> jobda1;
+  FixedText<32> jobke2;
+  FixedText<256> joburv, jobcmd;
+  int32_t jobmrt = 0;
+  FixedText<2> jobrty, jobsts;
+  FixedText<14> jobsda, jobeda;
+  int32_t jobstv = 0;
+};
+
+// Run types 05 (exclusive, due by JOBDLT on the server's clock), 04
+// (standing, up to 10 start attempts) and 01 (single run).
+int SQLSelectKvr500Job05(Session& session, const ExclusionList& list, SelectedJob* job);
+int SQLSelectKvr500Job04(Session& session, const ExclusionList& list, SelectedJob* job);
+int SQLSelectKvr500Job01(Session& session, const ExclusionList& list, SelectedJob* job);
+
+// Run type 09: writes the ten columns into the caller's row and leaves its
+// other fields as they are.
+int SQLSelectKvr500Job09(Session& session, const ExclusionList& list, JobRow* row);
+
+// Run types 03, 07, 08: due by JOBNRT against the controller's local time at
+// the call. Clears the row first.
+int SQLReadKvr500Job(Session& session, Env& env, std::string_view runType,
+                     const ExclusionList& list, JobRow* row);
+
+// The statement texts as sent, for the given exclusion list text (and, for
+// the read, the run type and the 14-digit local time). Empty when the text
+// would be longer than kMaxSelectionLength.
+std::string SelectionText05(const char* list);
+std::string SelectionText04(const char* list);
+std::string SelectionText01(const char* list);
+std::string SelectionText09(const char* list);
+std::string ReadJobText(std::string_view runType, std::string_view localTime, const char* list);
+
+}  // namespace kvr

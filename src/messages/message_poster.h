@@ -1,0 +1,102 @@
+// MessagePoster: the controller's path for user messages into the message
+// table KVSYSTEM.KVR200MSG. It owns the one message record (StrNachricht),
+// the last error text, the pseudo-random generator of the message keys, the
+// most recently built INSERT statement and the path of the fallback file
+// that keeps statements which could not be executed.
+//
+// PostNachricht never fails towards its caller: whatever goes wrong is
+// written to the main log, and a message whose insert failed is appended to
+// the fallback file, which every post first tries to feed back into the
+// table. Only lines that are one message insert of the form this module
+// writes are ever executed from the file. Nothing here commits; the next
+// commit of the session makes the rows durable.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "messages/str_nachricht.h"
+
+namespace kvr {
+
+class Env;
+class Logger;
+class Session;
+
+// Size of the statement buffer: a statement has at most this many
+// characters minus one.
+inline constexpr std::size_t kNachrichtStatementSize = 4096;
+
+// How often a new message whose key exists already is tried with a new
+// random number before it is taken as existing.
+inline constexpr int kNachrichtKeyAttempts = 5;
+
+class MessagePoster {
+ public:
+  MessagePoster(Env& env, Logger& log, Session& session);
+  ~MessagePoster();
+  MessagePoster(const MessagePoster&) = delete;
+  MessagePoster& operator=(const MessagePoster&) = delete;
+
+  // Releases an existing record, makes a new zero-filled one with MSGTYP
+  // "1" and MSGVAL 1, and seeds the key generator with the current time.
+  // false (with the last error text set) when the record cannot be made.
+  bool CreateStrNachricht();
+  // Releases the record; harmless when there is none.
+  void FreeStrNachricht();
+  // The record, or null when there is none.
+  StrNachricht* record() { return record_.get(); }
+
+  // Copies the last error text into buffer: whole when shorter than length,
+  // else its first length characters and a zero byte behind them (buffer
+  // must hold length + 1 bytes). Returns buffer.
+  char* GetNachrichtError(char* buffer, std::size_t length) const;
+  const std::string& lastError() const { return lastError_; }
+
+  // 1 when the record may be inserted, else 0 with the last error text set.
+  int CheckStrNachricht();
+
+  // The INSERT statement for the record, with a fresh key (current time and
+  // the next random number) and insertion time; null when the record is
+  // refused by CheckStrNachricht. The text stays valid until the next build.
+  const char* BuildNachrichtInsert();
+
+  // Executes a statement given as text (at most 4095 characters are taken)
+  // and returns the database code: 0, -1 for an existing key, other values
+  // for failures. Does not commit.
+  int SQLExecDynamic(std::string_view statement);
+
+  // Path of the fallback file as the system writes it (Env maps '\').
+  void SetFallbackPath(std::string path) { fallbackPath_ = std::move(path); }
+  const std::string& fallbackPath() const { return fallbackPath_; }
+
+  // Re-imports the fallback file, then inserts the text as a new message
+  // (prefixed with the local time), keeping it in the fallback file when the
+  // insert fails. Reports only to the main log.
+  void PostNachricht(std::string_view text);
+
+ private:
+  int NextRandom();
+  void ReimportFallbackFile();
+  void FinishReimport(int read, int taken);
+  void DeleteFallbackFile(const char* failureFormat);
+  void KeepInFallbackFile(const std::string& statement);
+
+  Env& env_;
+  Logger& log_;
+  Session& session_;
+  std::unique_ptr<StrNachricht> record_;
+  std::string lastError_;
+  std::minstd_rand random_;
+  std::string statement_;
+  std::string fallbackPath_;
+};
+
+// 1 when the file can be opened for reading, else 0.
+int FileExists(Env& env, const std::string& path);
+
+}  // namespace kvr

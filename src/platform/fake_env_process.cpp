@@ -1,0 +1,78 @@
+// FakeEnv: scripted processes. Every process is a record; Spawn, the kills
+// and the queries work on the records and note what was asked.
+#include <cerrno>
+
+#include "platform/command_words.h"
+#include "platform/fake_env.h"
+
+namespace kvr {
+
+Pid FakeEnv::AddProcess(Process process) {
+  if (process.pid == 0) {
+    while (processes_.count(nextPid_) != 0) ++nextPid_;
+    process.pid = nextPid_++;
+  }
+  Pid pid = process.pid;
+  processes_[pid] = std::move(process);
+  return pid;
+}
+
+void FakeEnv::EndProcess(Pid pid) {
+  if (Process* p = FindProcess(pid)) p->alive = false;
+}
+
+FakeEnv::Process* FakeEnv::FindProcess(Pid pid) {
+  auto it = processes_.find(pid);
+  return it == processes_.end() ? nullptr : &it->second;
+}
+
+SpawnResult FakeEnv::Spawn(const std::string& commandLine) {
+  spawned.push_back(commandLine);
+  if (spawner) return spawner(commandLine);
+  SpawnResult result;
+  std::vector<std::string> words;
+  if (!SplitCommandLine(commandLine, &words)) {
+    result.error = EINVAL;
+    return result;
+  }
+  Process process;
+  process.baseName = std::string(BaseName(words[0]));
+  process.path = words[0];
+  process.startTime = Now();
+  result.created = true;
+  result.pid = AddProcess(std::move(process));
+  return result;
+}
+
+bool FakeEnv::ProcessAlive(Pid pid) {
+  Process* p = pid > 0 ? FindProcess(pid) : nullptr;
+  return p != nullptr && p->alive;
+}
+
+std::optional<ProcessImage> FakeEnv::ProcessImageOf(Pid pid) {
+  if (!ProcessAlive(pid)) return std::nullopt;
+  Process* p = FindProcess(pid);
+  if (!p->imageReadable) return std::nullopt;
+  return ProcessImage{p->baseName, p->path};
+}
+
+std::optional<int64_t> FakeEnv::ProcessStartTime(Pid pid) {
+  if (!ProcessAlive(pid)) return std::nullopt;
+  return FindProcess(pid)->startTime;
+}
+
+void FakeEnv::KillById(Pid pid) {
+  killedIds.push_back(pid);
+  EndProcess(pid);
+}
+
+void FakeEnv::KillByImageName(const std::string& imageName) {
+  killedImages.push_back(imageName);
+  for (auto& [pid, process] : processes_) {
+    if (pid != selfPid && process.alive && EqualsNoCase(process.baseName, imageName)) {
+      process.alive = false;
+    }
+  }
+}
+
+}  // namespace kvr

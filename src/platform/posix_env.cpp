@@ -1,0 +1,275 @@
+// PosixEnv: signals, clock, files, console, service contact and disk space.
+// The process methods live in posix_process.cpp.
+#include "platform/posix_env.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "platform/service_socket.h"
+
+namespace kvr {
+
+namespace {
+
+class PosixAppendFile : public AppendFile {
+ public:
+  explicit PosixAppendFile(int fd) : fd_(fd) {}
+  ~PosixAppendFile() override { close(fd_); }
+  PosixAppendFile(const PosixAppendFile&) = delete;
+  PosixAppendFile& operator=(const PosixAppendFile&) = delete;
+
+  int64_t Size() override {
+    off_t end = lseek(fd_, 0, SEEK_END);
+    return end < 0 ? 0 : static_cast<int64_t>(end);
+  }
+
+  bool Write(std::string_view bytes) override {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+void WriteConsoleBytes(std::string_view text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return;  // a closed console loses the text
+    }
+  }
+}
+
+void SetError(int* error, int value) {
+  if (error != nullptr) *error = value;
+}
+
+}  // namespace
+
+std::string NativePath(std::string_view path) {
+  std::string out(path);
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+  }
+  return out;
+}
+
+// ------------------------------------------------------------ stop signals
+
+PosixEnv::PosixEnv(bool takeStopSignals) {
+  sigemptyset(&stopSignals_);
+  sigemptyset(&previousMask_);
+  if (!takeStopSignals) return;
+  sigaddset(&stopSignals_, SIGTERM);
+  sigaddset(&stopSignals_, SIGINT);
+  tookStopSignals_ = pthread_sigmask(SIG_BLOCK, &stopSignals_, &previousMask_) == 0;
+}
+
+PosixEnv::~PosixEnv() {
+  if (!tookStopSignals_) return;
+  // Stops that arrived after the last poll belong to this object: take them
+  // before unblocking, so they do not end the process on the way out.
+  const timespec noWait{0, 0};
+  while (sigtimedwait(&stopSignals_, nullptr, &noWait) > 0) {
+  }
+  pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+}
+
+void PosixEnv::PollSignals(int64_t waitMs) {
+  if (waitMs < 0) waitMs = 0;
+  timespec wait{static_cast<time_t>(waitMs / 1000), static_cast<long>(waitMs % 1000) * 1000000L};
+  int sig = sigtimedwait(&stopSignals_, nullptr, &wait);
+  if (sig == SIGTERM || sig == SIGINT) stopRequested_ = true;
+}
+
+bool PosixEnv::StopRequested() {
+  if (!tookStopSignals_) return false;
+  if (!stopRequested_) PollSignals(0);
+  return stopRequested_;
+}
+
+void PosixEnv::SleepMs(int64_t ms) {
+  if (ms <= 0) return;
+  if (!tookStopSignals_) {
+    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    return;
+  }
+  int64_t deadline = SteadyMillis() + ms;
+  while (!stopRequested_) {
+    int64_t left = deadline - SteadyMillis();
+    if (left <= 0) return;
+    // Returns at the first stop signal, on time-out, or early on EINTR
+    // (then the loop waits out the rest).
+    PollSignals(left);
+  }
+}
+
+// ------------------------------------------------------------------- clock
+
+int64_t PosixEnv::Now() { return static_cast<int64_t>(time(nullptr)); }
+
+int64_t PosixEnv::SteadyMillis() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::tm PosixEnv::LocalTime(int64_t t) {
+  time_t tt = static_cast<time_t>(t);
+  std::tm out{};
+  localtime_r(&tt, &out);
+  return out;
+}
+
+std::tm PosixEnv::UtcTime(int64_t t) {
+  time_t tt = static_cast<time_t>(t);
+  std::tm out{};
+  gmtime_r(&tt, &out);
+  return out;
+}
+
+int64_t PosixEnv::MakeLocalTime(std::tm local) { return static_cast<int64_t>(mktime(&local)); }
+
+// ------------------------------------------------- program and directories
+
+std::string PosixEnv::ProgramPath() {
+  std::string buffer(PATH_MAX, '\0');
+  for (;;) {
+    ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return std::string();
+    if (static_cast<size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<size_t>(n));
+      return buffer;
+    }
+    buffer.resize(buffer.size() * 2);  // the target may have been cut: retry
+  }
+}
+
+bool PosixEnv::SetCurrentDir(const std::string& dir) { return chdir(NativePath(dir).c_str()) == 0; }
+
+std::string PosixEnv::CurrentDir() {
+  std::string buffer(PATH_MAX, '\0');
+  for (;;) {
+    if (getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+      return buffer;
+    }
+    if (errno != ERANGE) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+// ------------------------------------------------------------------- files
+
+std::unique_ptr<AppendFile> PosixEnv::OpenAppend(const std::string& path, int* error) {
+  int fd = open(NativePath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    SetError(error, errno);
+    return nullptr;
+  }
+  SetError(error, 0);
+  return std::make_unique<PosixAppendFile>(fd);
+}
+
+std::optional<std::string> PosixEnv::ReadFile(const std::string& path, int* error) {
+  int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    SetError(error, errno);
+    return std::nullopt;
+  }
+  std::string content;
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      content.append(chunk, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      SetError(error, errno);
+      close(fd);
+      return std::nullopt;
+    }
+  }
+  close(fd);
+  SetError(error, 0);
+  return content;
+}
+
+bool PosixEnv::FileReadable(const std::string& path) {
+  int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool readable = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+  close(fd);
+  return readable;
+}
+
+int PosixEnv::RenameFile(const std::string& from, const std::string& to) {
+  return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0 ? 0 : errno;
+}
+
+int PosixEnv::DeleteFile(const std::string& path) {
+  return unlink(NativePath(path).c_str()) == 0 ? 0 : errno;
+}
+
+std::optional<uint64_t> PosixEnv::FreeBytes(const std::string& path) {
+  struct statvfs vfs {};
+  if (statvfs(NativePath(path).c_str(), &vfs) != 0) return std::nullopt;
+  return static_cast<uint64_t>(vfs.f_bfree) * static_cast<uint64_t>(vfs.f_frsize);
+}
+
+// ---------------------------------------------------------------- console
+
+// A console that is a pipe without a reader must not end the controller
+// with SIGPIPE: the signal is held back during the write and a SIGPIPE the
+// write raised is taken away before the old mask returns.
+void PosixEnv::ConsoleWrite(std::string_view text) {
+  sigset_t pipeSignal, oldMask, pending;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  sigemptyset(&pending);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &oldMask);
+  sigpending(&pending);
+  bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+  WriteConsoleBytes(text);
+  if (!wasPending) {
+    const timespec noWait{0, 0};
+    sigtimedwait(&pipeSignal, nullptr, &noWait);
+  }
+  pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+}
+
+// -------------------------------------------------------- service contact
+
+ServiceReply PosixEnv::CallService(const std::string& pipeName,
+                                   const char (&request)[kServiceMessageSize], int replyTimeoutMs) {
+  return CallServiceSocket(pipeName, request, kServiceMessageSize, kServiceConnectWaitMs,
+                           replyTimeoutMs);
+}
+
+}  // namespace kvr

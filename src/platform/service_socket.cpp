@@ -1,0 +1,225 @@
+#include "platform/service_socket.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <ctime>
+
+namespace kvr {
+
+namespace {
+
+// Once the first reply bytes are in, further bytes of the same reply are
+// waited for this long at most (the service normally closes at once).
+constexpr int kReplyTailWaitMs = 50;
+
+int64_t MonotonicMillis() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Milliseconds left until the deadline, never negative.
+int Remaining(int64_t deadline) {
+  int64_t left = deadline - MonotonicMillis();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Polls one descriptor for the events until the deadline. Returns the
+// revents, 0 on time-out, -1 on error (errno set).
+int PollUntil(int fd, short events, int64_t deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    int rc = poll(&p, 1, Remaining(deadline));
+    if (rc > 0) return p.revents;
+    if (rc == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+// Closes the descriptor when the call ends, keeping errno as it was.
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() {
+    int saved = errno;
+    if (fd_ >= 0) close(fd_);
+    errno = saved;
+  }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+
+ private:
+  int fd_;
+};
+
+ServiceReply NoAnswer(int error) {
+  ServiceReply r;
+  r.answered = false;
+  r.error = error;
+  return r;
+}
+
+// Connects the non-blocking socket, waiting until the deadline when the
+// service is busy (full backlog) or the connect is in progress.
+bool ConnectBounded(int fd, const sockaddr_un& address, socklen_t length, int64_t deadline) {
+  for (;;) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) {
+      // Every pending connection slot is taken: try again shortly.
+      if (Remaining(deadline) == 0) {
+        errno = ETIMEDOUT;
+        return false;
+      }
+      timespec pause{0, 10 * 1000000L};
+      nanosleep(&pause, nullptr);
+      continue;
+    }
+    if (errno != EINPROGRESS) return false;
+    int ev = PollUntil(fd, POLLOUT, deadline);
+    if (ev < 0) return false;
+    if (ev == 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) return false;
+    if (soError != 0) {
+      errno = soError;
+      return false;
+    }
+    return true;
+  }
+}
+
+bool SendAll(int fd, const char* data, size_t size, int64_t deadline) {
+  size_t sent = 0;
+  while (sent < size) {
+    ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return false;
+    int ev = PollUntil(fd, POLLOUT, deadline);
+    if (ev < 0) return false;
+    if (ev == 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads the reply: the first bytes within the deadline, further bytes while
+// they keep coming, until the peer closes or the buffer is full.
+ServiceReply ReceiveReply(int fd, int64_t deadline) {
+  char buffer[kServiceMessageSize];
+  size_t got = 0;
+  while (got < sizeof buffer) {
+    int64_t waitUntil = deadline;
+    if (got > 0) {
+      int64_t tail = MonotonicMillis() + kReplyTailWaitMs;
+      if (tail < waitUntil) waitUntil = tail;
+    }
+    int ev = PollUntil(fd, POLLIN, waitUntil);
+    if (ev < 0) return NoAnswer(errno);
+    if (ev == 0) {
+      if (got > 0) break;
+      return NoAnswer(ETIMEDOUT);
+    }
+    ssize_t n = recv(fd, buffer + got, sizeof buffer - got, 0);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0 && got == 0) return NoAnswer(errno);
+    break;  // the peer closed (or failed after sending its reply)
+  }
+  if (got == 0) return NoAnswer(ECONNRESET);
+  ServiceReply r;
+  r.answered = true;
+  r.reply.assign(buffer, strnlen(buffer, got));
+  return r;
+}
+
+}  // namespace
+
+std::string ServiceSocketName(std::string_view pipeName) {
+  size_t cut = pipeName.find_last_of("\\/");
+  if (cut == std::string_view::npos) return std::string(pipeName);
+  return std::string(pipeName.substr(cut + 1));
+}
+
+bool MakeServiceAddress(std::string_view socketName, sockaddr_un* address, socklen_t* length) {
+  std::memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  if (socketName.empty()) {
+    errno = EINVAL;
+    return false;
+  }
+  // The abstract namespace: a leading zero byte, then the name's bytes.
+  if (socketName.size() > sizeof address->sun_path - 1) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::memcpy(address->sun_path + 1, socketName.data(), socketName.size());
+  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + socketName.size());
+  return true;
+}
+
+int ListenServiceSocket(std::string_view socketName, int backlog) {
+  sockaddr_un address;
+  socklen_t length = 0;
+  if (!MakeServiceAddress(socketName, &address, &length)) return -1;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+      listen(fd, backlog) != 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+bool PeerIsTrusted(int fd) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    errno = EPERM;
+    return false;
+  }
+  if (cred.uid == geteuid() || cred.uid == 0) return true;
+  errno = EPERM;
+  return false;
+}
+
+ServiceReply CallServiceSocket(std::string_view pipeName, const char* request, size_t requestSize,
+                               int connectWaitMs, int replyTimeoutMs) {
+  sockaddr_un address;
+  socklen_t length = 0;
+  if (!MakeServiceAddress(ServiceSocketName(pipeName), &address, &length)) return NoAnswer(errno);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return NoAnswer(errno);
+  FdCloser closer(fd);
+
+  if (!ConnectBounded(fd, address, length, MonotonicMillis() + connectWaitMs)) {
+    return NoAnswer(errno);
+  }
+  if (!PeerIsTrusted(fd)) return NoAnswer(EPERM);
+  int64_t deadline = MonotonicMillis() + (replyTimeoutMs > 0 ? replyTimeoutMs : 0);
+  if (!SendAll(fd, request, requestSize, deadline)) return NoAnswer(errno);
+  return ReceiveReply(fd, deadline);
+}
+
+}  // namespace kvr

@@ -1,0 +1,225 @@
+#include "db/session.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "db/job_table.h"
+#include "support/test_database.h"
+#include "support/test_pg.h"
+
+namespace kvr {
+namespace {
+
+// Open file descriptors of the process: a leaked connection keeps its
+// socket or database file open.
+int OpenDescriptors() {
+  int n = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+TEST(TrimRightTest, RemovesTrailingBlanksAndTabs) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"abc  \t ", "abc"}, {" \t\t ", ""}, {"abc", "abc"}, {"", ""}, {" a b\t", " a b"}};
+  for (auto [in, want] : cases) {
+    std::string s = in;
+    EXPECT_EQ(TrimRight(s), want);
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%s", in);
+    EXPECT_STREQ(TrimRight(buf), want);
+  }
+  EXPECT_EQ(TrimRight(static_cast<char*>(nullptr)), nullptr);
+}
+
+class SessionTest : public SessionFixture {};
+
+// Removes the job table, so that the status update fails.
+const char* DropJobTable(Engine engine) {
+  return engine == Engine::Sqlite ? "drop table \"KVSYSTEM.KVR500JOB\""
+                                  : "drop table KVSYSTEM.KVR500JOB";
+}
+
+TEST_P(SessionTest, ConnectSwitchesSchemaAndReportsNoErrorAfterSuccess) {
+  KVR_TEST_DATABASE(db, GetParam(), dir_.path());
+  ASSERT_EQ(Connect(db), 0);
+  // Unqualified names resolve in the schema the session switched to.
+  EXPECT_EQ(Count("select count(*) from KVR500JOB"), 0);
+  std::string state = "x", message = "x";
+  EXPECT_EQ(session_->GetLastSQLError(&state, &message), 0);
+  EXPECT_EQ(state, "");
+  EXPECT_EQ(message, "");
+  EXPECT_EQ(session_->SQLCommit(), 0);
+  EXPECT_EQ(session_->SQLSetSchema("MANDANT1", &message), 0);
+  EXPECT_EQ(Count("select count(*) from KVR303SBE"), 0);
+}
+
+TEST_P(SessionTest, MissingOrEmptySchemaFailsTheConnect) {
+  KVR_TEST_DATABASE(db, GetParam(), dir_.path());
+  TestDatabase missing = db;
+  missing.schema = "NOSUCHSCHEMA";
+  int rc = Connect(missing);
+  EXPECT_NE(rc, 0);
+  std::string message;
+  EXPECT_EQ(session_->GetLastSQLError(nullptr, &message), rc);
+  EXPECT_FALSE(message.empty());
+  TestDatabase empty = db;
+  empty.schema = "";
+  EXPECT_NE(Connect(empty), 0);
+  EXPECT_NE(session_->SQLSetSchema("NOSUCHSCHEMA", &message), 0);
+  EXPECT_FALSE(message.empty());
+}
+
+TEST_P(SessionTest, StatusRowIsInsertedOnceAndRewrittenEmpty) {
+  KVR_TEST_DATABASE(db, GetParam(), dir_.path());
+  ASSERT_EQ(Connect(db), 0);
+  EXPECT_EQ(session_->CheckDB(), 1);
+  EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB where JOBDA1='99999999999999' and "
+                  "JOBKE2='VIVOROVOZE STATUSJOB' and JOBURV='STATUSJOB' and JOBRTY='99' and "
+                  "JOBSTV=0 and JOBMRT=0 and JOBSTS is null and JOBCMD is null"),
+            1);
+  ASSERT_EQ(SQLUpdateJobStatus(*session_, "01", kStatusRowDa1, kStatusRowKe2), 0);
+  ASSERT_EQ(session_->SQLCommit(), 0);
+  EXPECT_EQ(session_->CheckDB(), 1);
+  EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB"), 1);
+  EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB where JOBSTS is null"), 1);
+  EXPECT_EQ(env_.console, "");
+  EXPECT_EQ(MainLog(), "");
+}
+
+TEST_P(SessionTest, FailedStatusUpdateReconnectsWithoutLeakingConnections) {
+  KVR_TEST_DATABASE(db, GetParam(), dir_.path());
+  ASSERT_EQ(Connect(db), 0);
+  ASSERT_EQ(session_->CheckDB(), 1);
+  // Without the table the status update fails; the new connection works.
+  ASSERT_EQ(session_->db().Execute(DropJobTable(GetParam())), 0);
+  ASSERT_EQ(session_->SQLCommit(), 0);
+  EXPECT_EQ(session_->CheckDB(), 1);
+  EXPECT_NE(MainLog().find("- Fehler beim Update des Statusjobs! RC: -942\n"), std::string::npos)
+      << MainLog();
+  EXPECT_NE(MainLog().find("- Neue Datenbankverbindung erstellt\n"), std::string::npos);
+  EXPECT_NE(env_.console.find("- Statussatz konnte nicht aktualisiert werden! : -942\n"),
+            std::string::npos)
+      << env_.console;
+  int before = OpenDescriptors();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(session_->CheckDB(), 1);
+  EXPECT_EQ(OpenDescriptors(), before);
+  if (GetParam() == Engine::Postgres) {
+    EXPECT_EQ(Count("select count(*) from pg_stat_activity where datname=current_database()"), 1);
+  }
+}
+
+TEST_P(SessionTest, NoPasswordOnFailingPaths) {
+  KVR_TEST_DATABASE(db, GetParam(), dir_.path());
+  const std::string secret = "Geh31m-Pa55w0rt";
+  std::string message;
+  if (GetParam() == Engine::Postgres) {
+    // Wrong password, and a server that does not answer.
+    EXPECT_NE(session_->SQLConnect(db.login, secret, db.service, db.schema), 0);
+    session_->GetLastSQLError(nullptr, &message);
+    EXPECT_EQ(message.find(secret), std::string::npos) << message;
+    EXPECT_NE(session_->SQLConnect(db.login, secret, "127.0.0.1:1/nodb", db.schema), 0);
+    EXPECT_EQ(session_->CheckDB(), 0);
+  } else {
+    // The status update fails, and the database's directory has gone, so
+    // it cannot be opened again.
+    std::filesystem::create_directories(dir_.File("sub"));
+    TestDatabase moved = MakeTestDatabase(Engine::Sqlite, "x", dir_.File("sub"));
+    ASSERT_TRUE(moved.ok) << moved.error;
+    moved.password = secret;
+    ASSERT_EQ(Connect(moved), 0);
+    ASSERT_EQ(session_->db().Execute(DropJobTable(Engine::Sqlite)), 0);
+    ASSERT_EQ(session_->SQLCommit(), 0);
+    std::filesystem::rename(dir_.File("sub"), dir_.File("gone"));
+    EXPECT_EQ(session_->CheckDB(), 0);
+  }
+  session_->GetLastSQLError(nullptr, &message);
+  EXPECT_EQ(message.find(secret), std::string::npos) << message;
+  EXPECT_NE(env_.console.find("- Verbindung zur Datenbank fehlgeschlagen, Fehler : "),
+            std::string::npos)
+      << env_.console;
+  EXPECT_EQ(env_.console.find(secret), std::string::npos) << env_.console;
+  EXPECT_EQ(MainLog().find(secret), std::string::npos) << MainLog();
+  EXPECT_NE(MainLog().find("- Verbindung zur Datenbank fehlgeschlagen, Fehler : "),
+            std::string::npos);
+}
+
+TEST_P(SessionTest, OverlongConnectTextIsRefusedWithoutConnecting) {
+  KVR_TEST_DATABASE(db, GetParam(), dir_.path());
+  const std::string secret(100, 'S');
+  EXPECT_EQ(session_->SQLConnect(db.login, secret, db.service, db.schema),
+            kSqlConnectTextTooLong);
+  std::string message;
+  EXPECT_EQ(session_->GetLastSQLError(nullptr, &message), kSqlConnectTextTooLong);
+  EXPECT_EQ(message.find("SSSS"), std::string::npos);
+  EXPECT_EQ(session_->SQLCommit(), kSqlNotConnected);
+  EXPECT_EQ(session_->SQLConnect(db.login, db.password, db.service, std::string(70, 'K')),
+            kSqlConnectTextTooLong);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, SessionTest, ::testing::Values(Engine::Sqlite, Engine::Postgres),
+                         EngineParamName<::testing::TestParamInfo<Engine>>);
+
+TEST(SessionNotConnectedTest, EveryCallAnswersNotConnected) {
+  FakeEnv env;
+  test::TempDir dir;
+  Config config;
+  config.kvrLog = dir.File("main.log");
+  config.dbgFile = dir.File("dbg.log");
+  Logger log(env, config);
+  Session session(env, log);
+  EXPECT_EQ(session.SQLCommit(), kSqlNotConnected);
+  EXPECT_EQ(session.db().Execute("select 1"), kSqlNotConnected);
+  EXPECT_EQ(SQLDeleteJob(session, "1", "2"), kSqlNotConnected);
+  std::string message;
+  EXPECT_EQ(session.GetLastSQLError(nullptr, &message), kSqlNotConnected);
+  EXPECT_EQ(session.SQLSetSchema("KVSYSTEM", &message), kSqlNotConnected);
+}
+
+// The server goes away and comes back: the check fails while it is down and
+// makes a new session once it is up again.
+TEST(SessionClusterTest, CheckDBReconnectsAfterServerRestart) {
+  if (!test::PgConfigured()) KVR_PG_SKIP_OR_FAIL("KVR_TEST_PG_* not set");
+  test::PrivatePgCluster cluster;
+  if (!cluster.Init()) KVR_PG_SKIP_OR_FAIL(cluster.error());
+  ASSERT_TRUE(cluster.CreateDatabase("kvrrestart")) << cluster.error();
+  FakeEnv env;
+  test::TempDir dir;
+  Config config;
+  config.kvrLog = dir.File("main.log");
+  config.dbgFile = dir.File("dbg.log");
+  Logger log(env, config);
+  {
+    auto conn = MakeConnection();
+    ASSERT_EQ(conn->Connect(cluster.connectText("kvrrestart")), 0) << conn->LastMessage();
+    std::string error;
+    ASSERT_EQ(ApplyTestSchema(*conn, &error), 0) << error;
+  }
+  Session session(env, log);
+  std::string service = "127.0.0.1:" + std::to_string(cluster.port()) + "/kvrrestart";
+  ASSERT_EQ(session.SQLConnect(cluster.login(), cluster.password(), service, "KVSYSTEM"), 0);
+  ASSERT_EQ(session.CheckDB(), 1);
+  ASSERT_TRUE(cluster.Stop()) << cluster.error();
+  EXPECT_EQ(session.CheckDB(), 0);
+  EXPECT_EQ(session.CheckDB(), 0);
+  ASSERT_TRUE(cluster.Start()) << cluster.error();
+  EXPECT_EQ(session.CheckDB(), 1);
+  EXPECT_EQ(session.CheckDB(), 1);
+  std::string mainLog = dir.Read("main.log");
+  EXPECT_NE(mainLog.find("- Neue Datenbankverbindung erstellt\n"), std::string::npos) << mainLog;
+  EXPECT_NE(env.console.find("- Verbindung zur Datenbank fehlgeschlagen, Fehler : "),
+            std::string::npos);
+  EXPECT_EQ(mainLog.find(cluster.password()), std::string::npos);
+  EXPECT_EQ(env.console.find(cluster.password()), std::string::npos);
+  int32_t n = -1;
+  Out out[] = {Out::Int(&n)};
+  ASSERT_EQ(session.db().SelectOne(
+                "select count(*) from pg_stat_activity where datname=current_database()", {},
+                out),
+            0);
+  EXPECT_EQ(n, 1);
+}
+
+}  // namespace
+}  // namespace kvr

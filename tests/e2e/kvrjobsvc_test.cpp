@@ -1,0 +1,189 @@
+// End-to-end tests of the watching service: the real kvrjobsvc binary,
+// contacted over its socket the way the controller contacts it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/service_socket.h"
+#include "support/temp_dir.h"
+
+namespace kvr {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+const std::string kService = KVR_BIN_DIR "/kvrjobsvc";
+
+bool WaitUntil(const std::function<bool()>& condition, milliseconds timeout) {
+  auto end = Clock::now() + timeout;
+  while (Clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  return condition();
+}
+
+// Exit status of the child, or -1 when it did not exit in time (then it is
+// killed).
+int WaitExit(pid_t pid, milliseconds timeout) {
+  int status = 0;
+  bool exited = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout);
+  if (!exited) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// An instance number of its own for each test of this run.
+int Instance(int k) { return 60000 + static_cast<int>(getpid() % 5000) * 4 + k; }
+
+ServiceReply Contact(int instance) {
+  char request[kServiceMessageSize] = "KVRJOBSTR.EXE";
+  std::string pipe = "\\\\.\\pipe\\kvrjobctl" + std::to_string(instance);
+  return CallServiceSocket(pipe, request, sizeof request, 1000, 3000);
+}
+
+class KvrjobsvcTest : public ::testing::Test {
+ protected:
+  ~KvrjobsvcTest() override {
+    for (pid_t pid : started_) {
+      if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+  }
+
+  // Starts kvrjobsvc with the arguments; its standard error goes to
+  // stderr.log in the test's directory.
+  pid_t Start(const std::vector<std::string>& args, const char* stopWait = nullptr) {
+    std::string log = dir_.File("stderr.log");
+    pid_t pid = fork();
+    if (pid == 0) {
+      int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (fd >= 0) dup2(fd, STDERR_FILENO);
+      if (stopWait != nullptr) setenv("KVRJOBSVC_STOP_WAIT_SECONDS", stopWait, 1);
+      std::vector<char*> argv{const_cast<char*>(kService.c_str())};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(kService.c_str(), argv.data());
+      _exit(127);
+    }
+    started_.push_back(pid);
+    return pid;
+  }
+
+  std::string Log() const { return dir_.Read("stderr.log"); }
+
+  test::TempDir dir_;
+  std::vector<pid_t> started_;
+};
+
+TEST_F(KvrjobsvcTest, AnswersItsInstanceAndStopsAnsweringOnSigterm) {
+  int instance = Instance(0);
+  pid_t svc = Start({std::to_string(instance)});
+  ASSERT_TRUE(WaitUntil([&] { return Contact(instance).answered; }, milliseconds(5000))) << Log();
+  ServiceReply reply = Contact(instance);
+  EXPECT_EQ(reply.reply, "OK");
+  EXPECT_FALSE(Contact(instance + 1).answered);  // another instance's socket
+
+  // A contact that connects and sends nothing holds up no other contact.
+  sockaddr_un address;
+  socklen_t length = 0;
+  ASSERT_TRUE(MakeServiceAddress("kvrjobctl" + std::to_string(instance), &address, &length));
+  int idle = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(idle, reinterpret_cast<sockaddr*>(&address), length), 0);
+  auto before = Clock::now();
+  EXPECT_TRUE(Contact(instance).answered);
+  EXPECT_LT(Clock::now() - before, milliseconds(1000));
+  close(idle);
+
+  // A second service on the same instance fails clearly.
+  pid_t second = Start({std::to_string(instance)});
+  EXPECT_NE(WaitExit(second, milliseconds(5000)), 0);
+  EXPECT_NE(Log().find("Address already in use"), std::string::npos) << Log();
+
+  ASSERT_EQ(kill(svc, SIGTERM), 0);
+  EXPECT_EQ(WaitExit(svc, milliseconds(5000)), 0);
+  reply = Contact(instance);
+  EXPECT_FALSE(reply.answered);
+  EXPECT_EQ(reply.error, ECONNREFUSED);
+  EXPECT_NE(Log().find("kvrjobsvc: listening on kvrjobctl" + std::to_string(instance)),
+            std::string::npos);
+  EXPECT_NE(Log().find("stopping"), std::string::npos);
+}
+
+TEST_F(KvrjobsvcTest, RestartsAChildThatEnds) {
+  int instance = Instance(1);
+  std::string file = dir_.File("runs");
+  pid_t svc =
+      Start({std::to_string(instance), "--", "/bin/sh", "-c", "echo x >> '" + file + "'; exit 3"});
+  auto lines = [&] {
+    std::string text = dir_.Read("runs");
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+  };
+  ASSERT_TRUE(WaitUntil([&] { return lines() >= 2; }, milliseconds(8000))) << Log();
+  EXPECT_TRUE(Contact(instance).answered);
+  ASSERT_EQ(kill(svc, SIGINT), 0);
+  EXPECT_EQ(WaitExit(svc, milliseconds(5000)), 0);
+  std::string log = Log();
+  EXPECT_NE(log.find("controller exited with status 3, restarting in 1 s"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("controller exited with status 3, restarting in 2 s"), std::string::npos)
+      << log;
+}
+
+TEST_F(KvrjobsvcTest, KillsAChildThatDoesNotExitWithinTheWait) {
+  int instance = Instance(2);
+  std::string pidFile = dir_.File("child.pid");
+  pid_t svc = Start({std::to_string(instance), "--", "/bin/sh", "-c",
+                     "echo $$ > '" + pidFile + "'; exec sleep 100"},
+                    "1");
+  ASSERT_TRUE(WaitUntil([&] { return !dir_.Read("child.pid").empty(); }, milliseconds(5000)));
+  pid_t child = static_cast<pid_t>(std::atol(dir_.Read("child.pid").c_str()));
+  ASSERT_GT(child, 0);
+  auto before = Clock::now();
+  ASSERT_EQ(kill(svc, SIGTERM), 0);
+  EXPECT_EQ(WaitExit(svc, milliseconds(10000)), 0);
+  EXPECT_GE(Clock::now() - before, milliseconds(900));
+  EXPECT_NE(kill(child, 0), 0);  // gone (killed and reaped)
+  EXPECT_NE(Log().find("killing it"), std::string::npos) << Log();
+}
+
+TEST_F(KvrjobsvcTest, ChildThatEndsWithinTheWaitIsNotKilled) {
+  int instance = Instance(3);
+  // Ends on its own a moment after the service stopped, like the controller
+  // after its next contact found no service.
+  std::string marker = dir_.File("ended");
+  std::string controller =
+      "i=0; while [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); "
+      "[ -e '" +
+      dir_.File("stop") + "' ] && { echo done > '" + marker + "'; exit 0; }; done";
+  pid_t svc = Start({std::to_string(instance), "--", "/bin/sh", "-c", controller}, "20");
+  ASSERT_TRUE(WaitUntil([&] { return Contact(instance).answered; }, milliseconds(5000)));
+  ASSERT_EQ(kill(svc, SIGTERM), 0);
+  ASSERT_TRUE(WaitUntil([&] { return !Contact(instance).answered; }, milliseconds(2000)));
+  dir_.Write("stop", "");
+  auto before = Clock::now();
+  EXPECT_EQ(WaitExit(svc, milliseconds(10000)), 0);
+  EXPECT_LT(Clock::now() - before, milliseconds(5000));
+  EXPECT_EQ(dir_.Read("ended"), "done\n");
+  EXPECT_EQ(Log().find("killing it"), std::string::npos) << Log();
+}
+
+}  // namespace
+}  // namespace kvr

@@ -1,0 +1,70 @@
+// ExecutorHarness: a JobExecutor with everything it stands on (logs in a
+// temporary directory, a session on a fresh database of either engine, the
+// message poster and the service contact) around a given Env, plus the
+// helpers the executor tests share: inserting and reading job rows, the
+// messages posted and the main log.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/config.h"
+#include "core/logger.h"
+#include "core/service_contact.h"
+#include "db/session.h"
+#include "exec/job_executor.h"
+#include "messages/message_poster.h"
+#include "platform/env.h"
+#include "support/temp_dir.h"
+#include "support/test_database.h"
+
+namespace kvr::test {
+
+// A job row as a test writes or reads it.
+struct Job {
+  std::string da1 = "20260101000000", ke2 = "JOB", urv, cmd = "prog.exe", rty = "01", sts,
+              nam, num, sda, eda;
+  int32_t mrt = 0, stv = 0;
+};
+
+class ExecutorHarness {
+ public:
+  // Builds everything and connects; a gtest failure when that fails.
+  void Open(Env& env, Engine engine, bool instanceMode = false,
+            std::string programDir = "/opt/kvr/");
+
+  JobExecutor& exec() { return *exec_; }
+  Session& session() { return *session_; }
+  ServiceContact& contact() { return *contact_; }
+
+  void Insert(const Job& job);
+  // The row of the key; ke2 empty in the result when it does not exist.
+  Job Read(const std::string& da1, const std::string& ke2);
+  // MSGTXT of every message posted, oldest first.
+  std::vector<std::string> Messages();
+  std::string MainLog() { return dir_.Read("KVRJOBCTL.LOG"); }
+  // How often the text occurs in the main log.
+  int LogCount(const std::string& text);
+  // One pass's supervision: save, clear, rebuild, check (true: rebuilt).
+  bool Supervise();
+
+  const std::string& dir() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+  Config config_;
+  TestDatabase db_;
+  std::unique_ptr<Logger> log_;
+  std::unique_ptr<Session> session_;
+  std::unique_ptr<MessagePoster> poster_;
+  std::unique_ptr<ServiceContact> contact_;
+  std::unique_ptr<JobExecutor> exec_;
+};
+
+// A test name usable as a database name.
+std::string CurrentTestName(const char* prefix);
+
+}  // namespace kvr::test

@@ -1,0 +1,284 @@
+// Supervision of managed jobs with scripted processes: the running-time
+// rule, the clock-change window, gone and foreign processes, process ids
+// handed on to newer processes, rows whose JOBNUM names no job process.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+
+#include "exec/exec_text.h"
+#include "executor_harness.h"
+#include "platform/fake_env.h"
+
+namespace kvr::test {
+namespace {
+
+// Sets TZ for one test and puts the former value back.
+class ZoneGuard {
+ public:
+  explicit ZoneGuard(const char* zone) {
+    const char* old = std::getenv("TZ");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ZoneGuard() {
+    if (had_) {
+      setenv("TZ", old_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+constexpr char kCentralEurope[] = "CET-1CEST,M3.5.0,M10.5.0/3";
+constexpr char kMonitoringOff[] = "Info: Laufzeit\xFC" "berwachung vor Uhrzeitumstellung deaktiviert.\n";
+constexpr char kMonitoringOn[] = "Info: Laufzeit\xFC" "berwachung nach Uhrzeitumstellung aktiviert.\n";
+
+class Supervision : public ::testing::TestWithParam<Engine> {
+ protected:
+  void SetUp() override {
+    KVR_REQUIRE_ENGINE(GetParam());
+    h_.Open(env_, GetParam());
+  }
+
+  // A live process of prog.exe created ageSeconds ago and its row in "01".
+  Pid AddRunning(const std::string& ke2, int64_t ageSeconds, int32_t mrt,
+                 std::string sda = "<start>") {
+    FakeEnv::Process p;
+    p.baseName = "prog.exe";
+    p.path = "/opt/kvr/prog.exe";
+    p.startTime = env_.Now() - ageSeconds;
+    Pid pid = env_.AddProcess(p);
+    Job job;
+    job.ke2 = ke2;
+    job.sts = "01";
+    job.nam = "prog.exe";
+    job.num = std::to_string(pid);
+    job.sda = sda == "<start>" ? LocalStampOf(env_, p.startTime) : sda;
+    job.mrt = mrt;
+    h_.Insert(job);
+    return pid;
+  }
+
+  std::string Status(const std::string& ke2) { return h_.Read("20260101000000", ke2).sts; }
+  bool Killed(Pid pid) {
+    for (Pid k : env_.killedIds) {
+      if (k == pid) return true;
+    }
+    return false;
+  }
+
+  ZoneGuard zone_{kCentralEurope};
+  FakeEnv env_;
+  ExecutorHarness h_;
+};
+
+TEST_P(Supervision, RunningTimeRuleInWinterAndSummer) {
+  struct Case {
+    int32_t mrt;
+    int64_t age;
+    bool ended;
+  };
+  const Case cases[] = {{60, 61, true},        {60, 60, false},          {0, 1000000, false},
+                        {-5, 1000, false},     {INT_MAX, 100000, false}, {1, 2, true},
+                        {INT_MIN, 100, false}};
+  for (int month : {1, 7}) {
+    h_.session().db().Execute("delete from KVSYSTEM.KVR500JOB");
+    h_.session().SQLCommit();
+    env_.SetLocalTime(2026, month, 14, 12, 0, 0);
+    std::vector<Pid> pids;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      pids.push_back(AddRunning("M" + std::to_string(month) + "_" + std::to_string(i),
+                                cases[i].age, cases[i].mrt));
+    }
+    ASSERT_TRUE(h_.Supervise());
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      SCOPED_TRACE("month " + std::to_string(month) + " case " + std::to_string(i));
+      Job row = h_.Read("20260101000000", "M" + std::to_string(month) + "_" + std::to_string(i));
+      EXPECT_EQ(row.sts, cases[i].ended ? "99" : "01");
+      EXPECT_EQ(Killed(pids[i]), cases[i].ended);
+      EXPECT_EQ(row.eda, cases[i].ended ? LocalStampOf(env_, env_.Now()) : "");
+    }
+  }
+  EXPECT_EQ(h_.exec().runningJobs(), static_cast<int32_t>(std::size(cases)) - 2);
+  EXPECT_EQ(h_.LogCount("END PGM: PGM prog.exe wird wegen Laufzeitueberschreitung beendet!\n"),
+            4);
+  int posted = 0;
+  for (const auto& m : h_.Messages()) {
+    posted += m.find("Programm prog.exe wird wegen Laufzeit\xFC" "berschreitung abgebrochen!") !=
+              std::string::npos;
+  }
+  EXPECT_EQ(posted, 4);
+}
+
+TEST_P(Supervision, NoJobEndedForTimeInTheNightsOfTheClockChange) {
+  for (int month : {3, 10}) {
+    SCOPED_TRACE(month);
+    int day = month == 3 ? 29 : 25;  // the last Sundays of 2026
+    env_.SetLocalTime(2026, month, day, 3, 30, 0);
+    std::string ke2 = "WINDOW" + std::to_string(month);
+    Pid pid = AddRunning(ke2, 7200, 60);
+    ASSERT_TRUE(h_.Supervise());
+    env_.Advance(600);
+    ASSERT_TRUE(h_.Supervise());
+    EXPECT_EQ(Status(ke2), "01");
+    EXPECT_FALSE(Killed(pid));
+    EXPECT_FALSE(h_.exec().monitoring());
+
+    env_.SetLocalTime(2026, month, day, 6, 0, 0);
+    ASSERT_TRUE(h_.Supervise());
+    EXPECT_EQ(Status(ke2), "99");
+    EXPECT_TRUE(h_.exec().monitoring());
+  }
+  EXPECT_EQ(h_.LogCount(kMonitoringOff), 2);
+  EXPECT_EQ(h_.LogCount(kMonitoringOn), 2);
+}
+
+TEST_P(Supervision, ClockGoingBackNeverEndsAJob) {
+  Pid pid = AddRunning("BACK", 0, 60);
+  env_.Advance(-3600);  // now lies before the process's creation
+  ASSERT_TRUE(h_.Supervise());
+  EXPECT_EQ(Status("BACK"), "01");
+  EXPECT_FALSE(Killed(pid));
+  EXPECT_EQ(h_.exec().table()[0].runningTime, 0u);
+}
+
+TEST_P(Supervision, GoneForeignAndHandedOnProcessesAreClosedNotEnded) {
+  Pid gone = AddRunning("GONE", 100, 60);
+  env_.EndProcess(gone);
+  Pid foreign = AddRunning("FOREIGN", 100, 60);
+  env_.FindProcess(foreign)->baseName = "other.exe";
+  // Same program, but created after the row's start: the id was handed on.
+  Pid reused = AddRunning("REUSED", 1000, 60, LocalStampOf(env_, env_.Now() - 1003));
+  // Created 2 s after the recorded start: clock resolution, still the job.
+  Pid late = AddRunning("LATE", 1000, 60, LocalStampOf(env_, env_.Now() - 1002));
+  ASSERT_TRUE(h_.Supervise());
+  EXPECT_EQ(Status("GONE"), "98");
+  EXPECT_EQ(Status("FOREIGN"), "98");
+  EXPECT_EQ(Status("REUSED"), "98");
+  EXPECT_EQ(Status("LATE"), "99");
+  EXPECT_EQ(h_.Read("20260101000000", "GONE").eda, LocalStampOf(env_, env_.Now()));
+  EXPECT_FALSE(Killed(gone) || Killed(foreign) || Killed(reused));
+  EXPECT_TRUE(Killed(late));
+  EXPECT_EQ(h_.exec().runningJobs(), 0);
+}
+
+TEST_P(Supervision, UnreadableStartTimeNeverEndsByTimeButGoneIsClosed) {
+  Pid empty = AddRunning("EMPTY", 1000, 60, "");
+  Pid garbage = AddRunning("GARBAGE", 1000, 60, "2026xx01000000");
+  Pid gone = AddRunning("GONE", 1000, 60, "");
+  env_.EndProcess(gone);
+  ASSERT_TRUE(h_.Supervise());
+  EXPECT_EQ(Status("EMPTY"), "01");
+  EXPECT_EQ(Status("GARBAGE"), "01");
+  EXPECT_EQ(Status("GONE"), "98");
+  EXPECT_FALSE(Killed(empty) || Killed(garbage));
+}
+
+TEST_P(Supervision, RowsWhoseJobNumNamesNoJobProcessAreClosedAndNeverEnded) {
+  FakeEnv::Process init;
+  init.pid = 1;
+  init.baseName = "prog.exe";
+  env_.AddProcess(init);
+  FakeEnv::Process self;
+  self.pid = env_.selfPid;
+  self.baseName = "prog.exe";
+  env_.AddProcess(self);
+  const char* nums[] = {"", "abc", "-5", "12ab", "0", "1", "4242", "99999999", "+7"};
+  for (size_t i = 0; i < std::size(nums); ++i) {
+    Job job;
+    job.ke2 = "N" + std::to_string(i);
+    job.sts = "01";
+    job.nam = "prog.exe";
+    job.num = nums[i];
+    job.sda = LocalStampOf(env_, env_.Now() - 5000);
+    job.mrt = 1;
+    h_.Insert(job);
+  }
+  ASSERT_TRUE(h_.Supervise());
+  for (size_t i = 0; i < std::size(nums); ++i) {
+    EXPECT_EQ(Status("N" + std::to_string(i)), "98") << "JOBNUM '" << nums[i] << "'";
+  }
+  EXPECT_TRUE(env_.killedIds.empty());
+  EXPECT_EQ(h_.exec().runningJobs(), 0);
+  EXPECT_EQ(h_.exec().table().CountTaken(), 0u);
+}
+
+TEST_P(Supervision, UnreadableImageKeepsOnlyAnUnknownJob) {
+  Pid known = AddRunning("KNOWN", 10, 60);
+  env_.FindProcess(known)->imageReadable = false;
+  FakeEnv::Process p;
+  p.imageReadable = false;
+  p.startTime = env_.Now() - 10;
+  Pid unknownPid = env_.AddProcess(p);
+  Job job;
+  job.ke2 = "UNKNOWN";
+  job.sts = "01";
+  job.nam = "unknown  ";  // trailing blanks are not part of the name
+  job.num = std::to_string(unknownPid);
+  job.sda = LocalStampOf(env_, p.startTime);
+  h_.Insert(job);
+  ASSERT_TRUE(h_.Supervise());
+  EXPECT_EQ(Status("KNOWN"), "98");
+  EXPECT_EQ(Status("UNKNOWN"), "01");
+}
+
+TEST_P(Supervision, RebuildReadsRunningRowsAndTheirOrigins) {
+  AddRunning("A", 1, 0);
+  Job other;
+  other.ke2 = "B";
+  other.urv = "ORIG";
+  other.sts = "01";
+  other.rty = "04";
+  other.nam = "x.exe";
+  other.num = "77";
+  h_.Insert(other);
+  Job notManaged = other;
+  notManaged.ke2 = "C";
+  notManaged.rty = "06";
+  notManaged.urv = "SIX";
+  h_.Insert(notManaged);
+  Job waiting = other;
+  waiting.ke2 = "D";
+  waiting.sts = "";
+  waiting.urv = "WAIT";
+  h_.Insert(waiting);
+
+  h_.exec().ClearProcessTable();
+  int sqlCode = -1;
+  ASSERT_EQ(h_.exec().GetKvProcs(&sqlCode), 1);
+  EXPECT_EQ(sqlCode, 0);
+  EXPECT_EQ(h_.exec().runningJobs(), 2);
+  EXPECT_STREQ(h_.exec().exclusions().Text(), "'ORIG'");
+  EXPECT_EQ(env_.reapCalls, 1);
+  const ProcessEntry& b = h_.exec().table()[0].jobke2 == "B" ? h_.exec().table()[0]
+                                                             : h_.exec().table()[1];
+  EXPECT_EQ(b.pid, 77);
+  EXPECT_EQ(b.programName, std::string_view("x.exe"));
+  EXPECT_EQ(b.jobrty, std::string_view("04"));
+}
+
+TEST_P(Supervision, ReadFailureIsReportedWithTheSqlCode) {
+  ASSERT_EQ(h_.session().db().Execute(GetParam() == Engine::Sqlite
+                                          ? "drop table \"KVSYSTEM.KVR500JOB\""
+                                          : "drop table KVSYSTEM.KVR500JOB"),
+            0);
+  int sqlCode = 0;
+  EXPECT_EQ(h_.exec().GetKvProcs(&sqlCode), 0);
+  EXPECT_NE(sqlCode, 0);
+  EXPECT_EQ(h_.LogCount("RTY01Jobs einlesen: "), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Supervision, ::testing::Values(Engine::Sqlite, Engine::Postgres),
+                         EngineParamName<::testing::TestParamInfo<Engine>>);
+
+}  // namespace
+}  // namespace kvr::test

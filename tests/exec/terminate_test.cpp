@@ -1,0 +1,171 @@
+// Ending jobs with scripted processes: KillAllProcs for both reasons with
+// the spared names, foreign and handed-on process ids and the instance
+// directory; KillLeftoverProcess in both modes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "exec/exec_text.h"
+#include "executor_harness.h"
+#include "platform/fake_env.h"
+
+namespace kvr::test {
+namespace {
+
+constexpr char kDa1[] = "20260101000000";
+
+class Terminate : public ::testing::TestWithParam<Engine> {
+ protected:
+  void Open(bool instanceMode) {
+    KVR_REQUIRE_ENGINE(GetParam());
+    h_.Open(env_, GetParam(), instanceMode, "/opt/kvr1/");
+  }
+
+  // A live process and its row in "01"; the process may carry another name,
+  // path or creation time than the row expects.
+  Pid AddJob(const std::string& ke2, const std::string& rowName, const std::string& path,
+             int64_t createdAfterStart = 0) {
+    FakeEnv::Process p;
+    p.path = path;
+    p.baseName = std::string(path.substr(path.rfind('/') + 1));
+    p.startTime = env_.Now() - 100 + createdAfterStart;
+    Pid pid = env_.AddProcess(p);
+    Job job;
+    job.ke2 = ke2;
+    job.sts = "01";
+    job.nam = rowName;
+    job.num = std::to_string(pid);
+    job.sda = LocalStampOf(env_, env_.Now() - 100);
+    h_.Insert(job);
+    return pid;
+  }
+
+  // The table as the controller restores it before ending all jobs.
+  void Rebuild() {
+    h_.exec().ClearProcessTable();
+    int sqlCode = 0;
+    ASSERT_EQ(h_.exec().GetKvProcs(&sqlCode), 1);
+  }
+
+  bool Killed(Pid pid) {
+    return std::find(env_.killedIds.begin(), env_.killedIds.end(), pid) != env_.killedIds.end();
+  }
+  std::string Status(const std::string& ke2) { return h_.Read(kDa1, ke2).sts; }
+
+  FakeEnv env_;
+  ExecutorHarness h_;
+};
+
+TEST_P(Terminate, AllProcsEndsOnlyTheJobsOwnProcesses) {
+  Open(false);
+  Pid own = AddJob("OWN", "prog.exe", "/somewhere/PROG.EXE");
+  Pid nacht = AddJob("NACHT", "nachtlauf.exe", "/opt/kvr1/nachtlauf.exe");
+  Pid host = AddJob("HOST", "svchost.exe", "/opt/kvr1/svchost.exe");
+  Pid foreign = AddJob("FOREIGN", "prog.exe", "/opt/kvr1/other.exe");
+  Pid reused = AddJob("REUSED", "prog.exe", "/opt/kvr1/prog.exe", 50);
+  Pid gone = AddJob("GONE", "prog.exe", "/opt/kvr1/prog.exe");
+  Pid cmd = AddJob("CMD", "cmd.exe", "/opt/kvr1/cmd.exe");
+  env_.EndProcess(gone);
+  Rebuild();
+  h_.exec().KillAllProcs(JobExecutor::kReasonServiceLost);
+
+  EXPECT_TRUE(Killed(own));
+  EXPECT_TRUE(Killed(cmd));  // only spared in instance mode
+  EXPECT_FALSE(Killed(nacht) || Killed(host) || Killed(foreign) || Killed(reused) ||
+               Killed(gone));
+  EXPECT_TRUE(env_.ProcessAlive(nacht));
+  EXPECT_EQ(Status("OWN"), "99");
+  EXPECT_EQ(Status("NACHT"), "99");
+  EXPECT_EQ(Status("CMD"), "99");
+  EXPECT_EQ(h_.Read(kDa1, "OWN").eda, LocalStampOf(env_, env_.Now()));
+  EXPECT_EQ(Status("HOST"), "01");
+  EXPECT_EQ(Status("FOREIGN"), "01");
+  EXPECT_EQ(Status("GONE"), "01");
+  EXPECT_EQ(Status("REUSED"), "98");  // its job had ended: closed, not ended
+  EXPECT_EQ(h_.LogCount("Prozess beendet: nachtlauf.exe ProcessID " + std::to_string(nacht) +
+                        "\n"),
+            1);
+  EXPECT_EQ(h_.LogCount("Prozess beendet: "), 3);
+  EXPECT_EQ(h_.exec().table().CountTaken(), 0u);
+  EXPECT_TRUE(env_.serviceCalls.empty());
+}
+
+TEST_P(Terminate, DatabaseLossContactsTheServiceOncePerEntry) {
+  Open(false);
+  for (const char* ke2 : {"A", "B", "C"}) AddJob(ke2, "prog.exe", "/x/prog.exe");
+  Rebuild();
+  env_.replyDelayMs = 3000;  // every contact is due again
+  h_.exec().KillAllProcs(JobExecutor::kReasonDatabaseLost);
+  EXPECT_EQ(env_.serviceCalls.size(), 3u);
+  EXPECT_EQ(env_.killedIds.size(), 3u);
+  EXPECT_NE(env_.lastRequest.find("KVRJOBSTR.EXE"), std::string::npos);
+}
+
+TEST_P(Terminate, InstanceModeEndsOnlyBelowTheProgramDirectory) {
+  Open(true);
+  Pid inside = AddJob("IN", "prog.exe", "/opt/kvr1/bin/prog.exe");
+  Pid outside = AddJob("OUT", "prog.exe", "/opt/kvr2/prog.exe");
+  Pid cmd = AddJob("CMD", "cmd.exe", "/opt/kvr1/cmd.exe");
+  Pid caseDiffers = AddJob("CASE", "prog.exe", "/OPT/KVR1/prog.exe");
+  Rebuild();
+  h_.exec().KillAllProcs(JobExecutor::kReasonServiceLost);
+  EXPECT_TRUE(Killed(inside));
+  EXPECT_FALSE(Killed(outside) || Killed(cmd) || Killed(caseDiffers));
+  EXPECT_EQ(Status("IN"), "99");
+  EXPECT_EQ(Status("OUT"), "01");
+  EXPECT_EQ(Status("CMD"), "01");
+}
+
+TEST_P(Terminate, LeftoverWithoutInstanceModeEndsEveryProcessOfTheName) {
+  Open(false);
+  Pid a = AddJob("A", "prog.exe", "/x/prog.exe");
+  Pid b = AddJob("B", "prog.exe", "/y/PROG.exe");
+  Pid other = AddJob("C", "other.exe", "/x/other.exe");
+  FakeEnv::Process self;
+  self.pid = env_.selfPid;
+  self.baseName = "prog.exe";
+  env_.AddProcess(self);
+  h_.exec().KillLeftoverProcess(0, "");
+  EXPECT_TRUE(env_.killedImages.empty());
+  h_.exec().KillLeftoverProcess(a, "Prog.exe");
+  EXPECT_EQ(env_.killedImages, std::vector<std::string>{"Prog.exe"});
+  EXPECT_FALSE(env_.ProcessAlive(a) || env_.ProcessAlive(b));
+  EXPECT_TRUE(env_.ProcessAlive(other));
+  EXPECT_TRUE(env_.ProcessAlive(env_.selfPid));
+}
+
+TEST_P(Terminate, LeftoverInInstanceMode) {
+  Open(true);
+  Pid inside = AddJob("IN", "prog.exe", "/opt/kvr1/prog.exe");
+  Pid outside = AddJob("OUT", "prog.exe", "/opt/kvr2/prog.exe");
+  Pid host = AddJob("HOST", "svchost.exe", "/opt/kvr1/svchost.exe");
+  Pid hidden = AddJob("HIDDEN", "prog.exe", "/opt/kvr1/prog.exe");
+  env_.FindProcess(hidden)->imageReadable = false;
+  Pid gone = AddJob("GONE", "prog.exe", "/opt/kvr1/prog.exe");
+  env_.EndProcess(gone);
+
+  h_.exec().KillLeftoverProcess(0, "prog.exe");
+  h_.exec().KillLeftoverProcess(inside, "");
+  EXPECT_TRUE(env_.killedIds.empty());
+  h_.exec().KillLeftoverProcess(inside, "PROG.EXE");
+  h_.exec().KillLeftoverProcess(outside, "prog.exe");
+  h_.exec().KillLeftoverProcess(host, "svchost.exe");
+  h_.exec().KillLeftoverProcess(hidden, "prog.exe");
+  h_.exec().KillLeftoverProcess(gone, "prog.exe");
+  EXPECT_EQ(env_.killedIds, std::vector<Pid>{inside});
+  EXPECT_TRUE(env_.killedImages.empty());
+  EXPECT_EQ(h_.LogCount("Prozess wurde nicht beendet: prog.exe (PID: " + std::to_string(outside) +
+                        ") Pfad: /opt/kvr2/prog.exe!\n"),
+            1);
+  EXPECT_EQ(h_.LogCount("Prozess wurde nicht beendet: svchost.exe (PID: "), 1);
+  EXPECT_EQ(h_.LogCount("Keine Prozessinformationen vorhanden. Error: 13!\n"), 1);
+  EXPECT_EQ(h_.LogCount("Keine Prozessinformationen vorhanden. Error: 3!\n"), 1);
+  // Rows of leftover processes are not touched here.
+  EXPECT_EQ(Status("IN"), "01");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Terminate, ::testing::Values(Engine::Sqlite, Engine::Postgres),
+                         EngineParamName<::testing::TestParamInfo<Engine>>);
+
+}  // namespace
+}  // namespace kvr::test

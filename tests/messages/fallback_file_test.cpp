@@ -1,0 +1,272 @@
+// The fallback file JOBCTLMSG.log: keeping failed inserts, feeding them back,
+// and refusing every line that is not a message insert.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "core/config.h"
+#include "core/logger.h"
+#include "db/session.h"
+#include "messages/message_insert.h"
+#include "messages/message_poster.h"
+#include "platform/fake_env.h"
+#include "support/temp_dir.h"
+#include "support/test_database.h"
+
+namespace kvr {
+namespace {
+
+struct FallbackWorld {
+  test::TempDir dir;
+  FakeEnv env;
+  Config config;
+  std::unique_ptr<Logger> log;
+  std::unique_ptr<Session> session;
+  std::unique_ptr<MessagePoster> poster;
+  TestDatabase db;
+
+  FallbackWorld() {
+    config.kvrLog = dir.File("KVRJOBCTL.LOG");
+    config.mainLogBackup = dir.File("KVRJOBCTL.BAK");
+    config.dbgFile = dir.File("KVRJOBDBG.LOG");
+    config.debugLogBackup = dir.File("KVRJOBDBG.BAK");
+    env.SetLocalTime(2026, 12, 7, 8, 43, 12);
+    log = std::make_unique<Logger>(env, config);
+    session = std::make_unique<Session>(env, *log);
+    poster = std::make_unique<MessagePoster>(env, *log, *session);
+    poster->CreateStrNachricht();
+    StrNachricht* r = poster->record();
+    r->msgmod = "main";
+    r->msgsrc = "KVRJOBSTR";
+    r->msgliz = "99999";
+    r->msgmnd = "99999";
+    r->msgsch = "KVSYSTEM";
+    r->msgerf = "SYSTEM";
+    r->msgadr = "GEN";
+    r->msgber = "ORBANEX";
+    r->msgcat = "WARNHINWEISE";
+    poster->SetFallbackPath(dir.File("log/JOBCTLMSG.log"));
+    dir.Write("log/.keep", "");
+  }
+
+  bool Connect(Engine engine, const std::string& name) {
+    db = MakeTestDatabase(engine, name, dir.path());
+    return db.ok && session->SQLConnect(db.login, db.password, db.service, db.schema) == 0;
+  }
+  std::string File() const { return dir.Read("log/JOBCTLMSG.log"); }
+  bool FileThere() { return env.FileReadable(poster->fallbackPath()); }
+  void WriteFile(const std::string& content) const { dir.Write("log/JOBCTLMSG.log", content); }
+  std::string MainLog() const { return dir.Read("KVRJOBCTL.LOG"); }
+  bool Logged(const std::string& text) const { return MainLog().find(text) != std::string::npos; }
+  void ClearLog() const { dir.Write("KVRJOBCTL.LOG", ""); }
+
+  int32_t Count(const char* table = "KVSYSTEM.KVR200MSG") {
+    int32_t n = -1;
+    const Out out[] = {Out::Int(&n)};
+    session->db().SelectOne(std::string("select count(*) from ") + table, {}, out);
+    return n;
+  }
+};
+
+// A statement as the poster writes it, with its own key.
+std::string Insert(int key, const std::string& text = "aus der Datei") {
+  StrNachricht r;
+  r.msgtxt = text;
+  r.msgmod = "main";
+  r.msgsrc = "KVRJOBSTR";
+  r.msgsch = "KVSYSTEM";
+  r.msgcat = "WARNHINWEISE";
+  r.msgadr = "GEN";
+  r.msgber = "ORBANEX";
+  r.msgtyp = "1";
+  r.msgval = 1;
+  r.msgmnd = "99999";
+  r.msgliz = "99999";
+  r.msgerf = "SYSTEM";
+  return FormatNachrichtInsert(r, "1765098123" + std::to_string(key), "20261207084312");
+}
+
+// ------------------------------------------- without a database session
+
+// The session is never connected: every insert fails and the statement
+// goes to the file, one line each.
+TEST(FallbackFile, FailedInsertsAreKeptOneLineEach) {
+  FallbackWorld w;
+  w.poster->PostNachricht("it's\nbroken");
+  const std::string first = w.File();
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(first.back(), '\n');
+  EXPECT_EQ(first.find('\n'), first.size() - 1);
+  EXPECT_TRUE(IsNachrichtInsert(first.substr(0, first.size() - 1)));
+  std::string statement = first.substr(0, first.size() - 1);
+  EXPECT_TRUE(w.Logged("Fehler beim Schreiben in den Nachrichten-Pool(Msg)! SQL: " + statement + "!\n"));
+  EXPECT_TRUE(w.Logged("Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: " + statement + "!\n"));
+
+  w.ClearLog();
+  w.poster->PostNachricht("zweite");
+  EXPECT_TRUE(w.Logged("Nachricht fuer den Nachrichten-Pool! SQL: " + first + "!\n"));
+  EXPECT_TRUE(w.Logged("Fehler beim Schreiben in den Nachrichten-Pool! RC: -3114!\n"));
+  EXPECT_TRUE(w.Logged("Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 0!\n"));
+  EXPECT_TRUE(w.Logged("0 von 1 Nachrichten eingepflegt. Datei nicht geloescht!\n"));
+  std::string both = w.File();
+  EXPECT_EQ(both.rfind(first, 0), 0u);
+  EXPECT_EQ(std::count(both.begin(), both.end(), '\n'), 2);
+}
+
+TEST(FallbackFile, MissingFolderLosesTheMessageWithALogLine) {
+  FallbackWorld w;
+  w.poster->SetFallbackPath(w.dir.File("nowhere/JOBCTLMSG.log"));
+  w.poster->PostNachricht("verloren");
+  EXPECT_TRUE(w.Logged("Fehler beim Schreiben der Nachricht (Msg) in die JOBCTLMSG.log: "
+                       "No such file or directory!\n"));
+  EXPECT_FALSE(w.env.FileReadable(w.dir.File("nowhere/JOBCTLMSG.log")));
+}
+
+TEST(FileExists, ReadableFilesOnly) {
+  FallbackWorld w;
+  w.dir.Write("a.txt", "");
+  EXPECT_EQ(FileExists(w.env, w.dir.File("a.txt")), 1);
+  EXPECT_EQ(FileExists(w.env, w.dir.File("b.txt")), 0);
+}
+
+// ------------------------------------------------ re-import, both engines
+
+class FallbackDb : public ::testing::TestWithParam<Engine> {
+ protected:
+  void SetUp() override {
+    KVR_REQUIRE_ENGINE(GetParam());
+    std::string name =
+        std::string("fallback_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : name) {
+      if (c == '/') c = '_';
+    }
+    ASSERT_TRUE(w_.Connect(GetParam(), name)) << w_.db.error;
+  }
+  FallbackWorld w_;
+};
+
+// The message table goes away: the post lands in the file; once the table
+// is back the next post takes the kept line over and deletes the file.
+TEST_P(FallbackDb, TableMissingThenBack) {
+  Connection& c = w_.session->db();
+  // SQLite keeps every schema in one file under the name "SCHEMA.TABLE".
+  const bool sqlite = GetParam() == Engine::Sqlite;
+  const char* away = sqlite ? "ALTER TABLE KVSYSTEM.KVR200MSG RENAME TO \"KVSYSTEM.KVR200MSG_AWAY\""
+                            : "ALTER TABLE KVSYSTEM.KVR200MSG RENAME TO KVR200MSG_AWAY";
+  ASSERT_EQ(c.Execute(away), 0) << c.LastMessage();
+  w_.poster->PostNachricht("waehrend die Tabelle fehlt");
+  EXPECT_TRUE(w_.FileThere());
+  EXPECT_TRUE(w_.Logged("Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt!"));
+  const char* back = sqlite ? "ALTER TABLE KVSYSTEM.KVR200MSG_AWAY RENAME TO \"KVSYSTEM.KVR200MSG\""
+                            : "ALTER TABLE KVSYSTEM.KVR200MSG_AWAY RENAME TO KVR200MSG";
+  ASSERT_EQ(c.Execute(back), 0) << c.LastMessage();
+
+  w_.ClearLog();
+  w_.env.Advance(1);
+  w_.poster->PostNachricht("Datenbankverbindung wiederhergestellt => Neustart der Jobs!");
+  EXPECT_TRUE(w_.Logged("Nachricht wurde in den Nachrichtenpool uebertragen!\n"));
+  EXPECT_TRUE(w_.Logged("Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 1!\n"));
+  EXPECT_TRUE(w_.Logged("Temporaerdatei JOBCTLMSG.log geloescht!\n"));
+  EXPECT_FALSE(w_.FileThere());
+  EXPECT_EQ(w_.Count(), 2);
+}
+
+TEST_P(FallbackDb, OneFailingLineOfThreeKeepsTheFileUnchanged) {
+  // The middle line is a message insert that the table refuses: a client
+  // number the table does not take.
+  const char* refuse =
+      GetParam() == Engine::Sqlite
+          ? "CREATE TRIGGER KVR200MSG_REFUSE BEFORE INSERT ON \"KVSYSTEM.KVR200MSG\" WHEN "
+            "NEW.MSGMND = '00000' BEGIN SELECT RAISE(ABORT, 'refused'); END"
+          : "ALTER TABLE KVSYSTEM.KVR200MSG ADD CONSTRAINT KVR200MSG_REFUSE CHECK "
+            "(MSGMND <> '00000')";
+  ASSERT_EQ(w_.session->db().Execute(refuse), 0) << w_.session->db().LastMessage();
+  std::string failing = Insert(3);
+  failing.replace(failing.find("'99999'"), 7, "'00000'");
+  const std::string content = Insert(1) + "\n" + failing + "\n" + Insert(2);
+  w_.WriteFile(content);
+  w_.poster->PostNachricht("neu");
+  EXPECT_TRUE(w_.Logged("Anzahl Nachrichten gelesen: 3. Davon eingepflegt: 2!\n")) << w_.MainLog();
+  EXPECT_TRUE(w_.Logged("2 von 3 Nachrichten eingepflegt. Datei nicht geloescht!\n"));
+  EXPECT_EQ(w_.File(), content);
+  EXPECT_EQ(w_.Count(), 3);
+
+  // Again: the lines taken over before now exist already and still count.
+  w_.ClearLog();
+  w_.poster->PostNachricht("noch eine");
+  EXPECT_TRUE(w_.Logged("Eintrag existiert bereits.! RC: -1!\n"));
+  EXPECT_TRUE(w_.Logged("Anzahl Nachrichten gelesen: 3. Davon eingepflegt: 2!\n"));
+  EXPECT_EQ(w_.Count(), 4);
+}
+
+TEST_P(FallbackDb, ForeignStatementsAreNeverExecuted) {
+  ASSERT_EQ(w_.session->db().Execute(
+                "insert into KVSYSTEM.KVR500JOB (JobDa1,JobKe2,JobRty,JobStv) values "
+                "('20260101000000','JOB','01',0)"),
+            0);
+  const std::string injected = std::string(kNachrichtInsertPrefix) +
+                               "'1', 0, 'x'); DELETE FROM KVSYSTEM.KVR500JOB; --', '')";
+  w_.WriteFile("DELETE FROM KVSYSTEM.KVR500JOB\n" + injected + "\n" + Insert(5) + "\n");
+  w_.poster->PostNachricht("neu");
+  EXPECT_EQ(w_.Count("KVSYSTEM.KVR500JOB"), 1);
+  EXPECT_TRUE(w_.Logged(
+      "Zeile ist keine Nachricht, nicht uebernommen: DELETE FROM KVSYSTEM.KVR500JOB!\n"));
+  EXPECT_TRUE(w_.Logged("Zeile ist keine Nachricht, nicht uebernommen: " + injected + "!\n"));
+  EXPECT_TRUE(w_.Logged("Anzahl Nachrichten gelesen: 3. Davon eingepflegt: 1!\n"));
+  EXPECT_TRUE(w_.FileThere());
+  EXPECT_EQ(w_.Count(), 2);
+}
+
+TEST_P(FallbackDb, OddFileContents) {
+  struct Case {
+    const char* name;
+    std::string content;
+    int read, taken;
+  };
+  const std::string garbage("\x00\x01\xff\xfe\x80\n\x7f\x00zz", 11);
+  const Case cases[] = {
+      {"last line without line end", Insert(1) + "\n" + Insert(2), 2, 2},
+      {"lines from a Windows system", Insert(3) + "\r\n" + Insert(4) + "\r\n", 2, 2},
+      {"line of 5000 characters", std::string(5000, 'x') + "\n" + Insert(5) + "\n", 2, 1},
+      {"binary garbage", garbage, 2, 0},
+      {"an empty line", Insert(6) + "\n\n", 2, 1},
+  };
+  for (const Case& c : cases) {
+    w_.ClearLog();
+    w_.WriteFile(c.content);
+    w_.poster->PostNachricht("neu");
+    char counts[128];
+    std::snprintf(counts, sizeof counts, "Anzahl Nachrichten gelesen: %d. Davon eingepflegt: %d!\n",
+                  c.read, c.taken);
+    EXPECT_TRUE(w_.Logged(counts)) << c.name << "\n" << w_.MainLog();
+    EXPECT_EQ(w_.FileThere(), c.read != c.taken) << c.name;
+  }
+}
+
+TEST_P(FallbackDb, EmptyFileIsDeleted) {
+  w_.WriteFile("");
+  w_.poster->PostNachricht("neu");
+  EXPECT_TRUE(w_.Logged("Keine Nachrichten in KVRCTLMSG.LOG gefunden!\n"));
+  EXPECT_TRUE(w_.Logged("Temporaerdatei JOBCTLMSG.log geloescht!\n"));
+  EXPECT_FALSE(w_.FileThere());
+  EXPECT_EQ(w_.Count(), 1);
+}
+
+TEST_P(FallbackDb, TenThousandLinesAreTakenOver) {
+  std::string content;
+  for (int i = 0; i < 10000; ++i) content += Insert(10000 + i) + "\n";
+  w_.WriteFile(content);
+  w_.poster->PostNachricht("neu");
+  EXPECT_TRUE(w_.Logged("Anzahl Nachrichten gelesen: 10000. Davon eingepflegt: 10000!\n"));
+  EXPECT_FALSE(w_.FileThere());
+  EXPECT_EQ(w_.Count(), 10001);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, FallbackDb, ::testing::Values(Engine::Sqlite, Engine::Postgres),
+                         EngineParamName<::testing::TestParamInfo<Engine>>);
+
+}  // namespace
+}  // namespace kvr

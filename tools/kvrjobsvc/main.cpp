@@ -1,0 +1,155 @@
+// kvrjobsvc: the watching service of KVRJOBSTR.
+//
+//   kvrjobsvc [INSTANCE] [-- COMMAND ARGS...]
+//
+// Answers every contact on the socket "kvrjobctl" (or "kvrjobctl<INSTANCE>")
+// and, given a command, runs it as its child and restarts it when it ends.
+// On SIGTERM or SIGINT it stops answering at once, gives the child a bounded
+// time to end its jobs and exit, kills it if it is still there, and exits 0.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/config.h"
+#include "responder.h"
+#include "supervisor.h"
+#include "svc_log.h"
+
+namespace {
+
+constexpr int kDefaultStopWaitSeconds = 30;
+constexpr char kStopWaitVariable[] = "KVRJOBSVC_STOP_WAIT_SECONDS";
+
+constexpr char kUsage[] =
+    "usage: kvrjobsvc [INSTANCE] [-- COMMAND ARGS...]\n"
+    "\n"
+    "Answers the contacts of KVRJOBSTR on the socket kvrjobctl (or\n"
+    "kvrjobctl<INSTANCE>). Given a command, runs it as a child and restarts it\n"
+    "when it ends (after 1 s, doubling up to 60 s; back to 1 s after a minute\n"
+    "of steady running). On SIGTERM or SIGINT it stops answering, waits for\n"
+    "the child to exit, kills it if it is still there, and exits 0.\n"
+    "\n"
+    "Environment:\n"
+    "  KVRJOBSVC_STOP_WAIT_SECONDS  seconds to wait for the child on stop\n"
+    "                               (default 30)\n";
+
+struct Options {
+  std::string socketName = "kvrjobctl";
+  std::vector<std::string> command;
+};
+
+bool AllDigits(const char* text) {
+  if (*text == '\0') return false;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') return false;
+  }
+  return true;
+}
+
+// 0: run; 1: help printed; 2: usage error.
+int ParseOptions(int argc, char** argv, Options* options) {
+  int i = 1;
+  if (i < argc && (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 1;
+  }
+  if (i < argc && std::strcmp(argv[i], "--") != 0) {
+    if (!AllDigits(argv[i])) {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+    // The same number the controller takes from the same argument.
+    options->socketName += std::to_string(kvr::LeadingNumber32(argv[i]));
+    ++i;
+  }
+  if (i < argc) {
+    if (std::strcmp(argv[i], "--") != 0 || i + 1 >= argc) {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+    for (++i; i < argc; ++i) options->command.emplace_back(argv[i]);
+  }
+  return 0;
+}
+
+int StopWaitSeconds() {
+  const char* text = std::getenv(kStopWaitVariable);
+  if (text == nullptr || !AllDigits(text)) return kDefaultStopWaitSeconds;
+  return kvr::LeadingNumber32(text);
+}
+
+int MinTimeout(int a, int b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return a < b ? a : b;
+}
+
+// Serves until a stop signal arrives.
+void Serve(int signalFd, kvrsvc::Responder& responder, kvrsvc::Supervisor& supervisor) {
+  for (;;) {
+    std::vector<pollfd> fds;
+    fds.push_back(pollfd{signalFd, POLLIN, 0});
+    size_t first = 0;
+    int timeout = MinTimeout(responder.AddPollFds(&fds, &first), supervisor.Tick());
+    int rc = poll(fds.data(), fds.size(), timeout);
+    if (rc < 0 && errno != EINTR) {
+      kvrsvc::Log("poll failed: %s", std::strerror(errno));
+      return;
+    }
+    if (rc > 0 && fds[0].revents != 0) {
+      signalfd_siginfo info;
+      while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) return;
+        if (info.ssi_signo == SIGCHLD) supervisor.Reap();
+      }
+    }
+    responder.Handle(fds, first);  // events, or only time-outs
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  int parsed = ParseOptions(argc, argv, &options);
+  if (parsed == 1) return 0;
+  if (parsed == 2) return 2;
+
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  int signalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signalFd < 0) {
+    kvrsvc::Log("cannot take signals: %s", std::strerror(errno));
+    return 1;
+  }
+
+  kvrsvc::Responder responder;
+  if (!responder.Listen(options.socketName)) {
+    kvrsvc::Log("cannot listen on %s: %s", options.socketName.c_str(), std::strerror(errno));
+    return 1;
+  }
+  kvrsvc::Log("listening on %s", options.socketName.c_str());
+
+  kvrsvc::Supervisor supervisor(options.command);
+  supervisor.Start();
+  Serve(signalFd, responder, supervisor);
+
+  kvrsvc::Log("stopping");
+  responder.Close();
+  supervisor.Stop(signalFd, StopWaitSeconds());
+  kvrsvc::Log("stopped");
+  close(signalFd);
+  return 0;
+}

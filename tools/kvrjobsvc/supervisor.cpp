@@ -1,0 +1,132 @@
+#include "supervisor.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "svc_log.h"
+
+extern char** environ;
+
+namespace kvrsvc {
+
+namespace {
+
+std::string DescribeStatus(int status) {
+  char text[64];
+  if (WIFEXITED(status)) {
+    std::snprintf(text, sizeof text, "%d", WEXITSTATUS(status));
+  } else if (WIFSIGNALED(status)) {
+    std::snprintf(text, sizeof text, "signal %d", WTERMSIG(status));
+  } else {
+    std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(status));
+  }
+  return text;
+}
+
+// posix_spawnp with the signals the service holds back set free again.
+int SpawnChild(const std::vector<std::string>& command, pid_t* pid) {
+  std::vector<char*> argv;
+  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  for (int sig : {SIGTERM, SIGINT, SIGCHLD, SIGPIPE, SIGHUP, SIGQUIT}) sigaddset(&defaults, sig);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  int rc = posix_spawnp(pid, argv[0], nullptr, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  return rc;
+}
+
+}  // namespace
+
+Supervisor::Supervisor(std::vector<std::string> command) : command_(std::move(command)) {}
+
+void Supervisor::Start() {
+  if (command_.empty() || pid_ > 0) return;
+  restartAtMs_ = -1;
+  pid_t pid = 0;
+  int rc = SpawnChild(command_, &pid);
+  if (rc != 0) {
+    Log("cannot start controller %s: %s", command_[0].c_str(), std::strerror(rc));
+    ScheduleRestart("start failed");
+    return;
+  }
+  pid_ = pid;
+  startedMs_ = NowMs();
+  Log("started controller pid %d", static_cast<int>(pid_));
+}
+
+void Supervisor::ScheduleRestart(const char* what) {
+  Log("%s, restarting in %d s", what, delaySeconds_);
+  restartAtMs_ = NowMs() + 1000LL * delaySeconds_;
+  delaySeconds_ = delaySeconds_ * 2 > kMaxDelaySeconds ? kMaxDelaySeconds : delaySeconds_ * 2;
+}
+
+void Supervisor::Reap() {
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(-1, &status, WNOHANG);
+    if (done <= 0) return;
+    if (done != pid_) continue;
+    pid_ = 0;
+    if (NowMs() - startedMs_ >= 1000LL * kSteadySeconds) delaySeconds_ = kFirstDelaySeconds;
+    std::string what = "controller exited with status " + DescribeStatus(status);
+    ScheduleRestart(what.c_str());
+  }
+}
+
+int Supervisor::Tick() {
+  if (restartAtMs_ < 0) return -1;
+  long long left = restartAtMs_ - NowMs();
+  if (left > 0) return static_cast<int>(left);
+  Start();
+  return restartAtMs_ < 0 ? -1 : static_cast<int>(restartAtMs_ - NowMs());
+}
+
+void Supervisor::Stop(int signalFd, int waitSeconds) {
+  restartAtMs_ = -1;
+  if (pid_ <= 0) return;
+  Log("waiting up to %d s for controller pid %d to exit", waitSeconds, static_cast<int>(pid_));
+  long long deadline = NowMs() + 1000LL * waitSeconds;
+  while (pid_ > 0) {
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_ || (done < 0 && errno == ECHILD)) {
+      Log("controller exited with status %s", DescribeStatus(status).c_str());
+      pid_ = 0;
+      return;
+    }
+    long long left = deadline - NowMs();
+    if (left <= 0) break;
+    // SIGCHLD (or another stop signal) ends the wait early; drain it.
+    pollfd p{signalFd, POLLIN, 0};
+    if (poll(&p, 1, left > 200 ? 200 : static_cast<int>(left)) > 0) {
+      signalfd_siginfo info;
+      ssize_t ignored = read(signalFd, &info, sizeof info);
+      (void)ignored;
+    }
+  }
+  Log("controller pid %d did not exit within %d s, killing it", static_cast<int>(pid_),
+      waitSeconds);
+  kill(pid_, SIGKILL);
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = 0;
+}
+
+}  // namespace kvrsvc
