@@ -126,6 +126,10 @@ class Translator {
   int depth_ = 0;
   std::vector<int> fromDepths_;
   bool expectTable_ = false;
+  // SQLite sorts NULL first, Oracle last: inside a top-level ORDER BY of the
+  // SQLite dialect every item gets NULLS LAST.
+  bool orderBy_ = false;
+  void EndOrderItem(std::string& out);
 };
 
 bool Translator::TryAlterSession(Translation* t) const {
@@ -163,6 +167,7 @@ Translation Translator::Run() {
   }
   std::string out;
   Emit(0, toks_.size(), out);
+  if (orderBy_) EndOrderItem(out);
   if (result_.hadRownum) {
     while (!out.empty() && IsSpace(out.back())) out.pop_back();
     out += " LIMIT 1";
@@ -181,9 +186,23 @@ void Translator::Placeholder(std::string_view name, std::string& out) {
   out += std::to_string(index + 1);
 }
 
+void Translator::EndOrderItem(std::string& out) {
+  size_t keep = out.size();
+  while (keep > 0 && IsSpace(out[keep - 1])) --keep;
+  std::string tail = out.substr(keep);
+  out.resize(keep);
+  out += " NULLS LAST";
+  out += tail;
+}
+
 void Translator::Emit(size_t begin, size_t end, std::string& out) {
   for (size_t i = begin; i < end;) {
     const Token& t = toks_[i];
+    if (dialect_ == Dialect::Sqlite && depth_ == 0 && Is(t, "ORDER")) {
+      orderBy_ = true;
+    } else if (orderBy_ && depth_ == 0 && IsPunct(t, ",")) {
+      EndOrderItem(out);
+    }
     if (t.type == Tok::Space) {
       out += t.text;
       ++i;

@@ -39,7 +39,27 @@ JobExecutor::JobExecutor(Env& env, Logger& log, Session& session, MessagePoster&
 JobExecutor::~JobExecutor() = default;
 
 void JobExecutor::SaveProcessTable() { *saved_ = *table_; }
-void JobExecutor::RestoreProcessTable() { *table_ = *saved_; }
+// The saved copy stands for a table that a broken pass may have left empty
+// or half rebuilt; the table itself holds the jobs started since the copy
+// was taken. Both together are every job that may still run: the entries of
+// the table stay, and each saved entry the table does not hold (same
+// process id and key) is put back into a free entry.
+void JobExecutor::RestoreProcessTable() {
+  ProcessTable& table = *table_;
+  for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
+    const ProcessEntry& saved = (*saved_)[i];
+    if (saved.free()) continue;
+    bool held = false;
+    for (std::size_t j = 0; j < ProcessTable::kCapacity && !held; ++j) {
+      held = table[j].pid == saved.pid && table[j].jobda1 == saved.jobda1 &&
+             table[j].jobke2 == saved.jobke2;
+    }
+    if (held) continue;
+    int slot = table.FirstFree();
+    if (slot < 0) return;
+    table[static_cast<std::size_t>(slot)] = saved;
+  }
+}
 void JobExecutor::ClearSavedProcessTable() { saved_->Clear(); }
 
 void JobExecutor::ClearProcessTable() {

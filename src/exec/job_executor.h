@@ -63,8 +63,10 @@ class JobExecutor {
   JobExecutor(const JobExecutor&) = delete;
   JobExecutor& operator=(const JobExecutor&) = delete;
 
-  // The saved copy: taken before each rebuild, put back before all jobs
-  // are ended, cleared at start-up.
+  // The saved copy: taken before each rebuild, cleared at start-up. Restore
+  // (before all jobs are ended) adds to the table every saved entry it does
+  // not hold, so that neither the jobs of a half-rebuilt table nor those
+  // started since the copy was taken are missed.
   void SaveProcessTable();
   void RestoreProcessTable();
   void ClearSavedProcessTable();

@@ -98,7 +98,7 @@ TEST(Translate, SelectionTakesFirstRowInKeyOrder) {
   EXPECT_EQ(TranslateStatement(sql, Dialect::Sqlite, "MANDANT1").text,
             " SELECT       JOBDA1,JOBKE2  FROM \"KVSYSTEM.KVR500JOB\"  WHERE JOBRTY = '04'  AND   "
             "JOBSTV <= 10    AND ((JOBURV is not null AND JOBURV NOT IN ( 'A', 'O''B' )) or "
-            "(JOBURV is null))  ORDER BY JOBDA1, JOBKE2 LIMIT 1");
+            "(JOBURV is null))  ORDER BY JOBDA1 NULLS LAST, JOBKE2 NULLS LAST LIMIT 1");
 }
 
 TEST(Translate, RownumInAnyPlaceOfTheWhereClause) {

@@ -164,6 +164,29 @@ TEST_P(Terminate, LeftoverInInstanceMode) {
   EXPECT_EQ(Status("IN"), "01");
 }
 
+TEST_P(Terminate, RestoredTableKeepsJobsStartedSinceTheCopy) {
+  Open(false);
+  Pid early = AddJob("EARLY", "prog.exe", "/x/prog.exe");
+  Rebuild();
+  h_.exec().SaveProcessTable();  // the copy of the pass before
+  Job waiting;
+  waiting.ke2 = "LATE";
+  h_.Insert(waiting);
+  ASSERT_EQ(h_.exec().StartJob("late.exe", kDa1, "LATE", "", 0, 0), JobExecutor::kStartOk);
+  Pid late = std::stoi(h_.Read(kDa1, "LATE").num);
+  // A pass broken after clearing: the table lost EARLY, the copy never had LATE.
+  h_.exec().mutableTable()[0].pid = 0;
+  h_.exec().RestoreProcessTable();
+  EXPECT_EQ(h_.exec().table().CountTaken(), 2u);
+  h_.exec().RestoreProcessTable();  // nothing is held twice
+  EXPECT_EQ(h_.exec().table().CountTaken(), 2u);
+  h_.exec().KillAllProcs(JobExecutor::kReasonServiceLost);
+  EXPECT_TRUE(Killed(early));
+  EXPECT_TRUE(Killed(late));
+  EXPECT_EQ(Status("EARLY"), "99");
+  EXPECT_EQ(Status("LATE"), "99");
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, Terminate, ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          EngineParamName<::testing::TestParamInfo<Engine>>);
 

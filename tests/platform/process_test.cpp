@@ -75,7 +75,9 @@ TEST_F(ProgramFiles, FindProgram) {
     EXPECT_EQ(error, c.error) << c.word;
   }
   // The current directory comes before PATH.
-  std::string cwd = get_current_dir_name();
+  char* current = get_current_dir_name();
+  std::string cwd = current;
+  free(current);
   ASSERT_EQ(chdir(dir_.path().c_str()), 0);
   EXPECT_EQ(FindProgram("script", "/bin", &error), "./script");
   EXPECT_EQ(FindProgram("sh", "/bin", &error), "/bin/sh");
