@@ -112,7 +112,10 @@ bool PosixEnv::StopRequested() {
 
 void PosixEnv::SleepMs(int64_t ms) {
   if (ms <= 0) return;
-  if (!tookStopSignals_) {
+  // Once a stop has been requested the shut-down's own pauses must last as
+  // long as they say (they give ended jobs time to go); only a stop that
+  // arrives during a sleep cuts it short.
+  if (!tookStopSignals_ || stopRequested_) {
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }

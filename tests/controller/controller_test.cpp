@@ -184,3 +184,35 @@ TEST(ControllerPass, StopSignalShutsDownAtTheNextForcedContact) {
 
 }  // namespace
 }  // namespace kvr::test
+
+namespace kvr::test {
+namespace {
+
+TEST(ControllerMessages, StartMessageWaitsInTheFallbackFileUntilTheTableIsBack) {
+  ControllerHarness h;
+  h.Exec("ALTER TABLE \"KVSYSTEM.KVR200MSG\" RENAME TO \"KVSYSTEM.KVR200MSG_AWAY\"");
+  ASSERT_TRUE(h.StartUp());
+  std::string fallback = h.dir.Read("veltronia_php/log/JOBCTLMSG.log");
+  EXPECT_NE(fallback.find("Der Jobcontroller wurde gestartet!"), std::string::npos) << fallback;
+
+  h.Exec("ALTER TABLE \"KVSYSTEM.KVR200MSG_AWAY\" RENAME TO \"KVSYSTEM.KVR200MSG\"");
+  ASSERT_TRUE(h.controller->RunPass());
+  h.env.service = [](const std::string&) { return ServiceReply{false, "", 111}; };
+  EXPECT_FALSE(h.controller->RunPass());
+  h.controller->ShutDown();
+  EXPECT_TRUE(h.dir.Read("veltronia_php/log/JOBCTLMSG.log").empty());
+  for (const char* text : {"Der Jobcontroller wurde gestartet!",
+                           "Jobcontroller-Dienst antwortet nicht => Jobs werden beendet!",
+                           "Der Jobcontroller wurde beendet!"}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(h.Count(std::string("select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like '%") +
+                      text +
+                      "' and MSGSRC = 'KVRJOBSTR' and MSGMOD = 'main' and MSGSCH = 'KVSYSTEM' "
+                      "and MSGLIZ = '99999' and MSGMND = '99999' and MSGERF = 'SYSTEM' and "
+                      "MSGADR = 'GEN' and MSGBER = 'ORBANEX' and MSGCAT = 'WARNHINWEISE'"),
+              1);
+  }
+}
+
+}  // namespace
+}  // namespace kvr::test
