@@ -99,16 +99,7 @@ void Controller::CreateMessageRecord() {
     log_->Main(std::string(text) + "\n");
     return;
   }
-  StrNachricht* record = poster_->record();
-  record->msgmod = "main";
-  record->msgsrc = "KVRJOBSTR";
-  record->msgliz = "99999";
-  record->msgmnd = "99999";
-  record->msgsch = "KVSYSTEM";
-  record->msgerf = "SYSTEM";
-  record->msgadr = "GEN";
-  record->msgber = "ORBANEX";
-  record->msgcat = "WARNHINWEISE";
+  SetControllerSender(*poster_->record());
 }
 
 void Controller::ReadCredentials() {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "core/command_line.h"
 #include "core/config.h"
@@ -59,6 +60,9 @@ class Controller {
   bool WorkRunType01();
   bool WorkRunType03();
   void LogSelectionError(const char* selection);
+  bool StartSelected(std::string_view command, std::string_view jobda1, std::string_view jobke2,
+                     std::string_view joburv, int32_t jobmrt, int32_t jobstv);
+  bool EndOfLoop(const char* failureLine);
 
   // Steps whose work is not built yet (timed jobs, schedules, daily
   // closing, start-up registration, housekeeping). Each sits at its place

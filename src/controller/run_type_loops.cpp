@@ -21,6 +21,25 @@ bool RowUnchanged(int startResult) {
 
 }  // namespace
 
+// Starts one selected row; false when the loop around it must end (a failed
+// row update is a pass error).
+bool Controller::StartSelected(std::string_view command, std::string_view jobda1,
+                               std::string_view jobke2, std::string_view joburv, int32_t jobmrt,
+                               int32_t jobstv) {
+  int start = executor_->StartJob(command, jobda1, jobke2, joburv, jobmrt, jobstv);
+  if (start == JobExecutor::kStartUpdateFailed) {
+    passError_ = true;
+    return false;
+  }
+  return !RowUnchanged(start);
+}
+
+bool Controller::EndOfLoop(const char* failureLine) {
+  if (!passError_) return true;
+  log_->Main(failureLine);
+  return false;
+}
+
 bool Controller::WorkRunType05() {
   SelectedJob job;
   int rc = SQLSelectKvr500Job05(*session_, executor_->exclusions(), &job);
@@ -52,20 +71,11 @@ bool Controller::WorkRunType04() {
       LogSelectionError("SQLSelectKvr500Job04");
       break;
     }
-    int start = executor_->StartJob(job.jobcmd.view(), job.jobda1.view(), job.jobke2.view(),
-                                    job.joburv.view(), job.jobmrt, job.jobstv);
-    if (start == JobExecutor::kStartUpdateFailed) {
-      passError_ = true;
+    if (!StartSelected(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt, job.jobstv))
       break;
-    }
-    if (RowUnchanged(start)) break;
     if (!contact_->Contact("Start RT04Jobs", false)) break;
   }
-  if (passError_) {
-    log_->Main("Fehler bei der Verarbeitung der Jobs mit RunType 04!\n");
-    return false;
-  }
-  return true;
+  return EndOfLoop("Fehler bei der Verarbeitung der Jobs mit RunType 04!\n");
 }
 
 bool Controller::WorkRunType01() {
@@ -78,19 +88,10 @@ bool Controller::WorkRunType01() {
       LogSelectionError("SQLSelectKvr500Job01");
       break;
     }
-    int start = executor_->StartJob(job.jobcmd.view(), job.jobda1.view(), job.jobke2.view(),
-                                    job.joburv.view(), job.jobmrt, job.jobstv);
-    if (start == JobExecutor::kStartUpdateFailed) {
-      passError_ = true;
+    if (!StartSelected(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt, job.jobstv))
       break;
-    }
-    if (RowUnchanged(start)) break;
   }
-  if (passError_) {
-    log_->Main("Fehler bei der Verarbeitung der Jobs mit RunType 01!\n");
-    return false;
-  }
-  return true;
+  return EndOfLoop("Fehler bei der Verarbeitung der Jobs mit RunType 01!\n");
 }
 
 bool Controller::WorkRunType03() {
@@ -109,19 +110,10 @@ bool Controller::WorkRunType03() {
       passError_ = true;
       break;
     }
-    int start = executor_->StartJob(row.jobcmd.view(), row.jobda1.view(), row.jobke2.view(),
-                                    row.joburv.view(), row.jobmrt, 0);
-    if (start == JobExecutor::kStartUpdateFailed) {
-      passError_ = true;
-      break;
-    }
-    if (RowUnchanged(start)) break;
+    // Timed jobs are started with no attempts counted.
+    if (!StartSelected(row.jobcmd, row.jobda1, row.jobke2, row.joburv, row.jobmrt, 0)) break;
   }
-  if (passError_) {
-    log_->Main("Fehler bei der Verarbeitung der Jobs mit RunType 03!\n");
-    return false;
-  }
-  return true;
+  return EndOfLoop("Fehler bei der Verarbeitung der Jobs mit RunType 03!\n");
 }
 
 }  // namespace kvr

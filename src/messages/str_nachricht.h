@@ -30,4 +30,18 @@ struct StrNachricht {
   FixedText<50> msgerf;      // sender: recorded by
 };
 
+// Gives the record the sender, category and recipient that every message of
+// the controller carries.
+inline void SetControllerSender(StrNachricht& record) {
+  record.msgmod = "main";
+  record.msgsrc = "KVRJOBSTR";
+  record.msgliz = "99999";
+  record.msgmnd = "99999";
+  record.msgsch = "KVSYSTEM";
+  record.msgerf = "SYSTEM";
+  record.msgadr = "GEN";
+  record.msgber = "ORBANEX";
+  record.msgcat = "WARNHINWEISE";
+}
+
 }  // namespace kvr

@@ -33,16 +33,7 @@ void ExecutorHarness::Open(Env& env, Engine engine, bool instanceMode, std::stri
   ASSERT_EQ(session_->SQLConnect(db_.login, db_.password, db_.service, db_.schema), 0);
   poster_->SetFallbackPath(dir_.File("JOBCTLMSG.log"));
   ASSERT_TRUE(poster_->CreateStrNachricht());
-  StrNachricht* record = poster_->record();
-  record->msgmod = "main";
-  record->msgsrc = "KVRJOBSTR";
-  record->msgliz = "99999";
-  record->msgmnd = "99999";
-  record->msgsch = "KVSYSTEM";
-  record->msgerf = "SYSTEM";
-  record->msgadr = "GEN";
-  record->msgber = "ORBANEX";
-  record->msgcat = "WARNHINWEISE";
+  SetControllerSender(*poster_->record());
 }
 
 void ExecutorHarness::Insert(const Job& j) {
