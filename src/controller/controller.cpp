@@ -191,6 +191,10 @@ bool Controller::CheckDatabase() {
     executor_->KillAllProcs(JobExecutor::kReasonDatabaseLost);
     log_->Main("CheckDB: *** Jobs beendet ***!\n");
   }
+  // While the database is away no pass reaches the rebuild, which otherwise
+  // reaps ended jobs and sends the due SIGKILL to those ignoring SIGTERM:
+  // without this an ended job could outlive an outage of any length.
+  env_.ReapChildren();
   env_.SleepMs(kDatabaseRetryWaitMs);
   return false;
 }

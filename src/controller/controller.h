@@ -63,6 +63,8 @@ class Controller {
   bool StartSelected(std::string_view command, std::string_view jobda1, std::string_view jobke2,
                      std::string_view joburv, int32_t jobmrt, int32_t jobstv);
   bool EndOfLoop(const char* failureLine);
+  bool RetireRefusedRow(std::string_view command, std::string_view jobda1,
+                        std::string_view jobke2, int32_t jobstv);
 
   // Steps whose work is not built yet (timed jobs, schedules, daily
   // closing, start-up registration, housekeeping). Each sits at its place

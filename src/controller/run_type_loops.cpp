@@ -31,7 +31,25 @@ bool Controller::StartSelected(std::string_view command, std::string_view jobda1
     passError_ = true;
     return false;
   }
+  if (start == JobExecutor::kStartRefused) return RetireRefusedRow(command, jobda1, jobke2, jobstv);
   return !RowUnchanged(start);
+}
+
+// A waiting row whose attempts are used up is refused at every start and,
+// being the oldest due row, would come back first in every pass: it would
+// hold back every row of its run type behind it for good (and a run type 05
+// row every other run type). It is marked as failed instead, as its last
+// failed start would have marked it, so the queue moves on and an operator
+// sees it. True when the row was changed and the loop may go on.
+bool Controller::RetireRefusedRow(std::string_view command, std::string_view jobda1,
+                                  std::string_view jobke2, int32_t jobstv) {
+  int rc = SQLUpdateJobRun(*session_, kStatusStartFailed, "", "", "", "", "", jobstv, jobda1,
+                           jobke2);
+  if (rc == 0) rc = session_->SQLCommit();
+  log_->MainF("Start PGM: %.*s Startversuche ueberschritten (%ld), Status 90 gesetzt! RC: %ld\n",
+              static_cast<int>(command.size()), command.data(), static_cast<long>(jobstv),
+              static_cast<long>(rc));
+  return rc == 0;
 }
 
 bool Controller::EndOfLoop(const char* failureLine) {
@@ -51,10 +69,8 @@ bool Controller::WorkRunType05() {
   }
   runType05Due_ = true;
   if (executor_->runningJobs() != 0) return true;  // waits for a pass without jobs
-  int start = executor_->StartJob(job.jobcmd.view(), job.jobda1.view(), job.jobke2.view(),
-                                  job.joburv.view(), job.jobmrt, job.jobstv);
-  if (start == JobExecutor::kStartUpdateFailed) {
-    passError_ = true;
+  if (!StartSelected(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt, job.jobstv) &&
+      passError_) {
     log_->Main("Fehler beim Starten der Jobs mit RunType 05!\n");
     return false;
   }

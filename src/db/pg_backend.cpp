@@ -147,6 +147,7 @@ class PgBackend : public Backend {
   DbStatus Pipeline(const Translation& t, std::span<const Bind> in, RowSet* rows,
                     int64_t* affected);
   DbStatus Undo(bool wholeTransaction);
+  void RestoreSearchPath();
 
   int connectTimeout_;
   PGconn* conn_ = nullptr;
@@ -322,7 +323,22 @@ DbStatus PgBackend::Commit() {
   DbStatus st = ok ? DbStatus{} : FromResult(r);
   PQclear(r);
   inTxn_ = false;
+  if (!ok && !broken_) RestoreSearchPath();
   return st;
+}
+
+// A failed commit rolls the transaction back, and with it a search_path set
+// inside it; the current schema, a setting of the session, must stay.
+void PgBackend::RestoreSearchPath() {
+  if (schema_.empty()) return;
+  std::string quoted = "\"";
+  for (char c : schema_) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  quoted += "\"";
+  const char* values[] = {quoted.c_str()};
+  PQclear(PQexecParams(conn_, kSqlSetSearchPath, 1, nullptr, values, nullptr, nullptr, 0));
 }
 
 }  // namespace

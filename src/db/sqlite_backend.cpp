@@ -105,6 +105,7 @@ class SqliteBackend : public Backend {
     return st;
   }
   DbStatus ExecPlain(const char* sql);
+  bool HoldsAnotherStatement(const char* tail, const char* end);
   DbStatus ExecCached(std::string_view sql);
   DbStatus BeginIfNeeded();
   sqlite3_stmt* Prepare(std::string_view text, DbStatus* st);
@@ -164,11 +165,27 @@ DbStatus SqliteBackend::BeginIfNeeded() {
   return st;
 }
 
+// True when the rest of a text behind its first statement compiles to a
+// statement of its own (blanks, semicolons and comments do not).
+bool SqliteBackend::HoldsAnotherStatement(const char* tail, const char* end) {
+  while (tail && tail < end) {
+    sqlite3_stmt* next = nullptr;
+    const char* after = nullptr;
+    int rc = sqlite3_prepare_v2(db_, tail, static_cast<int>(end - tail), &next, &after);
+    sqlite3_finalize(next);
+    if (rc != SQLITE_OK || next != nullptr) return true;
+    if (after == nullptr || after <= tail) return false;
+    tail = after;
+  }
+  return false;
+}
+
 sqlite3_stmt* SqliteBackend::Prepare(std::string_view text, DbStatus* st) {
   auto it = cache_.find(text);
   if (it != cache_.end()) return it->second;
   sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db_, text.data(), static_cast<int>(text.size()), &stmt, nullptr) !=
+  const char* tail = nullptr;
+  if (sqlite3_prepare_v2(db_, text.data(), static_cast<int>(text.size()), &stmt, &tail) !=
       SQLITE_OK) {
     *st = Fail();
     sqlite3_finalize(stmt);
@@ -176,6 +193,14 @@ sqlite3_stmt* SqliteBackend::Prepare(std::string_view text, DbStatus* st) {
   }
   if (stmt == nullptr) {
     *st = Status(-900, "ORA-00900: invalid SQL statement");
+    return nullptr;
+  }
+  // SQLite would run the first statement of "a; b" and drop the rest
+  // unseen, reporting success for a text the other engine refuses: one
+  // statement per call, as in Oracle.
+  if (HoldsAnotherStatement(tail, text.data() + text.size())) {
+    sqlite3_finalize(stmt);
+    *st = Status(-911, "ORA-00911: invalid character");
     return nullptr;
   }
   if (cache_.size() >= kStatementCacheSize) {

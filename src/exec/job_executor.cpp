@@ -38,28 +38,44 @@ JobExecutor::JobExecutor(Env& env, Logger& log, Session& session, MessagePoster&
 
 JobExecutor::~JobExecutor() = default;
 
-void JobExecutor::SaveProcessTable() { *saved_ = *table_; }
+namespace {
+
+// Adds to 'into' every taken entry of 'from' it does not hold (same process
+// id and key), each into a free entry while there is one.
+void MergeEntries(ProcessTable& into, const ProcessTable& from) {
+  for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
+    const ProcessEntry& other = from[i];
+    if (other.free()) continue;
+    bool held = false;
+    for (std::size_t j = 0; j < ProcessTable::kCapacity && !held; ++j) {
+      held = into[j].pid == other.pid && into[j].jobda1 == other.jobda1 &&
+             into[j].jobke2 == other.jobke2;
+    }
+    if (held) continue;
+    int slot = into.FirstFree();
+    if (slot < 0) return;
+    into[static_cast<std::size_t>(slot)] = other;
+  }
+}
+
+}  // namespace
+
+// After a rebuild that broke off, the table holds only part of the running
+// jobs: taken alone as the copy it would lose the others for good when the
+// rebuild keeps failing, so it is added to the copy instead.
+void JobExecutor::SaveProcessTable() {
+  if (rebuildBroken_) {
+    MergeEntries(*saved_, *table_);
+  } else {
+    *saved_ = *table_;
+  }
+}
 // The saved copy stands for a table that a broken pass may have left empty
 // or half rebuilt; the table itself holds the jobs started since the copy
 // was taken. Both together are every job that may still run: the entries of
 // the table stay, and each saved entry the table does not hold (same
 // process id and key) is put back into a free entry.
-void JobExecutor::RestoreProcessTable() {
-  ProcessTable& table = *table_;
-  for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
-    const ProcessEntry& saved = (*saved_)[i];
-    if (saved.free()) continue;
-    bool held = false;
-    for (std::size_t j = 0; j < ProcessTable::kCapacity && !held; ++j) {
-      held = table[j].pid == saved.pid && table[j].jobda1 == saved.jobda1 &&
-             table[j].jobke2 == saved.jobke2;
-    }
-    if (held) continue;
-    int slot = table.FirstFree();
-    if (slot < 0) return;
-    table[static_cast<std::size_t>(slot)] = saved;
-  }
-}
+void JobExecutor::RestoreProcessTable() { MergeEntries(*table_, *saved_); }
 void JobExecutor::ClearSavedProcessTable() { saved_->Clear(); }
 
 void JobExecutor::ClearProcessTable() {
@@ -109,9 +125,30 @@ void JobExecutor::FillEntry(ProcessEntry& entry, const RunningJobRow& row) {
   }
 }
 
+// The creation known for the same row and process id in the saved copy
+// (usually at the same index, as the rows come in the same order).
+void JobExecutor::CarryBirth(ProcessEntry& entry, std::size_t index) {
+  if (entry.pid == 0) return;
+  const ProcessTable& saved = *saved_;
+  auto same = [&entry](const ProcessEntry& s) {
+    return s.pid == entry.pid && s.bornMs && s.jobda1 == entry.jobda1 && s.jobke2 == entry.jobke2;
+  };
+  if (same(saved[index])) {
+    entry.bornMs = saved[index].bornMs;
+    return;
+  }
+  for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
+    if (same(saved[i])) {
+      entry.bornMs = saved[i].bornMs;
+      return;
+    }
+  }
+}
+
 int JobExecutor::GetKvProcs(int* sqlCode) {
   env_.ReapChildren();
   *sqlCode = 0;
+  rebuildBroken_ = true;  // until the last row has been read
   RunningJobsCursor cursor;
   int rc = cursor.Open(session_, kStatusRunning);
   if (rc != 0) {
@@ -129,10 +166,12 @@ int JobExecutor::GetKvProcs(int* sqlCode) {
     }
     FillEntry((*table_)[fill], row);
     if (!exclusions_.AddRunningOrigin(row.joburv.view())) log_.Main(kExclusionListFullMessage);
+    CarryBirth((*table_)[fill], fill);
     ++fill;
   }
   exclusions_.FinishRebuild();
   cursor.Close();
+  rebuildBroken_ = false;
   runningJobs_ = static_cast<int32_t>(fill);
   return 1;
 }

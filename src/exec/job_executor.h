@@ -12,7 +12,8 @@
 // main log and never stop the caller. Processes are reached only through
 // Env. A process is ended only when it is still the job's own: same program
 // name and, where the row's start time can be read, created no later than
-// that start (a process id handed on to a newer process is never ended).
+// that start, or no later than the job's process as seen at its start or an
+// earlier check (a process id handed on to a newer process is never ended).
 // Nothing throws.
 #pragma once
 
@@ -54,6 +55,9 @@ class JobExecutor {
   // Seconds a process may seem to be created after the row's start time
   // (clock resolution, the start time is taken just before the creation).
   static constexpr int64_t kStartTolerance = 2;
+  // Milliseconds a process may seem to be created after the creation known
+  // for the job (both are read in whole seconds of the wall clock).
+  static constexpr int64_t kBirthToleranceMs = (kStartTolerance + 3) * 1000;
 
   // programDir: the controller's directory with leading and trailing '/';
   // instance mode ends only processes whose executable lies below it.
@@ -63,7 +67,8 @@ class JobExecutor {
   JobExecutor(const JobExecutor&) = delete;
   JobExecutor& operator=(const JobExecutor&) = delete;
 
-  // The saved copy: taken before each rebuild, cleared at start-up. Restore
+  // The saved copy: taken before each rebuild (after a rebuild that broke
+  // off, the table is added to the copy), cleared at start-up. Restore
   // (before all jobs are ended) adds to the table every saved entry it does
   // not hold, so that neither the jobs of a half-rebuilt table nor those
   // started since the copy was taken are missed.
@@ -101,6 +106,7 @@ class JobExecutor {
  private:
   // Rebuild pieces (job_executor.cpp).
   void FillEntry(ProcessEntry& entry, const RunningJobRow& row);
+  void CarryBirth(ProcessEntry& entry, std::size_t index);
   void LogCursorFailure(const char* format, int rc, int* sqlCode);
 
   // Supervision pieces (supervision.cpp).
@@ -110,13 +116,17 @@ class JobExecutor {
   void CloseEntry(ProcessEntry& entry, const char* status, const char* updateFormat,
                   const char* commitFormat);
   void EndOverrunningJob(ProcessEntry& entry);
-  // 1: created no later than the row's start, 0: created later (another
-  // process), nothing: the start time cannot be read or compared.
+  // 1: created no later than the job's process (known creation, else the
+  // row's start), 0: created later (another process), nothing: the start
+  // time cannot be read or compared.
   std::optional<bool> CreatedByJob(const ProcessEntry& entry, std::optional<int64_t> created);
+  // The steady-clock moment of a wall-clock creation time.
+  int64_t BirthMs(int64_t created);
 
   // Start pieces (job_start.cpp).
   int StartFailed(const std::string& command, std::string_view jobda1,
                   std::string_view jobke2, int32_t attempts);
+  int EndUnrecordedStart(ProcessEntry& entry);
   std::string FindProgramName(Pid pid);
   void AddStartedOrigin(std::string_view origin);
 
@@ -142,6 +152,7 @@ class JobExecutor {
   ExclusionList exclusions_;
   int32_t runningJobs_ = 0;
   bool monitoring_ = true;
+  bool rebuildBroken_ = false;  // the last GetKvProcs did not read every row
 };
 
 }  // namespace kvr

@@ -50,6 +50,7 @@ int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
   ProcessEntry& entry = (*table_)[static_cast<std::size_t>(table_->FirstFree())];
   entry.Clear();
   entry.pid = spawn.pid;
+  entry.bornMs = env_.SteadyMillis();
   std::string name = LowerCase(FindProgramName(spawn.pid));
   entry.jobda1 = jobda1;
   entry.jobke2 = jobke2;
@@ -67,15 +68,28 @@ int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
   if (rc != 0) {
     log_.Main(BoundedPrintf(kUpdateAfterStartFailed, cmd.c_str(), entry.jobnam.c_str(),
                             static_cast<long>(rc)));
-    KillById(spawn.pid, 50);
-    return kStartUpdateFailed;
+    return EndUnrecordedStart(entry);
   }
+  // A failed commit leaves the row as it was (waiting): kept running, the
+  // job would be started a second time by the next pass while the first
+  // process still runs. It is ended like one whose row could not be written.
   if (int commit = session_.SQLCommit(); commit != 0) {
     log_.Main(BoundedPrintf(kStartCommitFailed, cmd.c_str(), static_cast<long>(commit)));
+    return EndUnrecordedStart(entry);
   }
   log_.Main(BoundedPrintf(kStarted, cmd.c_str(), entry.jobnam.c_str()));
   ++runningJobs_;
   return kStartOk;
+}
+
+// The row does not carry the new process: the process is ended again and
+// its entry freed, so that ending all jobs later in this pass does not close
+// a row that never ran. The running jobs count was not raised.
+int JobExecutor::EndUnrecordedStart(ProcessEntry& entry) {
+  Pid pid = entry.pid;
+  entry.Clear();
+  KillById(pid, 50);
+  return kStartUpdateFailed;
 }
 
 int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1,

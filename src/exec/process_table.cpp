@@ -19,6 +19,7 @@ void ProcessEntry::Clear() {
   jobmrt = 0;
   jobstv = 0;
   withoutProcess = false;
+  bornMs.reset();
 }
 
 void ProcessTable::Clear() {

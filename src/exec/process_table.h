@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "db/fixed_text.h"
 #include "platform/env.h"
@@ -38,6 +39,11 @@ struct ProcessEntry {
   // Filled from a row in "01" whose JOBNUM names no process that can be the
   // job's (empty, not a number, init, the controller): closed as gone.
   bool withoutProcess = false;
+  // When the job's process was created, on the steady clock (milliseconds),
+  // as known from its start or an earlier check; carried from pass to pass
+  // through the saved copy. Unlike the wall clock, a step of the system
+  // clock does not move it.
+  std::optional<int64_t> bornMs;
 
   // Every field empty or 0.
   void Clear();

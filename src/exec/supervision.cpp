@@ -61,6 +61,7 @@ void JobExecutor::CheckEntry(ProcessEntry& entry) {
   }
   bool sameName = opened && EqualsNoCase(TrimmedRight(entry.programName.view()), base);
   std::optional<bool> ours = CreatedByJob(entry, created);
+  if (ours == true && !entry.bornMs) entry.bornMs = BirthMs(*created);
   if (sameName && ours == true && entry.jobmrt > 0 &&
       static_cast<int64_t>(entry.runningTime) > static_cast<int64_t>(entry.jobmrt)) {
     EndOverrunningJob(entry);
@@ -97,9 +98,19 @@ bool JobExecutor::InSuspensionWindow(int64_t now) {
          local.tm_hour <= 5;
 }
 
+// Once the creation of the job's process is known, a process under its id
+// is compared with that: the wall clock may have been set forward since the
+// row's start time was written, which would make the job's own process look
+// newer than the job. The creation time and the current time move together
+// with the wall clock, so their difference (the process's age) does not.
+int64_t JobExecutor::BirthMs(int64_t created) {
+  return env_.SteadyMillis() - (env_.Now() - created) * 1000;
+}
+
 std::optional<bool> JobExecutor::CreatedByJob(const ProcessEntry& entry,
                                               std::optional<int64_t> created) {
   if (!created) return std::nullopt;
+  if (entry.bornMs) return BirthMs(*created) <= *entry.bornMs + kBirthToleranceMs;
   auto started = LatestTimeOfStamp(env_, entry.jobsda.view());
   if (!started) return std::nullopt;
   return *created <= *started + kStartTolerance;
@@ -129,10 +140,11 @@ void JobExecutor::CloseEntry(ProcessEntry& entry, const char* status, const char
   --runningJobs_;
 }
 
+// Every entry is looked at: entries closed earlier in the pass leave gaps,
+// so the running jobs count says nothing about where the taken ones are.
+// The closed entry is freed and no longer counted as running.
 void JobExecutor::CheckProcessID(Pid pid) {
-  std::size_t n = runningJobs_ > 0 ? static_cast<std::size_t>(runningJobs_) : 0;
-  if (n > ProcessTable::kCapacity) n = ProcessTable::kCapacity;
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
     ProcessEntry& entry = (*table_)[i];
     if (entry.pid != pid || entry.jobsts.view() != kStatusRunning) continue;
     entry.jobsts = kStatusGone;
@@ -145,6 +157,8 @@ void JobExecutor::CheckProcessID(Pid pid) {
     } else if (int commit = session_.SQLCommit(); commit != 0) {
       log_.Main(BoundedPrintf(kReusedCommitFailed, entry.jobnam.c_str(), static_cast<long>(commit)));
     }
+    entry.pid = 0;
+    --runningJobs_;
   }
 }
 

@@ -1,13 +1,16 @@
 // The re-import of the fallback file JOBCTLMSG.log: every line that is one
 // message insert of the form this module writes is executed again; any other
 // line is counted as read, not taken over, and keeps the file. The file is
-// deleted only when every line was taken over (or there was none).
+// deleted only when every line was taken over (or there was none), and
+// only once the rows taken over are committed: the file is their one copy,
+// and an uncommitted row dies with a lost connection or a reconnect.
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "core/logger.h"
 #include "db/connection.h"
+#include "db/session.h"
 #include "messages/message_insert.h"
 #include "messages/message_poster.h"
 #include "platform/env.h"
@@ -28,6 +31,8 @@ constexpr char kDeleteEmptyFailedFormat[] =
 constexpr char kDeleteFailedFormat[] = "Fehler beim Loeschen der Temporaerdatei JOBCTLMSG: %s!\n";
 constexpr char kCountsFormat[] = "Anzahl Nachrichten gelesen: %d. Davon eingepflegt: %d!\n";
 constexpr char kKeptFormat[] = "%d von %d Nachrichten eingepflegt. Datei nicht geloescht!\n";
+constexpr char kNotCommittedFormat[] =
+    "Nachrichten nicht festgeschrieben! RC: %d. Datei nicht geloescht!\n";
 
 // A line not taken over is logged with at most this many characters: it is
 // no statement anyway, and a file of garbage must not flood the log.
@@ -100,6 +105,14 @@ void MessagePoster::FinishReimport(int read, int taken) {
   log_.MainF(kCountsFormat, read, taken);
   if (read != taken) {
     log_.MainF(kKeptFormat, taken, read);
+    return;
+  }
+  // Commit before the file goes, so that no message lives only in an open
+  // transaction. This also makes the caller's open work durable early,
+  // which the next commit of the pass would do anyway.
+  int rc = session_.SQLCommit();
+  if (rc != kSqlOk) {
+    log_.MainF(kNotCommittedFormat, rc);
     return;
   }
   DeleteFallbackFile(kDeleteFailedFormat);

@@ -8,8 +8,10 @@
 // written to the main log, and a message whose insert failed is appended to
 // the fallback file, which every post first tries to feed back into the
 // table. Only lines that are one message insert of the form this module
-// writes are ever executed from the file. Nothing here commits; the next
-// commit of the session makes the rows durable.
+// writes are ever executed from the file. A new message becomes durable with
+// the next commit of the session; a re-import that took over every line of
+// the file commits before it deletes the file, and keeps the file when that
+// commit fails.
 #pragma once
 
 #include <cstddef>

@@ -139,24 +139,43 @@ TEST(ControllerPass, RunType05StartsOnlyWithoutRunningJobsAndHoldsBackTheOthers)
 TEST(ControllerPass, RefusedAndFailingRowsNeverHangThePass) {
   ControllerHarness h;
   ASSERT_TRUE(h.StartUp());
-  // A run type 01 row over its attempts is refused without change; the
-  // loop must not select it again and again.
+  // A run type 01 row over its attempts is refused and marked failed, so it
+  // neither comes back in the loop nor holds back the rows behind it.
   h.AddJob("01", "REFUSED", "prog", "", "", 0, 11, "20261207080000");
+  h.AddJob("01", "BEHIND", "prog", "", "", 0, 0, "20261207080003");
   // A run type 04 row whose program cannot be started is tried until its
   // attempts pass 10, then left alone.
   h.AddJob("04", "BROKEN", "broken", "", "", 0, 0, "20261207080001");
-  h.env.spawner = [](const std::string& command) {
+  h.env.spawner = [&h](const std::string& command) {
     SpawnResult r;
-    r.created = command != "broken";
+    if (command == "broken") return r;
+    FakeEnv::Process process;
+    process.baseName = command;
+    process.path = "/usr/bin/" + command;
+    process.startTime = h.env.Now();
+    r.created = true;
+    r.pid = h.env.AddProcess(process);
     return r;
   };
   ASSERT_TRUE(h.controller->RunPass());
-  EXPECT_EQ(h.Field("JOBSTS", "REFUSED"), "");
+  EXPECT_EQ(h.Field("JOBSTS", "REFUSED"), "90");
   EXPECT_EQ(h.Field("JOBSTV", "REFUSED"), "11");
+  EXPECT_EQ(h.Field("JOBNUM", "REFUSED"), "");
+  EXPECT_EQ(h.Field("JOBSTS", "BEHIND"), "01");
   EXPECT_EQ(h.Field("JOBSTS", "BROKEN"), "90");
   EXPECT_EQ(h.Field("JOBSTV", "BROKEN"), "11");
   ASSERT_TRUE(h.controller->RunPass());
   EXPECT_EQ(h.Field("JOBSTV", "BROKEN"), "11");
+
+  // A run type 05 row over its attempts holds back the other run types for
+  // one pass only (once no job runs).
+  h.env.EndProcess(std::stoi(h.Field("JOBNUM", "BEHIND")));
+  h.AddJob("05", "EXCLUSIVE", "prog", "", "", 0, 11, "20261207080004");
+  h.AddJob("04", "AFTER", "prog", "", "", 0, 0, "20261207080005");
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(h.Field("JOBSTS", "EXCLUSIVE"), "90");
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(h.Field("JOBSTS", "AFTER"), "01");
 }
 
 TEST(ControllerPass, TimedJobsStartWhenDueByTheControllersClock) {

@@ -50,8 +50,12 @@ TEST(ControllerDatabaseLoss, EndsJobsOnceKeepsMessagesAndRecovers) {
 
   ASSERT_TRUE(cluster.Stop()) << cluster.error();
   for (int pass = 1; pass <= 5; ++pass) {
+    // Every pass of the outage moves the ended jobs on (reaping them, and
+    // SIGKILL for one that ignores SIGTERM once its grace is over).
+    int reaped = h.env.reapCalls;
     ASSERT_TRUE(h.controller->RunPass());
     EXPECT_EQ(h.controller->failedChecks(), pass);
+    EXPECT_GT(h.env.reapCalls, reaped) << "pass " << pass;
   }
   std::string log = h.MainLog();
   EXPECT_TRUE(Contains(log, "CheckDB: keine DB-Verbindung! Versuche: 5\n")) << log;

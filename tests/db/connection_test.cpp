@@ -107,6 +107,15 @@ TEST_P(ConnectionTest, ResultCodesAndMessages) {
   EXPECT_EQ(c.LastMessage(), "ORA-00942: table or view does not exist");
   EXPECT_EQ(c.Execute("select NOSUCHCOL from KVSYSTEM.KVRTEST"), kSqlInvalidIdentifier);
   EXPECT_LE(c.LastMessage().size(), 70u);
+  // Two statements in one text are refused whole on either engine, never
+  // run in part and reported as success.
+  EXPECT_LT(c.Execute("insert into KVSYSTEM.KVRTEST (K1,K2) values ('5','E'); "
+                      "delete  from KVSYSTEM.KVRTEST"),
+            0);
+  EXPECT_LT(c.Execute("delete  from KVSYSTEM.KVRTEST where K1='5';insert into "
+                      "KVSYSTEM.KVRTEST (K1,K2) values ('6','F') -- more"),
+            0);
+  EXPECT_EQ(c.Execute("update KVSYSTEM.KVRTEST  set NUM=2 where K1='1' -- note"), 0);
   EXPECT_EQ(Count(c, kCountAll), 1);  // the failures left the earlier insert alone
   EXPECT_EQ(c.LastCode(), 0);
   EXPECT_EQ(c.LastMessage(), "");
@@ -419,6 +428,43 @@ TEST(PgConnection, WrongPasswordGivesInvalidLogin) {
     EXPECT_EQ(c->Connect(db.socketConnectText()), 0) << c->LastMessage();
     EXPECT_EQ(c->BackendName(), "postgres");
   }
+}
+
+// The current schema is a setting of the session: a commit that fails and
+// rolls back the transaction in which it was switched leaves it switched.
+TEST(PgConnection, FailedCommitKeepsTheCurrentSchema) {
+  KVR_PG_DATABASE(db);
+  std::string error;
+  ASSERT_TRUE(test::PgExec(
+      db.name,
+      "create schema kvsystem; create schema other;"
+      "create table kvsystem.kvrtest (k1 varchar(14), k2 varchar(32), txt varchar(40),"
+      " num integer, primary key (k1, k2));"
+      "create table other.kvrtest (k1 varchar(14), k2 varchar(32), txt varchar(40),"
+      " num integer, primary key (k1, k2));"
+      "create function kvsystem.refuse_late() returns trigger language plpgsql as"
+      " 'begin raise exception ''refused at commit''; end';"
+      "create constraint trigger refuse_late after insert on kvsystem.kvrtest"
+      " deferrable initially deferred for each row when (new.txt = 'late')"
+      " execute function kvsystem.refuse_late()",
+      &error))
+      << error;
+  auto c = MakeConnection();
+  ASSERT_EQ(c->Connect(db.connectText()), 0) << c->LastMessage();
+  ASSERT_EQ(c->Execute("ALTER SESSION SET CURRENT_SCHEMA=KVSYSTEM"), 0);
+  ASSERT_EQ(c->Commit(), 0);
+  ASSERT_EQ(c->Execute("insert into KVRTEST (K1,K2,TXT) values ('1','A','late')"), 0);
+  ASSERT_EQ(c->Execute("ALTER SESSION SET CURRENT_SCHEMA=OTHER"), 0);
+  EXPECT_LT(c->Commit(), 0);
+  ASSERT_EQ(c->Execute("insert into KVRTEST (K1,K2,TXT) values ('2','B','x')"), 0)
+      << c->LastMessage();
+  ASSERT_EQ(c->Commit(), 0);
+  int32_t n = -1;
+  Out out[] = {Out::Int(&n)};
+  EXPECT_EQ(c->SelectOne("select count(*) from OTHER.KVRTEST", {}, out), 0);
+  EXPECT_EQ(n, 1);
+  EXPECT_EQ(c->SelectOne("select count(*) from KVSYSTEM.KVRTEST", {}, out), 0);
+  EXPECT_EQ(n, 0);
 }
 
 TEST(PgConnection, LostConnectionAnswersNotConnectedUntilReconnect) {

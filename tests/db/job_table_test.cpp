@@ -98,6 +98,15 @@ TEST_P(JobTableTest, KeyedStatementsReportTheirResultCodes) {
   EXPECT_EQ(SQLDeleteJob(*session_, "20260101120000", "JOB A"), 0);
   EXPECT_EQ(SQLDeleteJob(*session_, "20260101120000", "JOB A"), kSqlNoData);
   EXPECT_EQ(ReadRow("20260101120000", "JOB A", &r), kSqlNoData);
+  // An empty key part is NULL: refused on either engine, never a row that
+  // no keyed update or delete could reach again (and that no duplicate
+  // check would ever find).
+  EXPECT_EQ(SQLInsertJob(*session_, "20260101120000", "", "URV", "a.exe", 0, "01"), -1400);
+  EXPECT_EQ(SQLInsertJob(*session_, "", "JOB B", "URV", "a.exe", 0, "01"), -1400);
+  int32_t rows = -1;
+  Out count[] = {Out::Int(&rows)};
+  EXPECT_EQ(session_->db().SelectOne("select count(*) from KVSYSTEM.KVR500JOB", {}, count), 0);
+  EXPECT_EQ(rows, 0);
 }
 
 TEST_P(JobTableTest, InputsAreCutToTheirColumnWidths) {

@@ -114,6 +114,8 @@ TEST_P(JobStart, UnwritableRowGivesUpdateFailed) {
   EXPECT_FALSE(env_.ProcessAlive(env_.killedIds[0]));
   EXPECT_EQ(h_.exec().runningJobs(), 0);
   EXPECT_EQ(h_.LogCount("Start PGM: n.exe Cmd: n.exe Fehler Update Kvr500Job RC: 1403\n"), 1);
+  // The row does not carry the process: no entry is left to close it later.
+  EXPECT_EQ(h_.exec().table().CountTaken(), 0u);
 
   env_.spawner = [](const std::string&) { return SpawnResult{false, 0, ENOENT}; };
   EXPECT_EQ(Start("NOROW", "m.exe", 0), JobExecutor::kStartUpdateFailed);
@@ -162,6 +164,17 @@ TEST_P(JobStart, ProgramNameLookUp) {
 
 TEST_P(JobStart, NewProcessWithTheIdOfARunningEntryClosesTheOlderRow) {
   InsertWaiting("NEW");
+  // Jobs read before it whose processes are gone: closed by the check, they
+  // leave free entries in front of the one that carries the id.
+  for (const char* ke2 : {"GONE1", "GONE2"}) {
+    Job gone;
+    gone.ke2 = ke2;
+    gone.sts = "01";
+    gone.nam = "gone.exe";
+    gone.num = "4000";
+    gone.sda = LocalStampOf(env_, env_.Now() - 200);
+    h_.Insert(gone);
+  }
   FakeEnv::Process p;
   p.baseName = "old.exe";
   p.startTime = env_.Now() - 100;
@@ -176,6 +189,8 @@ TEST_P(JobStart, NewProcessWithTheIdOfARunningEntryClosesTheOlderRow) {
   h_.exec().ClearProcessTable();
   int sqlCode = 0;
   ASSERT_EQ(h_.exec().GetKvProcs(&sqlCode), 1);
+  h_.exec().CheckProcessTime();
+  ASSERT_EQ(h_.exec().runningJobs(), 1);
   env_.spawner = [pid](const std::string&) { return SpawnResult{true, pid, 0}; };
   ASSERT_EQ(Start("NEW", "old.exe", 0), JobExecutor::kStartOk);
   Job closed = h_.Read(kDa1, "OLD");
@@ -183,6 +198,51 @@ TEST_P(JobStart, NewProcessWithTheIdOfARunningEntryClosesTheOlderRow) {
   EXPECT_EQ(closed.eda, LocalStampOf(env_, env_.Now()));
   EXPECT_EQ(h_.Read(kDa1, "NEW").sts, "01");
   EXPECT_TRUE(env_.killedIds.empty());
+  // Only the new job runs: the closed one is neither counted nor kept.
+  EXPECT_EQ(h_.exec().runningJobs(), 1);
+  EXPECT_EQ(h_.exec().table().CountTaken(), 1u);
+}
+
+// The update of the row succeeds but its commit does not: the row is still
+// waiting, so a process left running would be joined by a second one in the
+// next pass. The start ends it and reports the row as not written.
+TEST_P(JobStart, FailedCommitEndsTheProcessAndTheRowStartsOnceLater) {
+  if (GetParam() != Engine::Postgres) GTEST_SKIP() << "needs a check deferred to the commit";
+  Connection& db = h_.session().db();
+  ASSERT_EQ(db.Execute("CREATE FUNCTION kvsystem.refuse_start() RETURNS trigger LANGUAGE plpgsql "
+                       "AS $f$ BEGIN IF NEW.jobke2 = 'DEFER' AND NEW.jobsts = '01' THEN "
+                       "RAISE EXCEPTION 'refused at commit'; END IF; RETURN NEW; END $f$",
+                       {}),
+            0)
+      << db.LastMessage();
+  ASSERT_EQ(db.Execute("CREATE CONSTRAINT TRIGGER refuse_start AFTER UPDATE ON kvsystem.kvr500job "
+                       "DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION "
+                       "kvsystem.refuse_start()",
+                       {}),
+            0)
+      << db.LastMessage();
+  ASSERT_EQ(h_.session().SQLCommit(), 0);
+  Job waiting;
+  waiting.ke2 = "DEFER";
+  h_.Insert(waiting);
+
+  EXPECT_EQ(Start("DEFER", "defer.exe", 0, "ORIG"), JobExecutor::kStartUpdateFailed);
+  ASSERT_EQ(env_.killedIds.size(), 1u);
+  Pid first = env_.killedIds[0];
+  EXPECT_FALSE(env_.ProcessAlive(first));
+  EXPECT_EQ(h_.Read(kDa1, "DEFER").sts, "");  // still waiting
+  EXPECT_EQ(h_.exec().table().CountTaken(), 0u);
+  EXPECT_EQ(h_.exec().runningJobs(), 0);
+  EXPECT_EQ(h_.LogCount("Start PGM: defer.exe Cmd: defer.exe\n"), 0);
+
+  // Once the row can be written the job starts, and only its new process runs.
+  ASSERT_EQ(db.Execute("DROP TRIGGER refuse_start ON kvsystem.kvr500job", {}), 0);
+  ASSERT_EQ(h_.session().SQLCommit(), 0);
+  EXPECT_EQ(Start("DEFER", "defer.exe", 0, "ORIG"), JobExecutor::kStartOk);
+  Job row = h_.Read(kDa1, "DEFER");
+  EXPECT_EQ(row.sts, "01");
+  EXPECT_NE(row.num, std::to_string(first));
+  EXPECT_EQ(h_.exec().table().CountTaken(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, JobStart, ::testing::Values(Engine::Sqlite, Engine::Postgres),

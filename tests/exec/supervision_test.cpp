@@ -277,6 +277,92 @@ TEST_P(Supervision, ReadFailureIsReportedWithTheSqlCode) {
   EXPECT_EQ(h_.LogCount("RTY01Jobs einlesen: "), 1);
 }
 
+// A FakeEnv whose steady clock, as on a real system, does not follow a step
+// of the wall clock; the creation times read of processes (boot time plus
+// their start since boot) move with the wall clock.
+class SteppingEnv : public FakeEnv {
+ public:
+  int64_t SteadyMillis() override { return FakeEnv::SteadyMillis() - steppedMs_; }
+  void StepClock(int64_t seconds, const std::vector<Pid>& pids) {
+    Advance(seconds);
+    steppedMs_ += seconds * 1000;
+    for (Pid pid : pids) {
+      if (Process* p = FindProcess(pid)) p->startTime += seconds;
+    }
+  }
+
+ private:
+  int64_t steppedMs_ = 0;
+};
+
+class ClockStep : public ::testing::TestWithParam<Engine> {
+ protected:
+  void SetUp() override {
+    KVR_REQUIRE_ENGINE(GetParam());
+    h_.Open(env_, GetParam());
+  }
+  std::string Status(const std::string& ke2) { return h_.Read("20260101000000", ke2).sts; }
+
+  SteppingEnv env_;
+  ExecutorHarness h_;
+};
+
+// The wall clock set forward while jobs run makes their processes look
+// created after the rows' start times; they are still the jobs' own, and
+// are neither closed as gone (and then started a second time) nor left
+// unsupervised. A process id handed on after the step is still noticed.
+TEST_P(ClockStep, ClockSetForwardKeepsRunningJobsAndStillSeesHandedOnIds) {
+  const std::string da1 = "20260101000000";
+  Job waiting;
+  waiting.ke2 = "STARTED";
+  h_.Insert(waiting);
+  ASSERT_TRUE(h_.Supervise());
+  ASSERT_EQ(h_.exec().StartJob("started.exe", da1, "STARTED", "", 0, 0), JobExecutor::kStartOk);
+  Pid started = std::stoi(h_.Read(da1, "STARTED").num);
+  // A job left running by an earlier run of the controller.
+  FakeEnv::Process p;
+  p.baseName = "prog.exe";
+  p.startTime = env_.Now() - 100;
+  Pid seen = env_.AddProcess(p);
+  Job job;
+  job.ke2 = "SEEN";
+  job.sts = "01";
+  job.nam = "prog.exe";
+  job.num = std::to_string(seen);
+  job.sda = LocalStampOf(env_, p.startTime);
+  job.mrt = 200;
+  h_.Insert(job);
+  env_.Advance(1);
+  ASSERT_TRUE(h_.Supervise());
+
+  env_.StepClock(3600, {started, seen});
+  ASSERT_TRUE(h_.Supervise());
+  EXPECT_EQ(Status("STARTED"), "01");
+  EXPECT_EQ(Status("SEEN"), "01");
+  EXPECT_TRUE(env_.killedIds.empty());
+  EXPECT_EQ(h_.exec().runningJobs(), 2);
+
+  // The running time is not moved by the step: 201 s is over 200.
+  env_.Advance(100);
+  ASSERT_TRUE(h_.Supervise());
+  EXPECT_EQ(Status("SEEN"), "99");
+  EXPECT_EQ(Status("STARTED"), "01");
+
+  // The job's process ends and a newer one of the same program gets its id.
+  FakeEnv::Process newer;
+  newer.pid = started;
+  newer.baseName = "started.exe";
+  newer.startTime = env_.Now();
+  env_.AddProcess(newer);
+  env_.Advance(10);
+  ASSERT_TRUE(h_.Supervise());
+  EXPECT_EQ(Status("STARTED"), "98");
+  EXPECT_EQ(env_.killedIds, std::vector<Pid>{seen});
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, ClockStep, ::testing::Values(Engine::Sqlite, Engine::Postgres),
+                         EngineParamName<::testing::TestParamInfo<Engine>>);
+
 INSTANTIATE_TEST_SUITE_P(Engines, Supervision, ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          EngineParamName<::testing::TestParamInfo<Engine>>);
 

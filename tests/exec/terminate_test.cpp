@@ -187,6 +187,30 @@ TEST_P(Terminate, RestoredTableKeepsJobsStartedSinceTheCopy) {
   EXPECT_EQ(Status("LATE"), "99");
 }
 
+// Passes whose rebuild keeps breaking off leave the table without the
+// running jobs; the copy taken from such a table must not forget them, or
+// ending all jobs would leave them running.
+TEST_P(Terminate, CopyKeepsEveryJobWhileTheRebuildKeepsFailing) {
+  Open(false);
+  Pid first = AddJob("FIRST", "prog.exe", "/x/prog.exe");
+  Pid second = AddJob("SECOND", "prog.exe", "/x/prog.exe");
+  h_.exec().SaveProcessTable();
+  Rebuild();
+  ASSERT_EQ(h_.exec().table().CountTaken(), 2u);
+  ASSERT_EQ(h_.session().db().Execute("drop table KVSYSTEM.KVR500JOB"), 0)
+      << h_.session().db().LastMessage();
+  for (int pass = 0; pass < 3; ++pass) {
+    h_.exec().SaveProcessTable();
+    h_.exec().ClearProcessTable();
+    int sqlCode = 0;
+    ASSERT_EQ(h_.exec().GetKvProcs(&sqlCode), 0);
+  }
+  h_.exec().RestoreProcessTable();
+  h_.exec().KillAllProcs(JobExecutor::kReasonServiceLost);
+  EXPECT_TRUE(Killed(first));
+  EXPECT_TRUE(Killed(second));
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, Terminate, ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          EngineParamName<::testing::TestParamInfo<Engine>>);
 

@@ -15,6 +15,7 @@
 #include "platform/fake_env.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
+#include "support/test_pg.h"
 
 namespace kvr {
 namespace {
@@ -253,6 +254,41 @@ TEST_P(FallbackDb, EmptyFileIsDeleted) {
   EXPECT_TRUE(w_.Logged("Temporaerdatei JOBCTLMSG.log geloescht!\n"));
   EXPECT_FALSE(w_.FileThere());
   EXPECT_EQ(w_.Count(), 1);
+}
+
+// The file is the only copy of its messages: it may go only once the rows
+// taken over are committed. A reconnect right after the post (the session
+// dropping its open work) must not lose them.
+TEST_P(FallbackDb, TakenOverLinesAreCommittedBeforeTheFileGoes) {
+  w_.WriteFile(Insert(1) + "\n" + Insert(2) + "\n");
+  w_.poster->PostNachricht("neu");
+  EXPECT_TRUE(w_.Logged("Anzahl Nachrichten gelesen: 2. Davon eingepflegt: 2!\n"));
+  EXPECT_FALSE(w_.FileThere());
+  ASSERT_EQ(w_.session->SQLConnect(w_.db.login, w_.db.password, w_.db.service, w_.db.schema), 0);
+  EXPECT_EQ(w_.Count(), 2);  // the new message was not committed yet; the kept ones were
+  if (GetParam() != Engine::Postgres) return;
+
+  // A commit that fails takes the rows with it: the file stays as it was.
+  const std::string dbname = w_.db.service.substr(w_.db.service.rfind('/') + 1);
+  std::string error;
+  ASSERT_TRUE(test::PgExec(
+      dbname,
+      "CREATE FUNCTION kvsystem.refuse_late() RETURNS trigger LANGUAGE plpgsql AS "
+      "'BEGIN RAISE EXCEPTION ''refused at commit''; END';"
+      "CREATE CONSTRAINT TRIGGER refuse_late AFTER INSERT ON kvsystem.kvr200msg "
+      "DEFERRABLE INITIALLY DEFERRED FOR EACH ROW WHEN (NEW.msgmnd = '00000') "
+      "EXECUTE FUNCTION kvsystem.refuse_late()",
+      &error))
+      << error;
+  std::string late = Insert(3);
+  late.replace(late.find("'99999'"), 7, "'00000'");
+  w_.WriteFile(late + "\n");
+  w_.ClearLog();
+  w_.poster->PostNachricht("danach");
+  EXPECT_TRUE(w_.Logged("Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 1!\n"));
+  EXPECT_TRUE(w_.Logged("Nachrichten nicht festgeschrieben! RC: -20000. Datei nicht geloescht!\n"))
+      << w_.MainLog();
+  EXPECT_EQ(w_.File(), late + "\n");
 }
 
 TEST_P(FallbackDb, TenThousandLinesAreTakenOver) {
