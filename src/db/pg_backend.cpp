@@ -1,4 +1,5 @@
 #include "db/pg_backend.h"
+#include "db/win1252.h"
 
 #include <libpq-fe.h>
 
@@ -54,7 +55,7 @@ constexpr StateMap kStates[] = {
 // Oracle text for.
 std::string PrimaryMessage(const PGresult* r) {
   const char* m = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-  std::string s = m ? m : "";
+  std::string s = Utf8ToWin1252(m ? m : "");
   for (char& c : s) {
     if (c == '\n' || c == '\r') c = ' ';
   }
@@ -82,7 +83,8 @@ void CopyRows(const PGresult* r, RowSet* rows) {
       if (PQgetisnull(r, i, c)) {
         rows->cells.emplace_back(std::nullopt);
       } else {
-        rows->cells.emplace_back(std::string(PQgetvalue(r, i, c), PQgetlength(r, i, c)));
+        rows->cells.emplace_back(
+            Utf8ToWin1252(std::string_view(PQgetvalue(r, i, c), PQgetlength(r, i, c))));
       }
     }
   }
@@ -176,7 +178,11 @@ DbStatus PgBackend::Connect(const ConnectTarget& target) {
   }
   add("user", target.login);
   add("password", target.password);
-  static const std::string kEncoding = "WIN1252", kOn = "1", kIdle = "10", kInterval = "5",
+  // The controller's Windows-1252 texts are converted here, not by the
+  // server: the server's WIN1252 conversion refuses the five bytes that
+  // Windows-1252 leaves undefined, which occur in Linux program names (inside
+  // UTF-8 characters); the own conversion carries every byte both ways.
+  static const std::string kEncoding = "UTF8", kOn = "1", kIdle = "10", kInterval = "5",
                            kCount = "3", kUserTimeout = "30000", kApp = "KVRJOBSTR";
   add("client_encoding", kEncoding);
   add("connect_timeout", timeout);
@@ -211,15 +217,17 @@ DbStatus PgBackend::Pipeline(const Translation& t, std::span<const Bind> in, Row
     } else if (b.text().empty()) {
       values[i] = nullptr;  // an empty text is NULL
     } else {
-      ints[i] = std::string(b.text());  // zero-terminated copy
+      ints[i] = IsAscii(b.text()) ? std::string(b.text()) : Win1252ToUtf8(b.text());
       values[i] = ints[i].c_str();
     }
   }
+  const std::string converted = IsAscii(t.text) ? std::string() : Win1252ToUtf8(t.text);
+  const char* statement = converted.empty() ? t.text.c_str() : converted.c_str();
   const bool first = !inTxn_;
   if (PQenterPipelineMode(conn_) != 1) return Broken();
   bool sent = PQsendQueryParams(conn_, first ? kSqlBegin : kSqlSavepoint, 0, nullptr, nullptr,
                                 nullptr, nullptr, 0) == 1;
-  sent = sent && PQsendQueryParams(conn_, t.text.c_str(), t.inputCount, types.data(), values.data(),
+  sent = sent && PQsendQueryParams(conn_, statement, t.inputCount, types.data(), values.data(),
                                    nullptr, nullptr, 0) == 1;
   if (!first) {
     sent = sent &&

@@ -1,5 +1,6 @@
-// PostgreSQL backend (libpq): client_encoding WIN1252, so the controller's
-// bytes go over unconverted. A transaction begins with the first statement
+// PostgreSQL backend (libpq): client_encoding UTF8, with the controller's
+// Windows-1252 texts converted on the way in and back on the way out, so
+// every byte survives the round trip. A transaction begins with the first statement
 // after a commit; every later statement of it runs inside a savepoint sent
 // in the same pipeline (SAVEPOINT, statement, RELEASE, one round trip), so a
 // failing statement undoes only itself. ALTER SESSION SET CURRENT_SCHEMA

@@ -215,12 +215,23 @@ TEST_P(ConnectionTest, Windows1252RoundTrip) {
             (std::vector<std::string>{text, text}));
   Bind in[] = {Bind::Text(text)};
   EXPECT_EQ(Count(c, "select count(*) from KVSYSTEM.KVRTEST where TXT=:b0", in), 2);
+  // The bytes Windows-1252 leaves undefined occur in Linux program names
+  // (inside UTF-8 characters, "\xC5\x81" is an L with stroke); they must
+  // survive too, bound and as literals.
+  const std::string undefined = "prog\xC5\x81\x8D\x8F\x90\x9D";
+  ASSERT_EQ(Insert(c, "3", "undef", undefined), 0) << c.LastMessage();
+  ASSERT_EQ(c.Execute("update KVSYSTEM.KVRTEST set TXT='" + undefined + "x' where K1='3'"), 0)
+      << c.LastMessage();
+  ASSERT_EQ(c.Commit(), 0);
+  EXPECT_EQ(Column(c, "select TXT from KVSYSTEM.KVRTEST where K1='3'"),
+            (std::vector<std::string>{undefined + "x"}));
   if (GetParam() != Eng::Sqlite) return;
   // Other programs read the file as UTF-8.
   sqlite3* raw = nullptr;
   ASSERT_EQ(sqlite3_open(dir_.File("test.db").c_str(), &raw), SQLITE_OK);
   sqlite3_stmt* s = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(raw, "select TXT from \"KVSYSTEM.KVRTEST\"", -1, &s, nullptr),
+  ASSERT_EQ(sqlite3_prepare_v2(raw, "select TXT from \"KVSYSTEM.KVRTEST\" where K1 <> '3'", -1, &s,
+                               nullptr),
             SQLITE_OK);
   int rows = 0;
   while (sqlite3_step(s) == SQLITE_ROW) {
