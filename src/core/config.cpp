@@ -36,8 +36,9 @@ constexpr KeySpec kInterval{"INTERVALLJOBZYKLUS", "60", 5};
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-std::string Read(Env& env, const KeySpec& spec, const std::string& file) {
-  return ReadProfileString(env, kSection, spec.key, spec.defaultValue, spec.maxChars, file);
+std::string Read(Env& env, const KeySpec& setting, const std::string& file) {
+  return ReadProfileString(env, kSection, setting.key, setting.defaultValue, setting.maxChars,
+                           file);
 }
 
 void PrintPathParts(Env& env, const PathParts& parts) {
