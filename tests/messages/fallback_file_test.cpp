@@ -39,16 +39,7 @@ struct FallbackWorld {
     session = std::make_unique<Session>(env, *log);
     poster = std::make_unique<MessagePoster>(env, *log, *session);
     poster->CreateStrNachricht();
-    StrNachricht* r = poster->record();
-    r->msgmod = "main";
-    r->msgsrc = "KVRJOBSTR";
-    r->msgliz = "99999";
-    r->msgmnd = "99999";
-    r->msgsch = "KVSYSTEM";
-    r->msgerf = "SYSTEM";
-    r->msgadr = "GEN";
-    r->msgber = "ORBANEX";
-    r->msgcat = "WARNHINWEISE";
+    SetControllerSender(*poster->record());
     poster->SetFallbackPath(dir.File("log/JOBCTLMSG.log"));
     dir.Write("log/.keep", "");
   }
@@ -76,17 +67,9 @@ struct FallbackWorld {
 std::string Insert(int key, const std::string& text = "aus der Datei") {
   StrNachricht r;
   r.msgtxt = text;
-  r.msgmod = "main";
-  r.msgsrc = "KVRJOBSTR";
-  r.msgsch = "KVSYSTEM";
-  r.msgcat = "WARNHINWEISE";
-  r.msgadr = "GEN";
-  r.msgber = "ORBANEX";
+  SetControllerSender(r);
   r.msgtyp = "1";
   r.msgval = 1;
-  r.msgmnd = "99999";
-  r.msgliz = "99999";
-  r.msgerf = "SYSTEM";
   return FormatNachrichtInsert(r, "1765098123" + std::to_string(key), "20261207084312");
 }
 

@@ -11,15 +11,7 @@ StrNachricht ControllerRecord() {
   StrNachricht r;
   r.msgtyp = "1";
   r.msgval = 1;
-  r.msgmod = "main";
-  r.msgsrc = "KVRJOBSTR";
-  r.msgliz = "99999";
-  r.msgmnd = "99999";
-  r.msgsch = "KVSYSTEM";
-  r.msgerf = "SYSTEM";
-  r.msgadr = "GEN";
-  r.msgber = "ORBANEX";
-  r.msgcat = "WARNHINWEISE";
+  SetControllerSender(r);
   r.msgtxt = "07.12.2026 08:43:12 Der Jobcontroller wurde gestartet!";
   return r;
 }

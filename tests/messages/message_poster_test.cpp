@@ -44,16 +44,7 @@ struct PosterWorld {
   std::unique_ptr<MessagePoster> MakePoster() {
     auto p = std::make_unique<MessagePoster>(env, *log, *session);
     p->CreateStrNachricht();
-    StrNachricht* r = p->record();
-    r->msgmod = "main";
-    r->msgsrc = "KVRJOBSTR";
-    r->msgliz = "99999";
-    r->msgmnd = "99999";
-    r->msgsch = "KVSYSTEM";
-    r->msgerf = "SYSTEM";
-    r->msgadr = "GEN";
-    r->msgber = "ORBANEX";
-    r->msgcat = "WARNHINWEISE";
+    SetControllerSender(*p->record());
     p->SetFallbackPath(fallback());
     return p;
   }
