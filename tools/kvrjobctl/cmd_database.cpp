@@ -1,4 +1,4 @@
-// kvrjobctl init, list and add: the commands that work on the database.
+// kvrjobctl init and add: the commands that set up and fill the queue.
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,8 +30,8 @@ constexpr char kTargetHelp[] =
 const std::vector<std::string> kTargetOptions = {"file", "connect", "schema"};
 
 // Parses the options of a command; prints help or the error.
-int Parse(const std::vector<std::string>& args, std::vector<std::string> known,
-          const char* help, Options* o) {
+int Parse(const std::vector<std::string>& args, std::vector<std::string> known, const char* help,
+          Options* o) {
   known.insert(known.end(), kTargetOptions.begin(), kTargetOptions.end());
   if (!ParseOptions(args, known, {"help"}, o)) {
     std::fprintf(stderr, "%s%s", help, kTargetHelp);
@@ -80,59 +80,8 @@ int RunInit(Env& env, const std::vector<std::string>& args) {
     std::fprintf(stderr, "kvrjobctl: creating the tables failed (%d): %s\n", rc, error.c_str());
     return kExitError;
   }
-  std::printf("tables created from %s/%s\n", sqlDir.c_str(), std::string(db->BackendName()).c_str());
-  return kExitOk;
-}
-
-constexpr char kSelectQueue[] =
-    "select JOBDA1 ,JOBKE2 ,JOBRTY ,JOBSTS ,JOBNAM ,JOBNUM ,JOBSDA ,JOBEDA ,JOBURV ,JOBCMD  "
-    "from KVSYSTEM.KVR500JOB order by JOBDA1 ,JOBKE2";
-
-int RunList(Env& env, const std::vector<std::string>& args) {
-  static constexpr char kHelp[] =
-      "usage: kvrjobctl list [--file PATH | --connect LOGIN/PASSWORD@SERVICE]\n"
-      "Shows the job queue, one row a line, in key order.\n";
-  Options o;
-  if (int rc = Parse(args, {}, kHelp, &o); rc >= 0) return rc;
-  Target t;
-  if (!ResolveTarget(env, o, &t)) return kExitError;
-  ToolSession tool(env);
-  if (!tool.Connect(t)) return kExitError;
-  std::vector<std::vector<std::string>> rows = {
-      {"JOBDA1", "JOBKE2", "JOBRTY", "JOBSTS", "JOBNAM", "JOBNUM", "JOBSDA", "JOBEDA", "JOBURV",
-       "JOBCMD"}};
-  JobRow r;
-  Out out[] = {Out::Text(r.jobda1), Out::Text(r.jobke2), Out::Text(r.jobrty),
-               Out::Text(r.jobsts), Out::Text(r.jobnam), Out::Text(r.jobnum),
-               Out::Text(r.jobsda), Out::Text(r.jobeda), Out::Text(r.joburv),
-               Out::Text(r.jobcmd)};
-  int rc = kSqlOk;
-  std::unique_ptr<Cursor> cursor = tool.session().db().Open(kSelectQueue, {}, &rc);
-  while (cursor) {
-    r.Clear();
-    rc = cursor->Fetch(out);
-    if (rc != kSqlOk) break;
-    rows.push_back({r.jobda1.str(), r.jobke2.str(), r.jobrty.str(), r.jobsts.str(),
-                    r.jobnam.str(), r.jobnum.str(), r.jobsda.str(), r.jobeda.str(),
-                    r.joburv.str(), r.jobcmd.str()});
-  }
-  if (rc != kSqlNoData) {
-    std::string message;
-    tool.session().GetLastSQLError(nullptr, &message);
-    std::fprintf(stderr, "kvrjobctl: reading the queue failed: %d %s\n", rc, message.c_str());
-    return kExitError;
-  }
-  std::vector<size_t> width(rows[0].size(), 0);
-  for (const auto& row : rows)
-    for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
-  for (const auto& row : rows) {
-    std::string line;
-    for (size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
-    }
-    std::printf("%s\n", line.c_str());
-  }
+  std::printf("tables created from %s/%s\n", sqlDir.c_str(),
+              std::string(db->BackendName()).c_str());
   return kExitOk;
 }
 
@@ -165,8 +114,8 @@ int RunAdd(Env& env, const std::vector<std::string>& args) {
   if (!tool.Connect(t)) return kExitError;
   std::tm now = env.LocalTime(env.Now());
   char da1[32];
-  std::snprintf(da1, sizeof da1, "%04d%02d%02d%02d%02d%02d", now.tm_year + 1900,
-                now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
+  std::snprintf(da1, sizeof da1, "%04d%02d%02d%02d%02d%02d", now.tm_year + 1900, now.tm_mon + 1,
+                now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
   int rc = SQLInsertJob(tool.session(), da1, name, o.Get("origin"), command,
                         static_cast<int32_t>(mrt), kRunType01);
   if (rc == kSqlOk) rc = tool.session().SQLCommit();

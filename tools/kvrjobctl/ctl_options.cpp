@@ -64,7 +64,11 @@ bool ResolveTarget(Env& env, const Options& options, Target* target) {
   }
   const std::string path = options.Get("file", "./VELTRONIA.INI");
   if (!env.FileReadable(path)) {
-    std::fprintf(stderr, "kvrjobctl: cannot read the credential file %s\n", path.c_str());
+    std::fprintf(stderr,
+                 "kvrjobctl: cannot read the credential file %s: run kvrjobctl in the "
+                 "controller's program directory (or give it with -C DIR), or write the "
+                 "file with kvrjobctl credentials\n",
+                 path.c_str());
     return false;
   }
   target->service = ReadCredentialEntry(env, "", "NET8", 0, path).value;
@@ -98,11 +102,23 @@ bool ToolSession::Connect(const Target& t) {
   session_->GetLastSQLError(nullptr, &message);
   // A service text may itself carry a password (a URI with user:password@),
   // so it is only shown when it cannot.
-  bool showService = t.service.find('@') == std::string::npos &&
-                     t.service.find("password") == std::string::npos;
+  bool showService =
+      t.service.find('@') == std::string::npos && t.service.find("password") == std::string::npos;
   std::fprintf(stderr, "kvrjobctl: cannot connect to %s as %s (schema %s): %d %s\n",
-               showService ? t.service.c_str() : "the service", t.login.c_str(),
-               t.schema.c_str(), rc, message.c_str());
+               showService ? t.service.c_str() : "the service", t.login.c_str(), t.schema.c_str(),
+               rc, message.c_str());
+  if (rc == kSqlSchemaMissing) {
+    std::fprintf(stderr, "kvrjobctl: the schema %s is missing: run kvrjobctl init\n",
+                 t.schema.c_str());
+  } else if (rc == kSqlInvalidLogin) {
+    std::fprintf(stderr,
+                 "kvrjobctl: the login or password is wrong: write the credentials "
+                 "anew with kvrjobctl credentials\n");
+  } else if (rc == kSqlCannotConnect) {
+    std::fprintf(stderr,
+                 "kvrjobctl: the database cannot be reached: check that its server "
+                 "runs and that the service in the credentials is right\n");
+  }
   return false;
 }
 

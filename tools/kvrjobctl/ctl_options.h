@@ -62,5 +62,8 @@ int RunCredentials(Env& env, const std::vector<std::string>& args);
 int RunInit(Env& env, const std::vector<std::string>& args);
 int RunList(Env& env, const std::vector<std::string>& args);
 int RunAdd(Env& env, const std::vector<std::string>& args);
+int RunStatus(Env& env, const std::vector<std::string>& args);
+int RunShow(Env& env, const std::vector<std::string>& args);
+int RunRunNow(Env& env, const std::vector<std::string>& args);
 
 }  // namespace kvr::ctl
