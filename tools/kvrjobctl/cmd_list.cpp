@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "ctl_command.h"
+#include "db/client/win1252.h"
 #include "db/queue/queue_view.h"
-#include "db/win1252.h"
 #include "job_view.h"
 
 namespace kvr::ctl {

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "ctl_command.h"
+#include "db/client/win1252.h"
 #include "db/queue/run_now_plan.h"
 #include "db/session.h"
-#include "db/win1252.h"
 #include "job_view.h"
 
 namespace kvr::ctl {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "ctl_command.h"
-#include "db/win1252.h"
+#include "db/client/win1252.h"
 #include "job_view.h"
 
 namespace kvr::ctl {

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "db/connection.h"
-#include "db/job_table.h"
+#include "db/client/connection.h"
+#include "db/queue/job_table.h"
 #include "db/session.h"
 #include "platform/env.h"
 

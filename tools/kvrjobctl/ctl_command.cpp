@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "db/connection.h"
+#include "db/client/connection.h"
 
 namespace kvr::ctl {
 

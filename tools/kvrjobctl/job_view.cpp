@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "ctl_command.h"
-#include "db/win1252.h"
+#include "db/client/win1252.h"
 
 namespace kvr::ctl {
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/job_table.h"
+#include "db/queue/job_table.h"
 
 namespace kvr {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "db/job_table.h"
+#include "db/queue/job_table.h"
 
 namespace kvr {
 
