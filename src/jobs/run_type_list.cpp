@@ -57,8 +57,8 @@ void ReadRunTypeJobs(Session& session, std::string_view runType, std::vector<Job
   cursor->Close();
 }
 
-int FindTimePlanWindow(Session& session, std::string_view planId, int32_t weekday,
-                       int32_t minute, int32_t timingKind, PlanWindow* window) {
+int FindTimePlanWindow(Session& session, std::string_view planId, int32_t weekday, int32_t minute,
+                       int32_t timingKind, PlanWindow* window) {
   FixedText<10> plan(planId);
   const Bind in[] = {Bind::Text(plan), Bind::Int(weekday), Bind::Int(minute)};
   const char* text = timingKind == kTimingPlan139 ? kSelectWindow139 : kSelectWindow141;

@@ -27,7 +27,7 @@ void ReadRunTypeJobs(Session& session, std::string_view runType, std::vector<Job
 // holds the minute of day, from KVR139TPL for timing kind 0 and from
 // KVR141DZT for every other kind: 0 found (window filled), 1403 none,
 // kSqlTooManyRows when several do, another code on a database error.
-int FindTimePlanWindow(Session& session, std::string_view planId, int32_t weekday,
-                       int32_t minute, int32_t timingKind, PlanWindow* window);
+int FindTimePlanWindow(Session& session, std::string_view planId, int32_t weekday, int32_t minute,
+                       int32_t timingKind, PlanWindow* window);
 
 }  // namespace kvr

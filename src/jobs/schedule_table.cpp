@@ -19,8 +19,8 @@ int SQLReadKvr800Scd(Session& session, const ScheduleKey& key, ScheduleRow* row)
   *row = ScheduleRow();
   const Bind in[] = {Bind::Text(key.scdliz), Bind::Text(key.scdmnd), Bind::Text(key.scdnam),
                      Bind::Text(key.scdsbe)};
-  const Out out[] = {Out::Int(&row->scdart),   Out::Int(&row->scdtyp), Out::Text(row->scdtag),
-                     Out::Int(&row->scddtm),   Out::Text(row->scduhr), Out::Text(row->scddwh),
+  const Out out[] = {Out::Int(&row->scdart), Out::Int(&row->scdtyp), Out::Text(row->scdtag),
+                     Out::Int(&row->scddtm), Out::Text(row->scduhr), Out::Text(row->scddwh),
                      Out::Int(&row->scdbis)};
   return session.db().SelectOne(kReadSchedule, in, out);
 }
