@@ -19,7 +19,7 @@
 #include <functional>
 #include <string>
 
-#include "db/connection.h"
+#include "db/client/connection.h"
 #include "support/temp_dir.h"
 #include "support/test_pg.h"
 

@@ -3,10 +3,15 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "db/credential_file.h"
-#include "db/job_table.h"
-#include "exec/selection.h"
+#include "db/credentials/credential_file.h"
+#include "db/queue/job_table.h"
 #include "housekeeping/flag_file.h"
+#include "housekeeping/housekeeping.h"
+#include "jobs/closing_jobs.h"
+#include "jobs/registration.h"
+#include "jobs/run_type_loops.h"
+#include "jobs/scheduled_jobs.h"
+#include "jobs/timed_jobs.h"
 
 namespace kvr {
 
@@ -26,13 +31,9 @@ constexpr char kDatabaseLostMessage[] = "Datenbankverbindung unterbrochen => Job
 constexpr char kDatabaseBackMessage[] =
     "Datenbankverbindung wiederhergestellt => Neustart der Jobs!";
 
-constexpr char kSelectionErrorFormat[] =
-    "%s! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
-
 }  // namespace
 
-Controller::Controller(Env& env, CommandLine commandLine)
-    : env_(env), commandLine_(commandLine) {}
+Controller::Controller(Env& env, CommandLine commandLine) : env_(env), commandLine_(commandLine) {}
 
 Controller::~Controller() = default;
 
@@ -47,149 +48,158 @@ int Controller::Run() {
 // ---------------------------------------------------------------- start-up
 
 bool Controller::StartUp() {
-  config_ = ReadConfig(env_, commandLine_.diagnostics);
-  log_ = std::make_unique<Logger>(env_, config_);
-  contact_ = std::make_unique<ServiceContact>(env_, *log_);
-  session_ = std::make_unique<Session>(env_, *log_);
-  poster_ = std::make_unique<MessagePoster>(env_, *log_, *session_);
-  executor_ = std::make_unique<JobExecutor>(env_, *log_, *session_, *poster_, *contact_,
-                                            commandLine_.instanceMode(), config_.programDir);
+  sys_ = std::make_unique<Subsystems>(env_, ReadConfig(env_, commandLine_.diagnostics),
+                                      commandLine_.instance);
+  loops_ = std::make_unique<RunTypeLoops>(*sys_);
+  registration_ = std::make_unique<JobRegistration>(*sys_);
+  timed_ = std::make_unique<TimedJobs>(*sys_);
+  scheduled_ = std::make_unique<ScheduledJobs>(*sys_);
+  closing_ = std::make_unique<ClosingJobs>(*sys_);
+  housekeeping_ = std::make_unique<Housekeeping>(*sys_, *registration_);
   WriteBanner();
   CreateMessageRecord();
   ReadCredentials();
-  poster_->SetFallbackPath(kFallbackFile);
+  sys_->poster.SetFallbackPath(kFallbackFile);
 
-  if (!contact_->Contact("dbConnect", false)) return false;
+  if (!sys_->contact.Contact("dbConnect", false)) return false;
   if (!ConnectDatabase()) return false;
-  if (!contact_->Contact("dbConnect", false)) return false;
+  if (!sys_->contact.Contact("dbConnect", false)) return false;
 
-  CreateFlagFile(env_, *log_, kFlagFileName);
-  executor_->ClearSavedProcessTable();
-  poster_->PostNachricht(kStartedMessage);
-  CleanupServer();
-  if (!contact_->Contact("cleanupServer", false)) return false;
-  CheckRT04Jobs();
-  if (!contact_->Contact("CheckRT04Jobs", false)) return false;
-  AddRT04Jobs();
-  InsertNewJobs();
-  if (!contact_->Contact("AddRT01Jobs", false)) return false;
-  AddRT03SystemJobs();
-  log_->Main("Ende Initialisierung + Beginn Verarbeitung!\n");
+  CreateFlagFile(env_, sys_->log, kFlagFileName);
+  sys_->executor.ClearSavedProcessTable();
+  sys_->poster.PostNachricht(kStartedMessage);
+  housekeeping_->cleanupServer();
+  if (!sys_->contact.Contact("cleanupServer", false)) return false;
+  registration_->CheckRT04Jobs();
+  if (!sys_->contact.Contact("CheckRT04Jobs", false)) return false;
+  registration_->AddRT04Jobs();
+  registration_->SQLInsertNewJob();
+  if (!sys_->contact.Contact("AddRT01Jobs", false)) return false;
+  registration_->AddRT03SystemJobs(env_.Now());
+  sys_->log.Main("Ende Initialisierung + Beginn Verarbeitung!\n");
   return true;
 }
 
 void Controller::WriteBanner() {
-  log_->Main("*********************************************\n");
+  sys_->log.Main("*********************************************\n");
   if (commandLine_.instanceMode()) {
-    log_->MainF("** Clusterdienst: JOBCONTROLLER %ld. gestartet **\n",
-                static_cast<long>(commandLine_.instance));
+    sys_->log.MainF("** Clusterdienst: JOBCONTROLLER %ld. gestartet **\n",
+                    static_cast<long>(commandLine_.instance));
     char name[300];
     std::snprintf(name, sizeof name, kInstancePipeFormat, static_cast<long>(commandLine_.instance));
-    contact_->SetPipeName(name);
+    sys_->contact.SetPipeName(name);
   } else {
-    log_->Main("** Jobcontroller KVRJOBSTR wurde gestartet **\n");
-    contact_->SetPipeName(kSinglePipeName);
+    sys_->log.Main("** Jobcontroller KVRJOBSTR wurde gestartet **\n");
+    sys_->contact.SetPipeName(kSinglePipeName);
   }
 }
 
 void Controller::CreateMessageRecord() {
-  if (!poster_->CreateStrNachricht()) {
+  if (!sys_->poster.CreateStrNachricht()) {
     char text[2049];
-    poster_->GetNachrichtError(text, 2048);
-    log_->Main(std::string(text) + "\n");
+    sys_->poster.GetNachrichtError(text, 2048);
+    sys_->log.Main(std::string(text) + "\n");
     return;
   }
-  SetControllerSender(*poster_->record());
+  SetControllerSender(*sys_->poster.record());
 }
 
 void Controller::ReadCredentials() {
   auto read = [this](const char* key) {
-    return ReadCredentialEntry(env_, "", key, 0, config_.kvrIni).value;
+    return ReadCredentialEntry(env_, "", key, 0, sys_->config.kvrIni).value;
   };
   serviceName_ = read("NET8");
   schema_ = read("SCHEMA");
   if (!schema_.empty()) schema_.pop_back();
   login_ = read("LOGIN");
   password_ = read("PASS");
-  dbSystem_ = read("DB_SYSTEM");
-  programDbWord_ = dbSystem_ == "MSSQL" ? "SQLSERVER" : dbSystem_;
+  sys_->dbSystem = read("DB_SYSTEM");
+  sys_->programDbWord = sys_->dbSystem == "MSSQL" ? "SQLSERVER" : sys_->dbSystem;
 }
 
 bool Controller::ConnectDatabase() {
-  int rc = session_->SQLConnect(login_, password_, serviceName_, schema_);
+  int rc = sys_->session.SQLConnect(login_, password_, serviceName_, schema_);
   if (rc == 0) return true;
   char line[128];
   std::snprintf(line, sizeof line, "- Verbindung zur Datenbank fehlgeschlagen, Fehler : %d\n", rc);
   env_.ConsoleWrite(line);
-  log_->Main(line);
+  sys_->log.Main(line);
   return false;
 }
 
 // ---------------------------------------------------------------- the pass
 
 bool Controller::RunPass() {
-  passError_ = false;
+  loops_->BeginPass();
   passTime_ = env_.Now();
   std::tm local = env_.LocalTime(passTime_);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local);
   passTimestamp_ = stamp;
 
-  session_->SQLCommit();
-  if (!contact_->Contact("Hauptschleife!", true)) return false;
+  sys_->session.SQLCommit();
+  if (!sys_->contact.Contact("Hauptschleife!", true)) return false;
   if (!CheckDatabase()) return true;
   if (!connectionGood_) AfterReconnect();
   connectionGood_ = true;
   failedChecks_ = 0;
-  CheckDiskSpace();
+  housekeeping_->CheckDiskSpace();
 
-  executor_->SaveProcessTable();
-  executor_->ClearProcessTable();
-  executor_->ResetRunningJobs();
-  runType05Due_ = false;
+  sys_->executor.SaveProcessTable();
+  sys_->executor.ClearProcessTable();
+  sys_->executor.ResetRunningJobs();
   int sqlCode = 0;
-  if (!executor_->GetKvProcs(&sqlCode)) {
-    log_->Main("Fehler bei der Jobermittlung! Fkt. GetKvProcs()\n");
+  if (!sys_->executor.GetKvProcs(&sqlCode)) {
+    sys_->log.Main("Fehler bei der Jobermittlung! Fkt. GetKvProcs()\n");
     return true;
   }
-  executor_->CheckProcessTime();
+  sys_->executor.CheckProcessTime();
 
-  if (!WorkRunType05() || !WorkRunType04()) return true;
-  CheckMAPVerarbeitungsjob();
-  if (!WorkRunType01()) return true;
-  if (!UpdateRT03Jobs()) {
-    log_->Main("Fehler bei der Aktualisierung der Jobs mit RunType 03!\n");
-    return true;
+  if (!WorkRunTypes()) return true;
+  int rc = sys_->session.SQLCommit();
+  if (rc != 0) sys_->log.MainF("SQLCommit: Ende Durchlauf! RC: %ld\n", static_cast<long>(rc));
+  return true;
+}
+
+// Steps 12 to 21 of the pass: the run types in their order, each ending the
+// pass with its failure line.
+bool Controller::WorkRunTypes() {
+  if (!loops_->WorkRunType05() || !loops_->WorkRunType04()) return false;
+  housekeeping_->checkMAPVerarbeitungsjob(passTimestamp_);
+  if (!loops_->WorkRunType01()) return false;
+  if (!timed_->UpdateRT03Jobs(passTime_)) {
+    sys_->log.Main("Fehler bei der Aktualisierung der Jobs mit RunType 03!\n");
+    return false;
   }
-  if (!WorkRunType03()) return true;
-  if (!WorkRunType07()) {
-    log_->Main("Fehler bei der Verarbeitung der Jobs mit RunType 07!\n");
-    return true;
+  if (!loops_->WorkRunType03()) return false;
+  bool due05 = loops_->runType05Due();
+  if (!scheduled_->CheckKvr500Job07(due05)) {
+    sys_->log.Main("Fehler bei der Verarbeitung der Jobs mit RunType 07!\n");
+    return false;
   }
-  if (!WorkRunType08()) {
-    log_->Main("Fehler bei der Verarbeitung der Jobs mit RunType 08!\n");
-    return true;
+  if (!closing_->checkKvrJobs08(due05)) {
+    sys_->log.Main("Fehler bei der Verarbeitung der Jobs mit RunType 08!\n");
+    return false;
   }
-  if (!WorkRunType09()) {
-    log_->Main("Fehler bei der Verarbeitung der Jobs mit RunType 09!\n");
-    return true;
+  if (!closing_->checkKvrJobs09(due05)) {
+    sys_->log.Main("Fehler bei der Verarbeitung der Jobs mit RunType 09!\n");
+    return false;
   }
-  int rc = session_->SQLCommit();
-  if (rc != 0) log_->MainF("SQLCommit: Ende Durchlauf! RC: %ld\n", static_cast<long>(rc));
   return true;
 }
 
 bool Controller::CheckDatabase() {
-  if (session_->CheckDB()) return true;
+  if (sys_->session.CheckDB()) return true;
   ++failedChecks_;
-  log_->MainF("CheckDB: keine DB-Verbindung! Versuche: %ld\n", static_cast<long>(failedChecks_));
+  sys_->log.MainF("CheckDB: keine DB-Verbindung! Versuche: %ld\n",
+                  static_cast<long>(failedChecks_));
   connectionGood_ = false;
   if (failedChecks_ == 1) {
-    poster_->PostNachricht(kDatabaseLostMessage);
-    log_->Main("CheckDB: *** Beende Jobs ***!\n");
-    executor_->RestoreProcessTable();
-    executor_->KillAllProcs(JobExecutor::kReasonDatabaseLost);
-    log_->Main("CheckDB: *** Jobs beendet ***!\n");
+    sys_->poster.PostNachricht(kDatabaseLostMessage);
+    sys_->log.Main("CheckDB: *** Beende Jobs ***!\n");
+    sys_->executor.RestoreProcessTable();
+    sys_->executor.KillAllProcs(JobExecutor::kReasonDatabaseLost);
+    sys_->log.Main("CheckDB: *** Jobs beendet ***!\n");
   }
   // While the database is away no pass reaches the rebuild, which otherwise
   // reaps ended jobs and sends the due SIGKILL to those ignoring SIGTERM:
@@ -200,36 +210,29 @@ bool Controller::CheckDatabase() {
 }
 
 void Controller::AfterReconnect() {
-  poster_->PostNachricht(kDatabaseBackMessage);
-  int rc = ResetRT04StartAttempts(*session_);
+  sys_->poster.PostNachricht(kDatabaseBackMessage);
+  int rc = registration_->ResetRT04StartAttempts();
   if (rc != 0 && rc != kSqlNoData) {
-    log_->MainF("Update RT04Jobs: Startversuche zuruecksetzen! RC: %ld\n", static_cast<long>(rc));
+    sys_->log.MainF("Update RT04Jobs: Startversuche zuruecksetzen! RC: %ld\n",
+                    static_cast<long>(rc));
   }
-  CleanupServer();
-  CheckDownloads();
-}
-
-void Controller::LogSelectionError(const char* selection) {
-  std::string state, message;
-  int code = session_->GetLastSQLError(&state, &message);
-  log_->MainF(kSelectionErrorFormat, selection, static_cast<long>(code), state.c_str(),
-              message.c_str());
-  passError_ = true;
+  housekeeping_->cleanupServer();
+  housekeeping_->CheckDownloads();
 }
 
 // ---------------------------------------------------------------- shut-down
 
 void Controller::ShutDown() {
-  poster_->PostNachricht(kServiceLostMessage);
-  log_->Main("Alle verwalteten Jobs beenden!\n");
-  executor_->RestoreProcessTable();
-  executor_->KillAllProcs(JobExecutor::kReasonServiceLost);
-  DeleteFlagFile(env_, *log_, kFlagFileName);
-  poster_->PostNachricht(kEndedMessage);
+  sys_->poster.PostNachricht(kServiceLostMessage);
+  sys_->log.Main("Alle verwalteten Jobs beenden!\n");
+  sys_->executor.RestoreProcessTable();
+  sys_->executor.KillAllProcs(JobExecutor::kReasonServiceLost);
+  DeleteFlagFile(env_, sys_->log, kFlagFileName);
+  sys_->poster.PostNachricht(kEndedMessage);
   // The messages of the shut-down are made durable before the session ends
   // with the process; without this commit they would be rolled back.
-  session_->SQLCommit();
-  poster_->FreeStrNachricht();
+  sys_->session.SQLCommit();
+  sys_->poster.FreeStrNachricht();
 }
 
 }  // namespace kvr

@@ -1,25 +1,31 @@
-// Controller: the top of KVRJOBSTR. It owns every subsystem (configuration,
-// logs, service contact, database session, message poster, job executor),
-// the instance number and mode, the credentials and the pass state, and runs
-// the start-up, the endless loop of passes and the shut-down in the system's
-// order. Run() returns the program's exit status (0 for every orderly end).
+// Controller: the top of KVRJOBSTR. It owns the subsystems (configuration,
+// logs, service contact, database session, message poster, job executor)
+// and the modules of the job-table work (selection loops, registration,
+// timed, scheduled and daily-closing jobs, housekeeping), keeps the
+// credentials and the pass state, and runs the start-up, the endless loop of
+// passes and the shut-down in the system's order. Run() returns the
+// program's exit status (0 for every orderly end).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "core/command_line.h"
 #include "core/config.h"
-#include "core/logger.h"
-#include "core/service_contact.h"
 #include "db/session.h"
 #include "exec/job_executor.h"
-#include "messages/message_poster.h"
+#include "exec/subsystems.h"
 #include "platform/env.h"
 
 namespace kvr {
+
+class RunTypeLoops;
+class JobRegistration;
+class TimedJobs;
+class ScheduledJobs;
+class ClosingJobs;
+class Housekeeping;
 
 class Controller {
  public:
@@ -38,12 +44,13 @@ class Controller {
 
   // State the tests look at.
   bool instanceMode() const { return commandLine_.instanceMode(); }
-  const std::string& pipeName() const { return contact_->pipeName(); }
+  const std::string& pipeName() const { return sys_->contact.pipeName(); }
   int32_t failedChecks() const { return failedChecks_; }
   bool connectionGood() const { return connectionGood_; }
-  JobExecutor& executor() { return *executor_; }
-  Session& session() { return *session_; }
-  const Config& config() const { return config_; }
+  Subsystems& subsystems() { return *sys_; }
+  JobExecutor& executor() { return sys_->executor; }
+  Session& session() { return sys_->session; }
+  const Config& config() const { return sys_->config; }
 
  private:
   // Start-up steps.
@@ -55,53 +62,26 @@ class Controller {
   // Pass steps.
   bool CheckDatabase();  // false: the pass ends after the check
   void AfterReconnect();
-  bool WorkRunType05();
-  bool WorkRunType04();
-  bool WorkRunType01();
-  bool WorkRunType03();
-  void LogSelectionError(const char* selection);
-  bool StartSelected(std::string_view command, std::string_view jobda1, std::string_view jobke2,
-                     std::string_view joburv, int32_t jobmrt, int32_t jobstv);
-  bool EndOfLoop(const char* failureLine);
-  bool RetireRefusedRow(std::string_view command, std::string_view jobda1,
-                        std::string_view jobke2, int32_t jobstv);
-
-  // Steps whose work is not built yet (timed jobs, schedules, daily
-  // closing, start-up registration, housekeeping). Each sits at its place
-  // in the sequence and reports success without doing anything or logging.
-  void CleanupServer();
-  void CheckRT04Jobs();
-  void AddRT04Jobs();
-  void InsertNewJobs();
-  void AddRT03SystemJobs();
-  void CheckDiskSpace();
-  void CheckMAPVerarbeitungsjob();
-  bool UpdateRT03Jobs();
-  bool WorkRunType07();
-  bool WorkRunType08();
-  bool WorkRunType09();
-  void CheckDownloads();
+  bool WorkRunTypes();  // false: the pass ends after a failure line
 
   Env& env_;
   CommandLine commandLine_;
-  Config config_;
-  std::unique_ptr<Logger> log_;
-  std::unique_ptr<ServiceContact> contact_;
-  std::unique_ptr<Session> session_;
-  std::unique_ptr<MessagePoster> poster_;
-  std::unique_ptr<JobExecutor> executor_;
+  std::unique_ptr<Subsystems> sys_;
+  std::unique_ptr<RunTypeLoops> loops_;
+  std::unique_ptr<JobRegistration> registration_;
+  std::unique_ptr<TimedJobs> timed_;
+  std::unique_ptr<ScheduledJobs> scheduled_;
+  std::unique_ptr<ClosingJobs> closing_;
+  std::unique_ptr<Housekeeping> housekeeping_;
 
   // Credentials as read at start-up.
   std::string serviceName_, schema_, login_, password_;
-  std::string dbSystem_, programDbWord_;
 
   // Pass state.
   int64_t passTime_ = 0;
   std::string passTimestamp_;
   bool connectionGood_ = true;
   int32_t failedChecks_ = 0;
-  bool passError_ = false;
-  bool runType05Due_ = false;
 };
 
 }  // namespace kvr

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "core/logger.h"
-#include "db/job_table.h"
+#include "db/queue/job_table.h"
 #include "platform/env.h"
 
 namespace kvr {

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "db/connection.h"
+#include "db/client/connection.h"
 
 namespace kvr {
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "db/fixed_text.h"
+#include "db/client/fixed_text.h"
 #include "platform/env.h"
 
 namespace kvr {

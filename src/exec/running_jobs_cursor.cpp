@@ -1,6 +1,6 @@
 #include "exec/running_jobs_cursor.h"
 
-#include "db/connection.h"
+#include "db/client/connection.h"
 #include "db/session.h"
 
 namespace kvr {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "db/fixed_text.h"
+#include "db/client/fixed_text.h"
 
 namespace kvr {
 

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <memory>
 
-#include "db/connection.h"
+#include "db/client/connection.h"
 #include "db/session.h"
 #include "platform/env.h"
 

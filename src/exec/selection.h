@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "db/fixed_text.h"
-#include "db/job_table.h"
+#include "db/client/fixed_text.h"
+#include "db/queue/job_table.h"
 #include "exec/exclusion_list.h"
 #include "exec/running_jobs_cursor.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/logger.h"
-#include "db/job_table.h"
+#include "db/queue/job_table.h"
 #include "db/session.h"
 #include "exec/exec_text.h"
 #include "exec/job_executor.h"

@@ -8,7 +8,7 @@
 
 #include "core/logger.h"
 #include "core/service_contact.h"
-#include "db/job_table.h"
+#include "db/queue/job_table.h"
 #include "db/session.h"
 #include "exec/exec_text.h"
 #include "exec/job_executor.h"

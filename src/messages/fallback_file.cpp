@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "core/logger.h"
-#include "db/connection.h"
+#include "db/client/connection.h"
 #include "db/session.h"
 #include "messages/message_insert.h"
 #include "messages/message_poster.h"

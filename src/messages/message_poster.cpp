@@ -6,7 +6,7 @@
 #include <new>
 
 #include "core/logger.h"
-#include "db/connection.h"
+#include "db/client/connection.h"
 #include "db/session.h"
 #include "messages/message_insert.h"
 #include "platform/env.h"

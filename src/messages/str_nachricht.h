@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "db/fixed_text.h"
+#include "db/client/fixed_text.h"
 
 namespace kvr {
 

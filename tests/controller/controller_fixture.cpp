@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/command_line.h"
-#include "db/credential_file.h"
+#include "db/credentials/credential_file.h"
 
 namespace kvr::test {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "controller/controller.h"
-#include "db/connection.h"
+#include "db/client/connection.h"
 #include "platform/fake_env.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"

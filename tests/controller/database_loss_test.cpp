@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "controller/controller_fixture.h"
-#include "db/schema_setup.h"
+#include "db/queue/schema_setup.h"
 #include "support/test_pg.h"
 
 namespace kvr::test {

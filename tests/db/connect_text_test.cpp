@@ -1,5 +1,5 @@
 // Connect text parsing, backend choice and password scrubbing.
-#include "db/connect_text.h"
+#include "db/client/connect_text.h"
 
 #include <gtest/gtest.h>
 

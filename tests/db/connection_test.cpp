@@ -1,6 +1,6 @@
 // Conformance of the client on both engines: the same cases on SQLite and
 // on PostgreSQL, on tables the test makes itself.
-#include "db/connection.h"
+#include "db/client/connection.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

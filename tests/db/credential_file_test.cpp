@@ -1,11 +1,11 @@
-#include "db/credential_file.h"
+#include "db/credentials/credential_file.h"
 
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <string>
 
-#include "db/blowfish.h"
+#include "db/credentials/blowfish.h"
 #include "platform/fake_env.h"
 #include "support/temp_dir.h"
 

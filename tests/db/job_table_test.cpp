@@ -1,4 +1,4 @@
-#include "db/job_table.h"
+#include "db/queue/job_table.h"
 
 #include <gtest/gtest.h>
 

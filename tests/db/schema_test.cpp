@@ -1,4 +1,4 @@
-#include "db/schema_setup.h"
+#include "db/queue/schema_setup.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "db/job_table.h"
+#include "db/queue/job_table.h"
 #include "support/test_database.h"
 #include "support/test_pg.h"
 

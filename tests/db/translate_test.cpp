@@ -1,11 +1,11 @@
 // Translation of the system's statement texts for both backends.
-#include "db/translate.h"
+#include "db/client/translate.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "db/win1252.h"
+#include "db/client/win1252.h"
 #include "system_statements.h"
 
 namespace kvr {

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "db/connection.h"
+#include "db/client/connection.h"
 #include "support/temp_dir.h"
 
 namespace kvr::test {

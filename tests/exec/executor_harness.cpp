@@ -1,6 +1,6 @@
 #include "executor_harness.h"
 
-#include "db/connection.h"
+#include "db/client/connection.h"
 
 namespace kvr::test {
 

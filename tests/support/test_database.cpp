@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <functional>
 
-#include "db/connection.h"
-#include "db/schema_setup.h"
+#include "db/client/connection.h"
+#include "db/queue/schema_setup.h"
 #include "support/test_pg.h"
 
 namespace kvr {

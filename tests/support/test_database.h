@@ -16,7 +16,7 @@
 
 #include "core/config.h"
 #include "core/logger.h"
-#include "db/connection.h"
+#include "db/client/connection.h"
 #include "db/session.h"
 #include "platform/fake_env.h"
 #include "support/temp_dir.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "ctl_options.h"
-#include "db/credential_file.h"
+#include "db/credentials/credential_file.h"
 
 namespace kvr::ctl {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "ctl_options.h"
-#include "db/job_table.h"
-#include "db/schema_setup.h"
+#include "db/queue/job_table.h"
+#include "db/queue/schema_setup.h"
 
 #ifndef KVR_SQL_DIR
 #define KVR_SQL_DIR "sql"

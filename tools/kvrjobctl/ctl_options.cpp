@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "db/credential_file.h"
+#include "db/credentials/credential_file.h"
 
 namespace kvr::ctl {
 

@@ -1,4 +1,4 @@
-#include "db/blowfish.h"
+#include "db/credentials/blowfish.h"
 
 #include <cstring>
 

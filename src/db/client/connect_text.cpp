@@ -1,4 +1,4 @@
-#include "db/connect_text.h"
+#include "db/client/connect_text.h"
 
 #include <cctype>
 

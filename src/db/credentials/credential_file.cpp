@@ -1,11 +1,11 @@
-#include "db/credential_file.h"
+#include "db/credentials/credential_file.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <optional>
 
-#include "db/blowfish.h"
+#include "db/credentials/blowfish.h"
 #include "platform/env.h"
 
 namespace kvr {

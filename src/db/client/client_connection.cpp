@@ -7,11 +7,11 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "db/backend.h"
-#include "db/connect_text.h"
-#include "db/connection.h"
-#include "db/pg_backend.h"
-#include "db/sqlite_backend.h"
+#include "db/client/backend.h"
+#include "db/client/connect_text.h"
+#include "db/client/connection.h"
+#include "db/client/pg_backend.h"
+#include "db/client/sqlite_backend.h"
 
 namespace kvr {
 namespace {

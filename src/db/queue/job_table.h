@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "db/fixed_text.h"
+#include "db/client/fixed_text.h"
 
 namespace kvr {
 

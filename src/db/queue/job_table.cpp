@@ -1,6 +1,6 @@
-#include "db/job_table.h"
+#include "db/queue/job_table.h"
 
-#include "db/connection.h"
+#include "db/client/connection.h"
 #include "db/session.h"
 
 namespace kvr {

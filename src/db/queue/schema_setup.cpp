@@ -1,4 +1,4 @@
-#include "db/schema_setup.h"
+#include "db/queue/schema_setup.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,7 +7,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "db/connection.h"
+#include "db/client/connection.h"
 
 namespace kvr {
 

@@ -1,7 +1,7 @@
 // Initial values of the Blowfish P-array and S-boxes: the fractional part
 // of pi in hexadecimal, 32 bits a word, P-array first, then S-boxes 0 to 3.
 // Generated from pi by Machin's formula.
-#include "db/blowfish.h"
+#include "db/credentials/blowfish.h"
 
 namespace kvr {
 namespace blowfish_tables {

@@ -16,7 +16,7 @@
 
 #include <memory>
 
-#include "db/backend.h"
+#include "db/client/backend.h"
 
 namespace kvr {
 

@@ -1,4 +1,4 @@
-#include "db/win1252.h"
+#include "db/client/win1252.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "db/translate.h"
+#include "db/client/translate.h"
 
 #include <cctype>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "db/sqlite_backend.h"
+#include "db/client/sqlite_backend.h"
 
 #include <sqlite3.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "db/win1252.h"
+#include "db/client/win1252.h"
 
 namespace kvr {
 namespace {

@@ -1,5 +1,5 @@
-#include "db/pg_backend.h"
-#include "db/win1252.h"
+#include "db/client/pg_backend.h"
+#include "db/client/win1252.h"
 
 #include <libpq-fe.h>
 

@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "db/connect_text.h"
-#include "db/connection.h"
-#include "db/translate.h"
+#include "db/client/connect_text.h"
+#include "db/client/connection.h"
+#include "db/client/translate.h"
 
 namespace kvr {
 

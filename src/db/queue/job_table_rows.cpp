@@ -1,6 +1,6 @@
 // The job-table statements that take their values from a JobRow.
-#include "db/connection.h"
-#include "db/job_table.h"
+#include "db/client/connection.h"
+#include "db/queue/job_table.h"
 #include "db/session.h"
 
 namespace kvr {
