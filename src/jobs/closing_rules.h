@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "db/job_table.h"
+#include "db/queue/job_table.h"
 #include "platform/env.h"
 
 namespace kvr {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "db/connection.h"
+#include "db/client/connection.h"
 #include "db/session.h"
 #include "exec/selection.h"
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "db/job_table.h"
+#include "db/queue/job_table.h"
 #include "exec/exclusion_list.h"
 #include "jobs/closing_rules.h"
 

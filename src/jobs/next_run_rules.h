@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string_view>
 
-#include "db/job_table.h"
+#include "db/queue/job_table.h"
 #include "platform/env.h"
 
 namespace kvr {

@@ -3,7 +3,7 @@
 #include <memory>
 #include <new>
 
-#include "db/connection.h"
+#include "db/client/connection.h"
 #include "db/session.h"
 
 namespace kvr {

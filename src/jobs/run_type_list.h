@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/job_table.h"
+#include "db/queue/job_table.h"
 #include "jobs/next_run_rules.h"
 
 namespace kvr {

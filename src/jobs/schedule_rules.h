@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "db/fixed_text.h"
-#include "db/job_table.h"
+#include "db/client/fixed_text.h"
+#include "db/queue/job_table.h"
 #include "platform/env.h"
 
 namespace kvr {

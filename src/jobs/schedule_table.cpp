@@ -1,6 +1,6 @@
 #include "jobs/schedule_table.h"
 
-#include "db/connection.h"
+#include "db/client/connection.h"
 #include "db/session.h"
 
 namespace kvr {
