@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "db/system_statements.h"
+#include "exec/selection.h"
 #include "jobs/closing_table.h"
 #include "jobs/run_type_list.h"
 #include "jobs/schedule_table.h"
@@ -158,6 +160,19 @@ TEST_P(JobTablesTest, Select09PassesOverRows) {
   EXPECT_EQ(row.joburv.view(), "X");
   passed.push_back(JobKey{row.jobda1, row.jobke2});
   EXPECT_EQ(SelectKvr500Job09Except(*session_, list, passed, &row), 1403);
+}
+
+TEST(Select09Text, PassedOverRowsGoBeforeTheOrder) {
+  std::string expected;
+  for (const test::SystemStatement& s : test::SystemStatements()) {
+    if (std::string(s.name) == "Select09PassingOver") expected = s.text;
+  }
+  const std::string_view day = "20260101000000";
+  const JobKey keys[] = {{day, std::string_view("A'1")}, {day, std::string_view("B")}};
+  EXPECT_EQ(Select09ExceptText("' '", keys), expected);
+  EXPECT_EQ(Select09ExceptText("' '", {}), SelectionText09("' '"));
+  std::vector<JobKey> many(200, JobKey{day, std::string_view("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345")});
+  EXPECT_EQ(Select09ExceptText("' '", many), "");  // too long: never sent
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, JobTablesTest,
