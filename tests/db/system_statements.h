@@ -174,6 +174,10 @@ inline const std::vector<SystemStatement>& SystemStatements() {
        "+MNDT12)+MNDD01)+MNDD02)+MNDD03)+MNDD04)+MNDD05)+MNDD06)+MNDD07)+MNDD08)+MNDD09)+MNDD10)"
        "+MNDD11)+MNDD12)>0) order by MNDNUM",
        0, 0, false},
+      {"SetTimingOfNewJob",
+       "update KVSYSTEM.KVR500JOB  set JOBSCD=:b0,JOBDLS=:b1,JOBSTS=:b2 where (JOBDA1=:b3 and "
+       "JOBKE2=:b4)",
+       5, 0, false},
       {"Select09PassingOver",
        " SELECT JOBDA1,JOBKE2,JOBURV,JOBCMD,JOBMRT,JOBRTY,JOBSTS,JOBSDA,JOBEDA,JOBSTV "
        " FROM KVSYSTEM.KVR500JOB "

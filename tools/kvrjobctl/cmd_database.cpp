@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "add_run_types.h"
 #include "ctl_options.h"
 #include "db/queue/job_table.h"
 #include "db/queue/schema_setup.h"
@@ -30,8 +31,8 @@ constexpr char kTargetHelp[] =
 const std::vector<std::string> kTargetOptions = {"file", "connect", "schema"};
 
 // Parses the options of a command; prints help or the error.
-int Parse(const std::vector<std::string>& args, std::vector<std::string> known,
-          const char* help, Options* o) {
+int Parse(const std::vector<std::string>& args, std::vector<std::string> known, const char* help,
+          Options* o) {
   known.insert(known.end(), kTargetOptions.begin(), kTargetOptions.end());
   if (!ParseOptions(args, known, {"help"}, o)) {
     std::fprintf(stderr, "%s%s", help, kTargetHelp);
@@ -80,13 +81,21 @@ int RunInit(Env& env, const std::vector<std::string>& args) {
     std::fprintf(stderr, "kvrjobctl: creating the tables failed (%d): %s\n", rc, error.c_str());
     return kExitError;
   }
-  std::printf("tables created from %s/%s\n", sqlDir.c_str(), std::string(db->BackendName()).c_str());
+  std::printf("tables created from %s/%s\n", sqlDir.c_str(),
+              std::string(db->BackendName()).c_str());
   return kExitOk;
 }
 
 constexpr char kSelectQueue[] =
-    "select JOBDA1 ,JOBKE2 ,JOBRTY ,JOBSTS ,JOBNAM ,JOBNUM ,JOBSDA ,JOBEDA ,JOBURV ,JOBCMD  "
+    "select JOBDA1 ,JOBKE2 ,JOBRTY ,JOBSTS ,JOBNAM ,JOBNUM ,JOBSDA ,JOBEDA ,JOBURV ,JOBCMD ,JOBNRT "
+    " "
     "from KVSYSTEM.KVR500JOB order by JOBDA1 ,JOBKE2";
+
+// The next run means something only for timed, scheduled and closing rows.
+std::string NextRunShown(const JobRow& r) {
+  bool timed = r.jobrty == kRunType03 || r.jobrty == kRunType07 || r.jobrty == kRunType08;
+  return timed ? r.jobnrt.str() : std::string();
+}
 
 int RunList(Env& env, const std::vector<std::string>& args) {
   static constexpr char kHelp[] =
@@ -98,23 +107,22 @@ int RunList(Env& env, const std::vector<std::string>& args) {
   if (!ResolveTarget(env, o, &t)) return kExitError;
   ToolSession tool(env);
   if (!tool.Connect(t)) return kExitError;
-  std::vector<std::vector<std::string>> rows = {
-      {"JOBDA1", "JOBKE2", "JOBRTY", "JOBSTS", "JOBNAM", "JOBNUM", "JOBSDA", "JOBEDA", "JOBURV",
-       "JOBCMD"}};
+  std::vector<std::vector<std::string>> rows = {{"JOBDA1", "JOBKE2", "JOBRTY", "JOBSTS", "JOBNAM",
+                                                 "JOBNUM", "JOBSDA", "JOBEDA", "JOBURV", "JOBCMD",
+                                                 "JOBNRT"}};
   JobRow r;
-  Out out[] = {Out::Text(r.jobda1), Out::Text(r.jobke2), Out::Text(r.jobrty),
-               Out::Text(r.jobsts), Out::Text(r.jobnam), Out::Text(r.jobnum),
-               Out::Text(r.jobsda), Out::Text(r.jobeda), Out::Text(r.joburv),
-               Out::Text(r.jobcmd)};
+  Out out[] = {Out::Text(r.jobda1), Out::Text(r.jobke2), Out::Text(r.jobrty), Out::Text(r.jobsts),
+               Out::Text(r.jobnam), Out::Text(r.jobnum), Out::Text(r.jobsda), Out::Text(r.jobeda),
+               Out::Text(r.joburv), Out::Text(r.jobcmd), Out::Text(r.jobnrt)};
   int rc = kSqlOk;
   std::unique_ptr<Cursor> cursor = tool.session().db().Open(kSelectQueue, {}, &rc);
   while (cursor) {
     r.Clear();
     rc = cursor->Fetch(out);
     if (rc != kSqlOk) break;
-    rows.push_back({r.jobda1.str(), r.jobke2.str(), r.jobrty.str(), r.jobsts.str(),
-                    r.jobnam.str(), r.jobnum.str(), r.jobsda.str(), r.jobeda.str(),
-                    r.joburv.str(), r.jobcmd.str()});
+    rows.push_back({r.jobda1.str(), r.jobke2.str(), r.jobrty.str(), r.jobsts.str(), r.jobnam.str(),
+                    r.jobnum.str(), r.jobsda.str(), r.jobeda.str(), r.joburv.str(), r.jobcmd.str(),
+                    NextRunShown(r)});
   }
   if (rc != kSqlNoData) {
     std::string message;
@@ -140,11 +148,19 @@ int RunAdd(Env& env, const std::vector<std::string>& args) {
   static constexpr char kHelp[] =
       "usage: kvrjobctl add --name NAME --command COMMAND [--origin ORIGIN]\n"
       "                     [--max-runtime SECONDS] [--file PATH | --connect L/P@S]\n"
-      "Registers a run type 01 job, keyed by the local time of now and NAME.\n";
+      "                     [--run-type 03 (--time-plan PLAN [--timing KIND] | --timing 2|3)]\n"
+      "                     [--run-type 07 --schedule NAME#SBE#LIZ#MND]\n"
+      "Registers a job, keyed by the local time of now and NAME (run type 07: the\n"
+      "schedule key). Run type 01 by default; a run type 03 or 07 job gets its first\n"
+      "run from its plan or schedule at the controller's next evaluation.\n";
   Options o;
-  if (int rc = Parse(args, {"name", "command", "origin", "max-runtime"}, kHelp, &o); rc >= 0)
-    return rc;
-  const std::string name = o.Get("name"), command = o.Get("command");
+  std::vector<std::string> known = {"name", "command", "origin", "max-runtime"};
+  known.insert(known.end(), kRunTypeOptions.begin(), kRunTypeOptions.end());
+  if (int rc = Parse(args, known, kHelp, &o); rc >= 0) return rc;
+  RunTypeChoice choice;
+  if (!ReadRunTypeChoice(o, &choice)) return kExitUsage;
+  const std::string name = choice.runType == "07" ? choice.schedule : o.Get("name");
+  const std::string command = o.Get("command");
   if (name.empty() || command.empty() || name.size() > 32 || command.size() > 256 ||
       o.Get("origin").size() > 256) {
     std::fprintf(stderr,
@@ -163,12 +179,14 @@ int RunAdd(Env& env, const std::vector<std::string>& args) {
   if (!ResolveTarget(env, o, &t)) return kExitError;
   ToolSession tool(env);
   if (!tool.Connect(t)) return kExitError;
+  if (choice.runType == "07" && !ScheduleExists(tool.session(), &choice)) return kExitError;
   std::tm now = env.LocalTime(env.Now());
   char da1[32];
-  std::snprintf(da1, sizeof da1, "%04d%02d%02d%02d%02d%02d", now.tm_year + 1900,
-                now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
+  std::snprintf(da1, sizeof da1, "%04d%02d%02d%02d%02d%02d", now.tm_year + 1900, now.tm_mon + 1,
+                now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
   int rc = SQLInsertJob(tool.session(), da1, name, o.Get("origin"), command,
-                        static_cast<int32_t>(mrt), kRunType01);
+                        static_cast<int32_t>(mrt), choice.runType);
+  if (rc == kSqlOk) rc = ApplyRunTypeChoice(tool.session(), choice, da1, name);
   if (rc == kSqlOk) rc = tool.session().SQLCommit();
   if (rc != kSqlOk) {
     std::string message;

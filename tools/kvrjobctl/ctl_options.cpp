@@ -98,11 +98,11 @@ bool ToolSession::Connect(const Target& t) {
   session_->GetLastSQLError(nullptr, &message);
   // A service text may itself carry a password (a URI with user:password@),
   // so it is only shown when it cannot.
-  bool showService = t.service.find('@') == std::string::npos &&
-                     t.service.find("password") == std::string::npos;
+  bool showService =
+      t.service.find('@') == std::string::npos && t.service.find("password") == std::string::npos;
   std::fprintf(stderr, "kvrjobctl: cannot connect to %s as %s (schema %s): %d %s\n",
-               showService ? t.service.c_str() : "the service", t.login.c_str(),
-               t.schema.c_str(), rc, message.c_str());
+               showService ? t.service.c_str() : "the service", t.login.c_str(), t.schema.c_str(),
+               rc, message.c_str());
   return false;
 }
 
