@@ -33,7 +33,7 @@ bool TakeTime(ClosingTimes& times, std::size_t first, int32_t rowMinute) {
 JobRow ClosingRow(const std::string& stamp, const std::tm& day, std::size_t slot, bool download,
                   int32_t time) {
   JobRow row;
-  char text[32];
+  char text[64];
   row.jobda1 = stamp;
   std::snprintf(text, sizeof text, download ? kKeyWithDownload : kKeyWithoutDownload,
                 static_cast<int>(slot));

@@ -58,11 +58,12 @@ ScheduleDecision DeleteIfOld(int32_t lastEnd, int32_t bound) {
 }  // namespace
 
 ScheduleKey SplitScheduleKey(std::string_view jobke2) {
-  std::string_view parts[4];
+  // Empty views keep a data pointer, so copying them never reads from null.
+  std::string_view parts[4] = {"", "", "", ""};
   for (auto& part : parts) {
     std::size_t hash = jobke2.find('#');
     part = jobke2.substr(0, hash);
-    jobke2 = hash == std::string_view::npos ? std::string_view() : jobke2.substr(hash + 1);
+    jobke2 = hash == std::string_view::npos ? std::string_view("") : jobke2.substr(hash + 1);
   }
   ScheduleKey key;
   key.scdnam = parts[0];
