@@ -96,9 +96,9 @@ CREATE TABLE IF NOT EXISTS "KVSYSTEM.KVR112MND" (
 
 -- KVSYSTEM.KVR139TPL: time plans of timed jobs
 CREATE TABLE IF NOT EXISTS "KVSYSTEM.KVR139TPL" (
-  TPLZPL varchar(10),
-  TPLWTG integer,
-  TPLVON integer,
+  TPLZPL varchar(10) NOT NULL,
+  TPLWTG integer NOT NULL,
+  TPLVON integer NOT NULL,
   TPLBIS integer,
   TPLVRZ integer,
   TPLSTA integer,
@@ -107,9 +107,9 @@ CREATE TABLE IF NOT EXISTS "KVSYSTEM.KVR139TPL" (
 
 -- KVSYSTEM.KVR141DZT: time plans of timed jobs (second kind)
 CREATE TABLE IF NOT EXISTS "KVSYSTEM.KVR141DZT" (
-  DZTZPL varchar(10),
-  DZTWTG integer,
-  DZTVON integer,
+  DZTZPL varchar(10) NOT NULL,
+  DZTWTG integer NOT NULL,
+  DZTVON integer NOT NULL,
   DZTBIS integer,
   DZTVRZ integer,
   DZTSTA integer,
@@ -118,10 +118,10 @@ CREATE TABLE IF NOT EXISTS "KVSYSTEM.KVR141DZT" (
 
 -- KVSYSTEM.KVR800SCD: schedules of run type 07 jobs
 CREATE TABLE IF NOT EXISTS "KVSYSTEM.KVR800SCD" (
-  SCDNAM varchar(50),
-  SCDSBE varchar(8),
-  SCDLIZ varchar(5),
-  SCDMND varchar(5),
+  SCDNAM varchar(50) NOT NULL,
+  SCDSBE varchar(8) NOT NULL,
+  SCDLIZ varchar(5) NOT NULL,
+  SCDMND varchar(5) NOT NULL,
   SCDART integer,
   SCDTYP integer,
   SCDTAG varchar(7),

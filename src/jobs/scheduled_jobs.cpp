@@ -1,11 +1,101 @@
 #include "jobs/scheduled_jobs.h"
 
+#include <string>
+#include <vector>
+
+#include "db/queue/job_table.h"
+#include "exec/selection.h"
 #include "exec/subsystems.h"
+#include "jobs/calendar.h"
+#include "jobs/run_type_list.h"
+#include "jobs/schedule_rules.h"
+#include "jobs/schedule_table.h"
 
 namespace kvr {
 
+namespace {
+
+constexpr int32_t kRunRequest = 1;
+
+// A request whose write-back failed would otherwise be lost without trace.
+constexpr char kRequestFailedLine[] = "- Fehler Job07 Sofortstart updaten RC: %ld\n";
+
+}  // namespace
+
 ScheduledJobs::ScheduledJobs(Subsystems& sys) : sys_(sys) {}
 
-bool ScheduledJobs::CheckKvr500Job07(bool) { return true; }
+void ScheduledJobs::LogError(const char* what, int rc) {
+  std::string state, message;
+  int code = sys_.session.GetLastSQLError(&state, &message);
+  sys_.log.Main("Fehler (07)\n");
+  sys_.log.MainF(
+      "%s! RC: %ld\n-   SQLCode GetLastSQLError: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n", what,
+      static_cast<long>(rc), static_cast<long>(code), state.c_str(), message.c_str());
+}
+
+int ScheduledJobs::UpdateRT07Jobs() {
+  std::vector<JobRow> rows;
+  ReadRunTypeJobs(sys_.session, kRunType07, rows);
+  for (JobRow& row : rows) {
+    int32_t status = StatusValue(row.jobsts);
+    if (status >= 1 && status <= 10) continue;
+    if (row.jobdls == kRunRequest) {
+      row.jobsts = kStatusScheduled;
+      row.jobdls = 0;
+      int rc = SQLUpdateJobStatusDls(sys_.session, row);
+      if (rc != 0) sys_.log.MainF(kRequestFailedLine, static_cast<long>(rc));
+    } else if (status > 90) {
+      NextRunBySchedule(row);
+    }
+  }
+  return sys_.session.SQLCommit();
+}
+
+int ScheduledJobs::NextRunBySchedule(JobRow& row) {
+  const int64_t now = sys_.env.Now();
+  ScheduleRow schedule;
+  int rc = SQLReadKvr800Scd(sys_.session, SplitScheduleKey(row.jobke2), &schedule);
+  if (rc != 0 && rc != kSqlNoData) {
+    LogError("SQLReadKvr800Scd", rc);
+    return 0;
+  }
+  ScheduleDecision decision = DecideBySchedule(sys_.env, now, row, rc == 0 ? &schedule : nullptr);
+  if (decision.action == ScheduleAction::kDelete) {
+    SQLDeleteJob(sys_.session, row.jobda1, row.jobke2);
+    return 1;
+  }
+  if (decision.action == ScheduleAction::kLeave) return 1;
+  row.jobsts = kStatusScheduled;
+  row.jobnrt = decision.jobnrt;
+  rc = SQLRescheduleJob(sys_.session, row);
+  if (rc != 0) {
+    LogError("SQLReadKvr800Scd", rc);
+    return 0;
+  }
+  return 1;
+}
+
+bool ScheduledJobs::CheckKvr500Job07(bool runType05Due) {
+  UpdateRT07Jobs();
+  if (!sys_.contact.Contact("CheckKvr500Job07 Beginn", false)) return false;
+  sys_.executor.exclusions().SetBlank();
+  while (!runType05Due) {
+    JobRow row;
+    int rc = SQLReadKvr500Job(sys_.session, sys_.env, kRunType07, sys_.executor.exclusions(), &row);
+    if (rc == kSqlNoData) break;
+    if (rc != 0) {
+      LogError("SQLReadKvr500Job", rc);
+      return false;
+    }
+    int start =
+        sys_.executor.StartJob(row.jobcmd, row.jobda1, row.jobke2, row.joburv, row.jobmrt, 0);
+    if (start == JobExecutor::kStartUpdateFailed) return false;
+    // No free process entry: the row is as it was and would come back at
+    // once; it waits for a later pass.
+    if (start == JobExecutor::kStartTableFull) break;
+    if (!sys_.contact.Contact("CheckKvr500Job07 Ende", false)) return false;
+  }
+  return true;
+}
 
 }  // namespace kvr

@@ -182,7 +182,10 @@ TEST(ControllerPass, TimedJobsStartWhenDueByTheControllersClock) {
   ControllerHarness h;
   ASSERT_TRUE(h.StartUp());
   h.AddJob("03", "TIMED", "timed", "", "00");
-  h.Exec("update KVSYSTEM.KVR500JOB set JOBNRT = '20991231235959' where JOBKE2 = 'TIMED'");
+  // An interval job: its waiting row keeps the JOBNRT it has.
+  h.Exec(
+      "update KVSYSTEM.KVR500JOB set JOBNRT = '20991231235959', JOBDLS = 3 "
+      "where JOBKE2 = 'TIMED'");
   ASSERT_TRUE(h.controller->RunPass());
   EXPECT_EQ(h.Field("JOBSTS", "TIMED"), "00");
   h.Exec("update KVSYSTEM.KVR500JOB set JOBNRT = '20000101000000' where JOBKE2 = 'TIMED'");
@@ -224,12 +227,12 @@ TEST(ControllerMessages, StartMessageWaitsInTheFallbackFileUntilTheTableIsBack) 
                            "Jobcontroller-Dienst antwortet nicht => Jobs werden beendet!",
                            "Der Jobcontroller wurde beendet!"}) {
     SCOPED_TRACE(text);
-    EXPECT_EQ(h.Count(std::string("select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like '%") +
-                      text +
-                      "' and MSGSRC = 'KVRJOBSTR' and MSGMOD = 'main' and MSGSCH = 'KVSYSTEM' "
-                      "and MSGLIZ = '99999' and MSGMND = '99999' and MSGERF = 'SYSTEM' and "
-                      "MSGADR = 'GEN' and MSGBER = 'ORBANEX' and MSGCAT = 'WARNHINWEISE'"),
-              1);
+    EXPECT_EQ(
+        h.Count(std::string("select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like '%") + text +
+                "' and MSGSRC = 'KVRJOBSTR' and MSGMOD = 'main' and MSGSCH = 'KVSYSTEM' "
+                "and MSGLIZ = '99999' and MSGMND = '99999' and MSGERF = 'SYSTEM' and "
+                "MSGADR = 'GEN' and MSGBER = 'ORBANEX' and MSGCAT = 'WARNHINWEISE'"),
+        1);
   }
 }
 

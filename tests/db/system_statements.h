@@ -1,6 +1,7 @@
 // The statement texts the system sends, as data for the translation and
 // conformance tests: the session's, the job table's, the selections (with
-// the exclusion list "' '"), the message insert and the download count.
+// the exclusion list "' '"), the message insert, the download count, and the
+// readers of the timed, scheduled and closing jobs.
 #pragma once
 
 #include <vector>
@@ -141,6 +142,53 @@ inline const std::vector<SystemStatement>& SystemStatements() {
        "max(dnlkey)  from kvsystem.kvrautodnl where dnlusr<>'DNL-Plan Antrag') and (DNLSTA<7 or "
        "(DNLSTA=7 and DNLERR>10)))",
        0, 1, false},
+      {"TimePlanWindow139",
+       "select TPLVON ,TPLBIS ,TPLVRZ into :b0:b1,:b2:b3,:b4:b5  from KVSYSTEM.KVR139TPL where "
+       "((((TPLZPL=:b6 and TPLWTG=:b7) and TPLVON<=:b8) and TPLBIS>:b8) and TPLSTA=1)",
+       3, 3, false},
+      {"TimePlanWindow141",
+       "select DZTVON ,DZTBIS ,DZTVRZ into :b0:b1,:b2:b3,:b4:b5  from KVSYSTEM.KVR141DZT where "
+       "((((DZTZPL=:b6 and DZTWTG=:b7) and DZTVON<=:b8) and DZTBIS>:b8) and DZTSTA=1)",
+       3, 3, false},
+      {"ReadKvr800Scd",
+       "select SCDART ,SCDTYP ,SCDTAG ,TO_CHAR(SCDDTM,'yyyymmdd') ,TO_CHAR(SCDUHR,'HH24MISS') "
+       ",SCDDWH ,TO_CHAR(SCDBIS,'yyyymmdd') into :b0:b1,:b2:b3,:b4:b5,:b6:b7,:b8:b9,:b10:b11,"
+       ":b12:b13  from KVSYSTEM.KVR800SCD where (((SCDLIZ=:b14 and SCDMND=:b15) and SCDNAM=:b16) "
+       "and SCDSBE=:b17)",
+       4, 7, false},
+      {"ReadKvr112Mnd",
+       "select MNDT01 ,MNDT02 ,MNDT03 ,MNDT04 ,MNDT05 ,MNDT06 ,MNDT07 ,MNDT08 ,MNDT09 ,MNDT10 "
+       ",MNDT11 ,MNDT12 ,MNDD01 ,MNDD02 ,MNDD03 ,MNDD04 ,MNDD05 ,MNDD06 ,MNDD07 ,MNDD08 ,MNDD09 "
+       ",MNDD10 ,MNDD11 ,MNDD12 into :b0:b1,:b2:b3,:b4:b5,:b6:b7,:b8:b9,:b10:b11,:b12:b13,"
+       ":b14:b15,:b16:b17,:b18:b19,:b20:b21,:b22:b23,:b24:b25,:b26:b27,:b28:b29,:b30:b31,:b32:b33,"
+       ":b34:b35,:b36:b37,:b38:b39,:b40:b41,:b42:b43,:b44:b45,:b46:b47  from KvSystem.Kvr112Mnd "
+       "where ((MndSch=:b48 and MNDKON=0) and (((((((((((((((((((((((MNDT01+MNDT02)+MNDT03)+MNDT04)"
+       "+MNDT05)+MNDT06)+MNDT07)+MNDT08)+MNDT09)+MNDT10)+MNDT11)+MNDT12)+MNDD01)+MNDD02)+MNDD03)"
+       "+MNDD04)+MNDD05)+MNDD06)+MNDD07)+MNDD08)+MNDD09)+MNDD10)+MNDD11)+MNDD12)>0)",
+       1, 24, false},
+      {"FirstClientTimes",
+       "select MNDT01 ,MNDT02 ,MNDT03 ,MNDT04 ,MNDT05 ,MNDT06 ,MNDT07 ,MNDT08 ,MNDT09 ,MNDT10 "
+       ",MNDT11 ,MNDT12 ,MNDD01 ,MNDD02 ,MNDD03 ,MNDD04 ,MNDD05 ,MNDD06 ,MNDD07 ,MNDD08 ,MNDD09 "
+       ",MNDD10 ,MNDD11 ,MNDD12  from KvSystem.Kvr112Mnd where (MNDKON=0 and (((((((((((((((((((((("
+       "(MNDT01+MNDT02)+MNDT03)+MNDT04)+MNDT05)+MNDT06)+MNDT07)+MNDT08)+MNDT09)+MNDT10)+MNDT11)"
+       "+MNDT12)+MNDD01)+MNDD02)+MNDD03)+MNDD04)+MNDD05)+MNDD06)+MNDD07)+MNDD08)+MNDD09)+MNDD10)"
+       "+MNDD11)+MNDD12)>0) order by MNDNUM",
+       0, 0, false},
+      {"SetTimingOfNewJob",
+       "update KVSYSTEM.KVR500JOB  set JOBSCD=:b0,JOBDLS=:b1,JOBSTS=:b2 where (JOBDA1=:b3 and "
+       "JOBKE2=:b4)",
+       5, 0, false},
+      {"Select09PassingOver",
+       " SELECT JOBDA1,JOBKE2,JOBURV,JOBCMD,JOBMRT,JOBRTY,JOBSTS,JOBSDA,JOBEDA,JOBSTV "
+       " FROM KVSYSTEM.KVR500JOB "
+       " WHERE JOBRTY = '09' "
+       " AND  (JOBSTS is NULL OR JOBSTS = '  ' OR JOBSTS >= '90') "
+       " AND   ROWNUM = 1 "
+       " AND ((JOBURV is not null AND JOBURV NOT IN ( ' ' )) or (JOBURV is null)) "
+       " AND NOT (JOBDA1 = '20260101000000' AND JOBKE2 = 'A''1') "
+       " AND NOT (JOBDA1 = '20260101000000' AND JOBKE2 = 'B') "
+       " ORDER BY JOBDA1, JOBKE2",
+       0, 0, true},
   };
   return kAll;
 }

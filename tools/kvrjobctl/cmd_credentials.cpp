@@ -81,8 +81,7 @@ int RunCredentials(Env&, const std::vector<std::string>& args) {
   set.dbSystem = o.Get("db-system", "ORACLE");
   if (o.Has("password")) {
     set.password = o.Get("password");
-  } else if (o.Has("password-stdin") ? !ReadLine(&set.password)
-                                     : !PromptPassword(&set.password)) {
+  } else if (o.Has("password-stdin") ? !ReadLine(&set.password) : !PromptPassword(&set.password)) {
     std::fputs("kvrjobctl: no password given\n", stderr);
     return kExitError;
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "add_run_types.h"
 #include "ctl_options.h"
 #include "db/queue/job_table.h"
 #include "db/queue/schema_setup.h"
@@ -89,11 +90,19 @@ int RunAdd(Env& env, const std::vector<std::string>& args) {
   static constexpr char kHelp[] =
       "usage: kvrjobctl add --name NAME --command COMMAND [--origin ORIGIN]\n"
       "                     [--max-runtime SECONDS] [--file PATH | --connect L/P@S]\n"
-      "Registers a run type 01 job, keyed by the local time of now and NAME.\n";
+      "                     [--run-type 03 (--time-plan PLAN [--timing KIND] | --timing 2|3)]\n"
+      "                     [--run-type 07 --schedule NAME#SBE#LIZ#MND]\n"
+      "Registers a job, keyed by the local time of now and NAME (run type 07: the\n"
+      "schedule key). Run type 01 by default; a run type 03 or 07 job gets its first\n"
+      "run from its plan or schedule at the controller's next evaluation.\n";
   Options o;
-  if (int rc = Parse(args, {"name", "command", "origin", "max-runtime"}, kHelp, &o); rc >= 0)
-    return rc;
-  const std::string name = o.Get("name"), command = o.Get("command");
+  std::vector<std::string> known = {"name", "command", "origin", "max-runtime"};
+  known.insert(known.end(), kRunTypeOptions.begin(), kRunTypeOptions.end());
+  if (int rc = Parse(args, known, kHelp, &o); rc >= 0) return rc;
+  RunTypeChoice choice;
+  if (!ReadRunTypeChoice(o, &choice)) return kExitUsage;
+  const std::string name = choice.runType == "07" ? choice.schedule : o.Get("name");
+  const std::string command = o.Get("command");
   if (name.empty() || command.empty() || name.size() > 32 || command.size() > 256 ||
       o.Get("origin").size() > 256) {
     std::fprintf(stderr,
@@ -112,12 +121,14 @@ int RunAdd(Env& env, const std::vector<std::string>& args) {
   if (!ResolveTarget(env, o, &t)) return kExitError;
   ToolSession tool(env);
   if (!tool.Connect(t)) return kExitError;
+  if (choice.runType == "07" && !ScheduleExists(tool.session(), &choice)) return kExitError;
   std::tm now = env.LocalTime(env.Now());
   char da1[32];
   std::snprintf(da1, sizeof da1, "%04d%02d%02d%02d%02d%02d", now.tm_year + 1900, now.tm_mon + 1,
                 now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
   int rc = SQLInsertJob(tool.session(), da1, name, o.Get("origin"), command,
-                        static_cast<int32_t>(mrt), kRunType01);
+                        static_cast<int32_t>(mrt), choice.runType);
+  if (rc == kSqlOk) rc = ApplyRunTypeChoice(tool.session(), choice, da1, name);
   if (rc == kSqlOk) rc = tool.session().SQLCommit();
   if (rc != kSqlOk) {
     std::string message;
