@@ -44,11 +44,11 @@ class PosixEnv : public Env {
   int RenameFile(const std::string& from, const std::string& to) override;
   int DeleteFile(const std::string& path) override;
   std::optional<uint64_t> FreeBytes(const std::string& path) override;
+  std::string CurrentMountPoint() override;
 
   void ConsoleWrite(std::string_view text) override;
 
-  ServiceReply CallService(const std::string& pipeName,
-                           const char (&request)[kServiceMessageSize],
+  ServiceReply CallService(const std::string& pipeName, const char (&request)[kServiceMessageSize],
                            int replyTimeoutMs) override;
 
   SpawnResult Spawn(const std::string& commandLine) override;
@@ -69,9 +69,9 @@ class PosixEnv : public Env {
 
  private:
   struct PendingKill {
-    Pid target;          // process group id (or pid when it leads no group)
-    bool group;          // true when target is a process group
-    int64_t killAtMs;    // SteadyMillis() at which SIGKILL is due
+    Pid target;               // process group id (or pid when it leads no group)
+    bool group;               // true when target is a process group
+    int64_t killAtMs;         // SteadyMillis() at which SIGKILL is due
     uint64_t startTicks = 0;  // start of the target's leader, to spot a reused id
   };
   void MovePendingKillsOn();

@@ -15,12 +15,13 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "platform/command_words.h"
+#include "platform/mount_points.h"
 #include "platform/posix_env.h"
 
 extern char** environ;
@@ -141,8 +142,8 @@ int SpawnProgram(const std::string& program, std::vector<std::string>& words, Pi
   sigemptyset(&mask);
   sigset_t defaults;
   SetDefaultSignals(&defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                      POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attr, 0);
   posix_spawnattr_setsigmask(&attr, &mask);
   posix_spawnattr_setsigdefault(&attr, &defaults);
@@ -220,8 +221,8 @@ void PosixEnv::KillById(Pid pid) {
   MovePendingKillsOn();
   if (pid <= 1 || pid == getpid()) return;
   pid_t group = getpgid(pid);
-  if (group < 0) return;               // no such process
-  if (group == getpgrp()) return;      // the controller's own group
+  if (group < 0) return;           // no such process
+  if (group == getpgrp()) return;  // the controller's own group
   PendingKill pending{pid, group == pid, SteadyMillis() + killGraceMs_};
   pending.startTicks = StartTicks(pid).value_or(0);
   int rc = pending.group ? kill(-pid, SIGTERM) : kill(pid, SIGTERM);
@@ -232,16 +233,18 @@ void PosixEnv::KillById(Pid pid) {
   pendingKills_.push_back(pending);
 }
 
+// The controller, its service and PID 1 are spared whatever their image: a
+// kill by name must never end the controller's own family.
 void PosixEnv::KillByImageName(const std::string& imageName) {
   DIR* dir = opendir("/proc");
   if (dir == nullptr) return;
   std::vector<Pid> matches;
-  Pid self = getpid();
+  ProcessFamily family{getpid(), getppid(), getpgid(getppid())};
   while (dirent* entry = readdir(dir)) {
     Pid pid = 0;
     const char* name = entry->d_name;
     auto [end, ec] = std::from_chars(name, name + strlen(name), pid);
-    if (ec != std::errc() || *end != '\0' || pid == self) continue;
+    if (ec != std::errc() || *end != '\0' || SparedByImageKill(pid, family)) continue;
     auto path = ExecutablePath(pid);
     if (path && EqualsNoCase(BaseName(*path), imageName)) matches.push_back(pid);
   }

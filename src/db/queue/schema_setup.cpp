@@ -20,8 +20,7 @@ bool IsBlank(const std::string& s) {
 std::vector<std::string> ScriptFiles(const std::string& dir) {
   std::vector<std::string> files;
   std::error_code ec;
-  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end;
-       it.increment(ec)) {
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     if (it->path().extension() == ".sql") files.push_back(it->path().string());
   }
   std::sort(files.begin(), files.end());
@@ -59,6 +58,19 @@ std::vector<std::string> SplitSqlStatements(std::string_view script) {
     s = s.substr(b, e - b + 1);
   }
   return out;
+}
+
+bool IsPlainSchemaName(std::string_view name) {
+  if (name.empty() || name.size() > 30) return false;
+  if (!std::isalpha(static_cast<unsigned char>(name[0])) ||
+      static_cast<unsigned char>(name[0]) > 127) {
+    return false;
+  }
+  for (char c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u > 127 || !(std::isalnum(u) || c == '_' || c == '$' || c == '#')) return false;
+  }
+  return true;
 }
 
 int ApplySchema(Connection& db, const std::string& sqlDir, std::string* error) {

@@ -18,6 +18,10 @@ class Connection;
 
 int ApplySchema(Connection& db, const std::string& sqlDir, std::string* error);
 
+// True for a schema name that may go into a statement text: a letter, then
+// letters, digits, '_', '$' or '#'; at most 30 characters.
+bool IsPlainSchemaName(std::string_view name);
+
 // Splits a script into its statements: "--" comments are dropped, ';'
 // outside quotes ends a statement, empty statements are left out.
 std::vector<std::string> SplitSqlStatements(std::string_view script);
