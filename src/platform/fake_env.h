@@ -66,10 +66,11 @@ class FakeEnv : public PosixEnv {
   // of fake time.
   std::function<ServiceReply(const std::string& pipeName)> service;
   std::vector<std::string> serviceCalls;  // pipe name of every call made
-  ServiceReply CallService(const std::string& pipeName, const char (&request)[kServiceMessageSize],
+  ServiceReply CallService(const std::string& pipeName,
+                           const char (&request)[kServiceMessageSize],
                            int replyTimeoutMs) override;
-  std::string lastRequest;     // request bytes up to the first zero
-  int64_t replyDelayMs = 0;    // fake time each call takes
+  std::string lastRequest;  // request bytes up to the first zero
+  int64_t replyDelayMs = 0;  // fake time each call takes
   int lastReplyTimeoutMs = 0;  // reply wait given with the last call
 
   // --- Processes --------------------------------------------------------
@@ -81,9 +82,9 @@ class FakeEnv : public PosixEnv {
   // Decides each Spawn; the default creates a live process whose base name
   // is the first word's base name, started now.
   std::function<SpawnResult(const std::string& commandLine)> spawner;
-  std::vector<std::string> spawned;       // every command line given to Spawn
-  std::vector<Pid> killedIds;             // every KillById
-  std::vector<std::string> killedImages;  // every KillByImageName
+  std::vector<std::string> spawned;         // every command line given to Spawn
+  std::vector<Pid> killedIds;               // every KillById
+  std::vector<std::string> killedImages;    // every KillByImageName
   int reapCalls = 0;
   Pid selfPid = 4242;
 

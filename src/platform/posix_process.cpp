@@ -15,8 +15,8 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -142,8 +142,8 @@ int SpawnProgram(const std::string& program, std::vector<std::string>& words, Pi
   sigemptyset(&mask);
   sigset_t defaults;
   SetDefaultSignals(&defaults);
-  posix_spawnattr_setflags(&attr,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                      POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attr, 0);
   posix_spawnattr_setsigmask(&attr, &mask);
   posix_spawnattr_setsigdefault(&attr, &defaults);
@@ -221,8 +221,8 @@ void PosixEnv::KillById(Pid pid) {
   MovePendingKillsOn();
   if (pid <= 1 || pid == getpid()) return;
   pid_t group = getpgid(pid);
-  if (group < 0) return;           // no such process
-  if (group == getpgrp()) return;  // the controller's own group
+  if (group < 0) return;               // no such process
+  if (group == getpgrp()) return;      // the controller's own group
   PendingKill pending{pid, group == pid, SteadyMillis() + killGraceMs_};
   pending.startTicks = StartTicks(pid).value_or(0);
   int rc = pending.group ? kill(-pid, SIGTERM) : kill(pid, SIGTERM);
