@@ -11,9 +11,10 @@ namespace {
 
 void AddRow(RegistrationTest& t, const std::string& ke2, const std::string& nam,
             const std::string& num, int stv, const std::string& sda = "20261207080000") {
-  t.Exec("insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY,JOBSTS,JOBNAM,JOBNUM,JOBSDA,JOBSTV)"
-         " values ('20000101120000','" + ke2 + "','04','01','" + nam + "','" + num + "','" + sda +
-         "'," + std::to_string(stv) + ")");
+  t.Exec(
+      "insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY,JOBSTS,JOBNAM,JOBNUM,JOBSDA,JOBSTV)"
+      " values ('20000101120000','" +
+      ke2 + "','04','01','" + nam + "','" + num + "','" + sda + "'," + std::to_string(stv) + ")");
 }
 
 TEST_P(RegistrationTest, WalkEndsAndDeletesOnlyKnownPrograms) {
@@ -59,14 +60,16 @@ TEST_P(RegistrationTest, ClientAndPersonJobs) {
   Exec("insert into MANDANT1.KVR701PLG (PLGNUM,PLGBEZ) values ('1','Gruppe')");
   AddClient("MANDANT2", "12345", "02");
   Exec("insert into MANDANT2.KVR303SBE (SBEDTQ,SBEPNR,SBEQEV) values ('user3','3',1)");
-  Exec("insert into KVSYSTEM.KVR112MND (MNDLIZ,MNDNUM,MNDSCH,MNDNA1,MNDKON) values "
-       "('1','1','FIRMA','Firma 1',0),('1','2','KONS','Kons',1),('1','3','X;DROP','Y',0),"
-       "('1','4',' ','Z',0),('1','5','NOPNR','W',0)");
+  Exec(
+      "insert into KVSYSTEM.KVR112MND (MNDLIZ,MNDNUM,MNDSCH,MNDNA1,MNDKON) values "
+      "('1','1','FIRMA','Firma 1',0),('1','2','KONS','Kons',1),('1','3','X;DROP','Y',0),"
+      "('1','4',' ','Z',0),('1','5','NOPNR','W',0)");
   registration_->AddRT04Jobs();
   const std::pair<const char*, long> counts[] = {
       {"JOBURV='MANDANT1' and JOBKE2='Schema: MANDANT1'", 1},
       {"JOBURV='MANDANT1!' and JOBCMD='KVRREC_ORACLE.EXE ..\\files\\1234501.ini "
-       "USER:MANDANT1#KORR'", 1},
+       "USER:MANDANT1#KORR'",
+       1},
       {"JOBURV='LMD:MANDANT2' and JOBDA1='20000101120005'", 1},
       {"JOBURV like 'PLANABGLEICH:%'", 1},  // only MANDANT1 has planning groups
       {"JOBKE2 like 'PNR: %'", 3 * 2},      // QEV and HWN for each of three persons
@@ -90,7 +93,8 @@ TEST_P(RegistrationTest, InstanceNumberAndWidths) {
   sys_->programDbWord = std::string(300, 'W');
   registration_->AddQEVJobs();
   EXPECT_EQ(Field("JOBURV", "JOBURV like 'M2345678901234567890!'"), "M2345678901234567890!");
-  std::string cmd = Field("JOBCMD", "JOBKE2='Schema: M2345678901234567890' and JOBDA1='20000101120000'");
+  std::string cmd =
+      Field("JOBCMD", "JOBKE2='Schema: M2345678901234567890' and JOBDA1='20000101120000'");
   EXPECT_EQ(cmd.size(), 256u);
   sys_->programDbWord = "ORACLE";
   Exec("delete from KVSYSTEM.KVR500JOB");
@@ -122,7 +126,8 @@ TEST_P(RegistrationTest, StandingSystemProgramsWhenPresent) {
   registration_->AddRT04Jobs();
   registration_->AddRT04Jobs();  // the rows exist: each insert fails and is logged
   EXPECT_EQ(Count("JOBKE2 in ('Systemjob','SystemJob')"), 3);
-  EXPECT_EQ(Field("JOBCMD", "JOBURV='Stellwerk'"), "./GerLink/Stellwerk.exe ../files/veltronia.ini");
+  EXPECT_EQ(Field("JOBCMD", "JOBURV='Stellwerk'"),
+            "./GerLink/Stellwerk.exe ../files/veltronia.ini");
   EXPECT_TRUE(Logged("Insert RT04Job(2): Kanalwacht! RC: -1\n"));
   EXPECT_TRUE(Logged("Insert-Fehler: ArchivZug Jobeintrag RC: -1!\n"));
 }
@@ -131,8 +136,9 @@ TEST_P(RegistrationTest, SystemJobsOnFirstAndSecondStart) {
   dailyJobTime_ = "184500";
   env_.SetLocalTime(2026, 12, 7, 9, 30, 0);
   Start(-1);
-  Exec("insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY) values "
-       "('20000101070000','ERINNERUNGSMAILS SYSTEMJOB','03')");
+  Exec(
+      "insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY) values "
+      "('20000101070000','ERINNERUNGSMAILS SYSTEMJOB','03')");
   registration_->SQLInsertNewJob();
   registration_->AddRT03SystemJobs(env_.Now());
   EXPECT_EQ(Field("JOBSTS", "JOBKE2='MAP VERARBEITUNG'"), "98");
@@ -158,14 +164,17 @@ TEST_P(RegistrationTest, SystemJobsOnFirstAndSecondStart) {
 // A refused insert of a missing timed system job is not reported as made.
 TEST_P(RegistrationTest, RefusedSystemJobInsertIsNotReportedAsMade) {
   if (GetParam() == Engine::Sqlite) {
-    Exec("create trigger refuse before insert on \"KVSYSTEM.KVR500JOB\" when "
-         "NEW.JOBKE2='DAILY SYSTEMJOB' begin select raise(abort, 'refused'); end");
+    Exec(
+        "create trigger refuse before insert on \"KVSYSTEM.KVR500JOB\" when "
+        "NEW.JOBKE2='DAILY SYSTEMJOB' begin select raise(abort, 'refused'); end");
   } else {
-    Exec("create function kvsystem.refuse() returns trigger language plpgsql as $$ begin "
-         "if NEW.jobke2 = 'DAILY SYSTEMJOB' then raise exception 'refused'; end if; "
-         "return NEW; end $$");
-    Exec("create trigger refuse before insert on kvsystem.kvr500job for each row execute "
-         "function kvsystem.refuse()");
+    Exec(
+        "create function kvsystem.refuse() returns trigger language plpgsql as $$ begin "
+        "if NEW.jobke2 = 'DAILY SYSTEMJOB' then raise exception 'refused'; end if; "
+        "return NEW; end $$");
+    Exec(
+        "create trigger refuse before insert on kvsystem.kvr500job for each row execute "
+        "function kvsystem.refuse()");
   }
   registration_->AddRT03SystemJobs(env_.Now());
   EXPECT_TRUE(Logged("- Fehler beim Anlegen des daily Systemjobs! RC: "));

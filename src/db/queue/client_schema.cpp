@@ -24,7 +24,8 @@ bool IsNameChar(char c) {
 std::string RenameClientSchema(std::string_view script, std::string_view schema) {
   std::string out;
   for (std::size_t i = 0; i < script.size();) {
-    bool starts = i + kSampleClient.size() <= script.size() && (i == 0 || !IsNameChar(script[i - 1]));
+    bool starts =
+        i + kSampleClient.size() <= script.size() && (i == 0 || !IsNameChar(script[i - 1]));
     for (std::size_t k = 0; starts && k < kSampleClient.size(); ++k) {
       starts = std::toupper(static_cast<unsigned char>(script[i + k])) == kSampleClient[k];
     }
