@@ -24,11 +24,28 @@ cd "$prog"
   --login kvr --password demo --db-system ORACLE
 ./kvrjobctl init --sql-dir "$root/sql"
 
+# A client with one user, and a standing program for it: the client's
+# KVRREC_ORACLE.EXE jobs and the system program ArchivZug.exe run this small
+# program, which waits until it is ended.
+sqlite3 kvr.db <<'SQL'
+insert or ignore into "KVSYSTEM.KVR112MND" (MNDLIZ, MNDNUM, MNDSCH, MNDNA1, MNDKON)
+  values ('12345', '01', 'MANDANT1', 'Demo-Mandant', 0);
+insert or ignore into "MANDANT1.KVR303SBE" (SBEDTQ, SBEPNR, SBEQEV) values ('anna', '17', 1);
+SQL
+if [ ! -x KVRREC_ORACLE.EXE ]; then
+  printf '#include <unistd.h>\nint main() { for (;;) pause(); }\n' |
+    g++ -x c++ - -o KVRREC_ORACLE.EXE
+fi
+cp -f KVRREC_ORACLE.EXE ArchivZug.exe
+
 cat <<INFO
 Program directory: $prog
   main log:  $prog/KVRJOBCTL.LOG
   database:  $prog/kvr.db   (queue: table "KVSYSTEM.KVR500JOB")
-Register a job from another terminal, for example:
+The client MANDANT1 gets its standing programs (KVRREC_ORACLE.EXE) and the
+system jobs (export, MAP, daily, interval) are registered at start-up; see
+them, or register a job, from another terminal, for example:
+  cd $prog && ./kvrjobctl list
   cd $prog && ./kvrjobctl add --name DEMO --command "sleep 5" && ./kvrjobctl list
 Ctrl-C stops the service; the controller then ends its jobs and exits.
 INFO

@@ -1,4 +1,5 @@
--- The tables of the client schema MANDANT1. Safe to apply twice.
+-- The tables of the client schema MANDANT1 (also the model of every other
+-- client schema: kvrjobctl init --client NAME puts NAME in its place). Safe to apply twice.
 CREATE SCHEMA IF NOT EXISTS mandant1;
 
 -- MANDANT1.KVR300PNR: persons
@@ -15,7 +16,10 @@ CREATE TABLE IF NOT EXISTS mandant1.kvr701plg (
   PRIMARY KEY (plgnum)
 );
 
--- MANDANT1.KVR303SBE: users (the first two columns are the user name and the personnel number)
+-- MANDANT1.KVR303SBE: users. SBEDTQ is the user name (20 characters) and
+-- SBEPNR the personnel number (8); the users with SBEQEV = 1 get their own
+-- standing programs, read as "select SbeDtq ,SbePnr  from Kvr303Sbe where
+-- SbeQev=1".
 CREATE TABLE IF NOT EXISTS mandant1.kvr303sbe (
   sbedtq varchar(20) COLLATE "C",
   sbepnr varchar(8) COLLATE "C",

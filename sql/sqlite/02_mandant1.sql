@@ -1,5 +1,6 @@
--- The tables of the client schema MANDANT1, stored as "MANDANT1.T". Safe to
--- apply twice.
+-- The tables of the client schema MANDANT1, stored as "MANDANT1.T" (also the
+-- model of every other client schema: kvrjobctl init --client NAME puts NAME
+-- in its place). Safe to apply twice.
 
 -- MANDANT1.KVR300PNR: persons
 CREATE TABLE IF NOT EXISTS "MANDANT1.KVR300PNR" (
@@ -15,7 +16,10 @@ CREATE TABLE IF NOT EXISTS "MANDANT1.KVR701PLG" (
   PRIMARY KEY (PLGNUM)
 );
 
--- MANDANT1.KVR303SBE: users (the first two columns are the user name and the personnel number)
+-- MANDANT1.KVR303SBE: users. SBEDTQ is the user name (20 characters) and
+-- SBEPNR the personnel number (8); the users with SBEQEV = 1 get their own
+-- standing programs, read as "select SbeDtq ,SbePnr  from Kvr303Sbe where
+-- SbeQev=1".
 CREATE TABLE IF NOT EXISTS "MANDANT1.KVR303SBE" (
   SBEDTQ varchar(20),
   SBEPNR varchar(8),

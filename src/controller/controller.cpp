@@ -73,7 +73,9 @@ bool Controller::StartUp() {
   registration_->CheckRT04Jobs();
   if (!sys_->contact.Contact("CheckRT04Jobs", false)) return false;
   registration_->AddRT04Jobs();
+  sys_->log.Main("Ende 04 Jobs anlegen!\n");
   registration_->SQLInsertNewJob();
+  sys_->log.Main("Ende 01 Jobs anlegen!\n");
   if (!sys_->contact.Contact("AddRT01Jobs", false)) return false;
   registration_->AddRT03SystemJobs(env_.Now());
   sys_->log.Main("Ende Initialisierung + Beginn Verarbeitung!\n");

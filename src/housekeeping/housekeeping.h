@@ -1,11 +1,20 @@
-// Housekeeping: the chores around the main work. The server clean-up
-// (transfer files, expired single runs, the activity-check program), the
-// four-hourly disk-space warning, the re-arming of the MAP processing job,
-// and the new data export after an interrupted download. Owns the next
-// disk-check time and the month of the last MAP re-arming. Nothing here
-// reports failure to its caller; failures are logged.
+// Housekeeping: the chores around the controller's main work.
+//
+// cleanupServer deletes the terminal component's transfer files, removes
+// the expired run type 01 rows and ends the activity check (outside
+// instance mode); CheckDiskSpace warns the users every four hours when the
+// controller's file system or the root file system has less than 1000 MB
+// free; checkMAPVerarbeitungsjob re-arms the MAP processing job once it has
+// finished (with the delete parameter at the first pass and at each new
+// month); CheckDownloads registers a new export after an interrupted
+// download. It owns the next disk check time and the last MAP month.
+//
+// Every failure is written to the main log and the pass goes on; nothing
+// here stops the controller. Kills by image name go through the platform
+// layer, which never ends the controller, its service or PID 1.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace kvr {
@@ -15,17 +24,28 @@ class JobRegistration;
 
 class Housekeeping {
  public:
-  Housekeeping(Subsystems& sys, JobRegistration& registration);
+  // Seconds between two disk checks, and the warning limit in megabytes.
+  static constexpr int64_t kDiskCheckInterval = 14400;
+  static constexpr uint64_t kLowSpaceMb = 1000;
+  // Longest mount point the disk check works with.
+  static constexpr std::size_t kMaxDriveText = 260;
+
+  Housekeeping(Subsystems& s, JobRegistration& registration);
 
   void cleanupServer();
   void CheckDiskSpace();
-  // passTimestamp: the pass's 14-digit local time stamp.
   void checkMAPVerarbeitungsjob(const std::string& passTimestamp);
   void CheckDownloads();
 
+  int64_t nextDiskCheck() const { return nextDiskCheck_; }
+
  private:
+  void CheckDrive(const std::string& drive, long round);
+
   Subsystems& sys_;
   JobRegistration& registration_;
+  int64_t nextDiskCheck_ = 0;
+  std::string lastMapMonth_;
 };
 
 }  // namespace kvr

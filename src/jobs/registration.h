@@ -1,13 +1,29 @@
-// JobRegistration: the start-up work on the job table. Ends the leftover
-// processes of the standing jobs (run type 04) and deletes their rows,
-// registers the product's standing programs and the per-client jobs anew,
-// registers the MAP processing job, the data export and the daily and
-// interval system jobs, resets the start attempts of the standing jobs and
-// deletes the expired single runs. Every change is committed where the
-// system commits it; failures are logged and never stop the start-up.
+// JobRegistration: the start-up work on the standing and system jobs of the
+// queue, and the two job-table chores other steps call.
+//
+// CheckRT04Jobs ends the leftover processes of the standing (run type 04)
+// jobs whose program it recognises and deletes their rows; AddRT04Jobs
+// registers the per-client jobs (AddQEVJobs) and the present standing system
+// programs anew; SQLInsertNewJob registers the export and the MAP processing
+// job, AddRT03SystemJobs the daily and interval system jobs. It owns the MAP
+// processing job's record, which the housekeeping's MAP check works on by
+// its key for the rest of the run.
+//
+// Every failure is written to the main log and the work goes on; nothing
+// here stops the start-up. A client schema name goes into a statement text
+// only when it is a plain identifier (IsPlainSchemaName); any other client is
+// skipped with a log line naming it. A leftover process is ended by its id
+// (instance mode) only when it was created no later than the row's start
+// time allows. Nothing throws.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/client/fixed_text.h"
+#include "db/queue/job_table.h"
 
 namespace kvr {
 
@@ -15,20 +31,68 @@ struct Subsystems;
 
 class JobRegistration {
  public:
-  explicit JobRegistration(Subsystems& sys);
+  // Widths of the texts a client entry keeps.
+  static constexpr std::size_t kSchemaWidth = 30;
+  static constexpr std::size_t kIniPathWidth = 50;
 
+  explicit JobRegistration(Subsystems& s);
+
+  // Ends leftover standing processes and deletes their rows, then resets
+  // the start attempts of run type 04 and commits.
   void CheckRT04Jobs();
+  // AddQEVJobs, then the four standing system programs present; commits.
   void AddRT04Jobs();
+  // The per-client and per-person standing jobs; commits.
+  void AddQEVJobs();
+  // The export job, then the MAP processing job; commits.
   void SQLInsertNewJob();
+  // A new export job (key: the current local time); commits.
   void AddExportJob();
-  // The result of the final commit (its caller does not look at it).
+  // The daily and interval system jobs, due today at the daily job time and
+  // at once; returns the result of the final commit. The next run times are
+  // taken from the clock when each record is built.
   int AddRT03SystemJobs(int64_t passTime);
-  // The statement's status code (0, 1403 when no row changed, negative).
+  // The statements of the job table of the same names.
   int ResetRT04StartAttempts();
   int DeleteExpiredRT01Jobs();
 
+  // The MAP processing job's record, filled by SQLInsertNewJob.
+  const JobRow& mapJob() const { return mapJob_; }
+
  private:
+  struct Client {
+    FixedText<kSchemaWidth> schema;
+    FixedText<kIniPathWidth> iniPath;
+  };
+
+  // CheckRT04Jobs pieces (registration.cpp).
+  int WalkRunType04Row(const FixedText<14>& da1, const FixedText<32>& ke2, const FixedText<64>& nam,
+                       const FixedText<8>& num, const FixedText<14>& sda);
+  void EndLeftover(std::string_view jobnum, std::string_view jobsda, const std::string& file);
+  void AddSystemPrograms();
+
+  // AddQEVJobs pieces (client_jobs.cpp).
+  void ClientPass(std::vector<Client>* clients);
+  bool TakeClient(std::string_view schema, std::string_view liz, std::string_view num,
+                  Client* client);
+  void AddClientJobs(const Client& client);
+  void AddPlanningJob(const Client& client);
+  void PersonPass(const std::vector<Client>& clients);
+  // Which of the per-person programs are present (looked at once a pass).
+  struct PersonFiles {
+    bool hwn, fjo, lmd;
+  };
+  void AddPersonJobs(const Client& client, const PersonFiles& files, std::string_view user,
+                     std::string_view pnr);
+  bool SwitchToClient(const Client& client);
+  int InsertStanding(std::string_view da1, std::string_view ke2, std::string_view urv,
+                     std::string_view cmd);
+
+  // System job pieces (system_jobs.cpp).
+  void AddTimedSystemJob(bool daily);
+
   Subsystems& sys_;
+  JobRow mapJob_;
 };
 
 }  // namespace kvr

@@ -92,6 +92,9 @@ class Env {
   virtual int DeleteFile(const std::string& path) = 0;
   // Free bytes of the volume holding the path (f_bfree * f_frsize).
   virtual std::optional<uint64_t> FreeBytes(const std::string& path) = 0;
+  // Mount point of the file system holding the current directory (the
+  // controller's "drive"); empty when it cannot be found.
+  virtual std::string CurrentMountPoint() = 0;
 
   // --- Console ----------------------------------------------------------
   // Writes the text to standard output at once (no buffering left behind).
@@ -122,8 +125,9 @@ class Env {
   // leads none), SIGKILL to what is left after the grace period. Never ends
   // pid 0, 1, or the controller itself. Does not block.
   virtual void KillById(Pid pid) = 0;
-  // Ends every process other than the controller whose executable's base
-  // name equals the name without regard to case.
+  // Ends every process whose executable's base name equals the name without
+  // regard to case, except the controller itself, its parent (the watching
+  // service), the leader of the parent's process group and PID 1.
   virtual void KillByImageName(const std::string& imageName) = 0;
   virtual Pid SelfPid() = 0;
 };

@@ -56,6 +56,11 @@ class FakeEnv : public PosixEnv {
   std::map<std::string, uint64_t> freeBytes;
   std::optional<uint64_t> FreeBytes(const std::string& path) override;
 
+  // --- Mount point of the current directory ------------------------------
+  // What CurrentMountPoint answers; empty: the look-up fails.
+  std::string mountPoint = "/";
+  std::string CurrentMountPoint() override { return mountPoint; }
+
   // --- Service ----------------------------------------------------------
   // Decides each call; the default answers "OK". A call takes replyDelayMs
   // of fake time.

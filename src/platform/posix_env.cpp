@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "platform/mount_points.h"
 #include "platform/service_socket.h"
 
 namespace kvr {
@@ -244,6 +245,13 @@ std::optional<uint64_t> PosixEnv::FreeBytes(const std::string& path) {
   struct statvfs vfs {};
   if (statvfs(NativePath(path).c_str(), &vfs) != 0) return std::nullopt;
   return static_cast<uint64_t>(vfs.f_bfree) * static_cast<uint64_t>(vfs.f_frsize);
+}
+
+std::string PosixEnv::CurrentMountPoint() {
+  std::string dir = CurrentDir();
+  if (dir.empty()) return {};
+  std::optional<std::string> table = ReadFile("/proc/self/mountinfo", nullptr);
+  return table ? MountPointOf(*table, dir) : std::string();
 }
 
 // ---------------------------------------------------------------- console

@@ -44,6 +44,7 @@ class PosixEnv : public Env {
   int RenameFile(const std::string& from, const std::string& to) override;
   int DeleteFile(const std::string& path) override;
   std::optional<uint64_t> FreeBytes(const std::string& path) override;
+  std::string CurrentMountPoint() override;
 
   void ConsoleWrite(std::string_view text) override;
 

@@ -21,6 +21,7 @@
 #include <sstream>
 
 #include "platform/command_words.h"
+#include "platform/mount_points.h"
 #include "platform/posix_env.h"
 
 extern char** environ;
@@ -232,16 +233,18 @@ void PosixEnv::KillById(Pid pid) {
   pendingKills_.push_back(pending);
 }
 
+// The controller, its service and PID 1 are spared whatever their image: a
+// kill by name must never end the controller's own family.
 void PosixEnv::KillByImageName(const std::string& imageName) {
   DIR* dir = opendir("/proc");
   if (dir == nullptr) return;
   std::vector<Pid> matches;
-  Pid self = getpid();
+  ProcessFamily family{getpid(), getppid(), getpgid(getppid())};
   while (dirent* entry = readdir(dir)) {
     Pid pid = 0;
     const char* name = entry->d_name;
     auto [end, ec] = std::from_chars(name, name + strlen(name), pid);
-    if (ec != std::errc() || *end != '\0' || pid == self) continue;
+    if (ec != std::errc() || *end != '\0' || SparedByImageKill(pid, family)) continue;
     auto path = ExecutablePath(pid);
     if (path && EqualsNoCase(BaseName(*path), imageName)) matches.push_back(pid);
   }

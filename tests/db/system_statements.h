@@ -189,6 +189,13 @@ inline const std::vector<SystemStatement>& SystemStatements() {
        " AND NOT (JOBDA1 = '20260101000000' AND JOBKE2 = 'B') "
        " ORDER BY JOBDA1, JOBKE2",
        0, 0, true},
+      {"ClientCursor",
+       "select MndSch ,MndLiz ,MndNum  from KvSystem.Kvr112Mnd where (MndKon<>1 and "
+       "MndNa1<>'Firma 1')",
+       0, 0, false},
+      {"ClientCheck", "Select Count(*) from MANDANT1.Kvr300Pnr", 0, 0, false},
+      {"PlanningGroupCount", "select count(*)  into :b0:b1  from KVR701PlG", 0, 1, false},
+      {"PersonCursor", "select SbeDtq ,SbePnr  from Kvr303Sbe where SbeQev=1", 0, 0, false},
   };
   return kAll;
 }

@@ -214,3 +214,29 @@ TEST(CharacterSet, Windows1252RoundTrip) {
 
 }  // namespace
 }  // namespace kvr
+
+namespace kvr {
+namespace {
+
+// The client statements: unqualified names resolve in the client schema set
+// last, a qualified one names its own.
+TEST(Translate, ClientStatementsInTheClientSchema) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"select SbeDtq ,SbePnr  from Kvr303Sbe where SbeQev=1", "\"MANDANT2.KVR303SBE\""},
+      {"select count(*)  into :b0:b1  from KVR701PlG", "\"MANDANT2.KVR701PLG\""},
+      {"Select Count(*) from MANDANT1.Kvr300Pnr", "\"MANDANT1.KVR300PNR\""},
+      {"select MndSch ,MndLiz ,MndNum  from KvSystem.Kvr112Mnd where (MndKon<>1 and "
+       "MndNa1<>'Firma 1')",
+       "\"KVSYSTEM.KVR112MND\""},
+  };
+  for (auto [sql, table] : cases) {
+    EXPECT_NE(TranslateStatement(sql, Dialect::Sqlite, "MANDANT2").text.find(table),
+              std::string::npos)
+        << sql;
+    Translation pg = TranslateStatement(sql, Dialect::Postgres, "mandant2");
+    EXPECT_EQ(pg.text.find('"'), std::string::npos) << pg.text;
+  }
+}
+
+}  // namespace
+}  // namespace kvr

@@ -101,7 +101,7 @@ TEST(ControllerEndToEnd, OverrunFailedStartAndOneOriginAtATime) {
   EXPECT_TRUE(WaitFor([&] { return JobField(*db, "JOBSTS", "LONG") == "99"; }));
   EXPECT_TRUE(WaitFor([&] {
     return QueryCount(*db, "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
-                           "'%konnte nicht gestartet werden!%'") == 1 &&
+                           "'%no-such-program konnte nicht gestartet werden!%'") == 1 &&
            QueryCount(*db, "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
                            "'%wegen Laufzeit_berschreitung abgebrochen!%'") == 1;
   }));

@@ -60,9 +60,11 @@ std::string FindSqlDir(Env& env, const Options& o) {
 int RunInit(Env& env, const std::vector<std::string>& args) {
   static constexpr char kHelp[] =
       "usage: kvrjobctl init [--file PATH | --connect LOGIN/PASSWORD@SERVICE] [--sql-dir DIR]\n"
-      "Creates the tables of the job controller; running it again does no harm.\n";
+      "                      [--client SCHEMA]\n"
+      "Creates the tables of the job controller; running it again does no harm.\n"
+      "With --client, creates only the tables of that client schema.\n";
   Options o;
-  if (int rc = Parse(args, {"sql-dir"}, kHelp, &o); rc >= 0) return rc;
+  if (int rc = Parse(args, {"sql-dir", "client"}, kHelp, &o); rc >= 0) return rc;
   Target t;
   if (!ResolveTarget(env, o, &t)) return kExitError;
   // The schema may not exist yet: connect without switching to it.
@@ -76,7 +78,8 @@ int RunInit(Env& env, const std::vector<std::string>& args) {
     return kExitError;
   }
   std::string sqlDir = FindSqlDir(env, o), error;
-  rc = ApplySchema(*db, sqlDir, &error);
+  rc = o.Has("client") ? ApplyClientSchema(*db, sqlDir, o.Get("client"), &error)
+                       : ApplySchema(*db, sqlDir, &error);
   if (rc != kSqlOk) {
     std::fprintf(stderr, "kvrjobctl: creating the tables failed (%d): %s\n", rc, error.c_str());
     return kExitError;

@@ -61,6 +61,19 @@ std::vector<std::string> SplitSqlStatements(std::string_view script) {
   return out;
 }
 
+bool IsPlainSchemaName(std::string_view name) {
+  if (name.empty() || name.size() > 30) return false;
+  if (!std::isalpha(static_cast<unsigned char>(name[0])) ||
+      static_cast<unsigned char>(name[0]) > 127) {
+    return false;
+  }
+  for (char c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u > 127 || !(std::isalnum(u) || c == '_' || c == '$' || c == '#')) return false;
+  }
+  return true;
+}
+
 int ApplySchema(Connection& db, const std::string& sqlDir, std::string* error) {
   std::string engine(db.BackendName());
   if (engine.empty()) {

@@ -18,6 +18,19 @@ class Connection;
 
 int ApplySchema(Connection& db, const std::string& sqlDir, std::string* error);
 
+// True for a schema name that may go into a statement text: a letter, then
+// letters, digits, '_', '$' or '#'; at most 30 characters.
+bool IsPlainSchemaName(std::string_view name);
+
+// Creates the tables of one client schema (KVR300PNR, KVR701PLG, KVR303SBE)
+// from the sample client's definitions, sql/<engine>/02_mandant1.sql, with
+// the schema's name in place of MANDANT1. Refuses a name that is not plain
+// (-904). Returns 0 or the failing status code with *error set.
+int ApplyClientSchema(Connection& db, const std::string& sqlDir, const std::string& schema,
+                      std::string* error);
+// The script with every whole word MANDANT1 (any case) replaced by schema.
+std::string RenameClientSchema(std::string_view script, std::string_view schema);
+
 // Splits a script into its statements: "--" comments are dropped, ';'
 // outside quotes ends a statement, empty statements are left out.
 std::vector<std::string> SplitSqlStatements(std::string_view script);

@@ -1,0 +1,80 @@
+// The tables of one client schema, made from the definitions of the sample
+// client MANDANT1 with the client's own name in its place.
+#include <cctype>
+#include <fstream>
+#include <sstream>
+
+#include "db/client/connection.h"
+#include "db/queue/schema_setup.h"
+
+namespace kvr {
+
+namespace {
+
+constexpr char kClientTemplate[] = "02_mandant1.sql";
+constexpr std::string_view kSampleClient = "MANDANT1";
+
+bool IsNameChar(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return std::isalnum(u) || c == '_' || c == '$' || c == '#';
+}
+
+}  // namespace
+
+std::string RenameClientSchema(std::string_view script, std::string_view schema) {
+  std::string out;
+  for (std::size_t i = 0; i < script.size();) {
+    bool starts =
+        i + kSampleClient.size() <= script.size() && (i == 0 || !IsNameChar(script[i - 1]));
+    for (std::size_t k = 0; starts && k < kSampleClient.size(); ++k) {
+      starts = std::toupper(static_cast<unsigned char>(script[i + k])) == kSampleClient[k];
+    }
+    std::size_t after = i + kSampleClient.size();
+    if (starts && (after == script.size() || !IsNameChar(script[after]))) {
+      out += schema;
+      i = after;
+    } else {
+      out += script[i++];
+    }
+  }
+  return out;
+}
+
+int ApplyClientSchema(Connection& db, const std::string& sqlDir, const std::string& schema,
+                      std::string* error) {
+  if (!IsPlainSchemaName(schema)) {
+    if (error) *error = "not a plain schema name: '" + schema + "'";
+    return kSqlInvalidIdentifier;
+  }
+  std::string engine(db.BackendName());
+  if (engine.empty()) {
+    if (error) *error = "not connected to a database";
+    return kSqlNotConnected;
+  }
+  // PostgreSQL folds unquoted names to lower case, the SQLite tables are
+  // stored under upper-case names: each engine gets the name as it keeps it.
+  std::string name = schema;
+  for (char& c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    c = static_cast<char>(engine == "postgres" ? std::tolower(u) : std::toupper(u));
+  }
+  std::string file = sqlDir + "/" + engine + "/" + kClientTemplate;
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  if (!in) {
+    if (error) *error = "cannot read " + file;
+    return -1;
+  }
+  for (const std::string& statement : SplitSqlStatements(RenameClientSchema(text.str(), name))) {
+    if (int rc = db.Execute(statement); rc != kSqlOk) {
+      if (error) *error = file + ": " + db.LastMessage() + "\n  in: " + statement.substr(0, 200);
+      return rc;
+    }
+  }
+  int rc = db.Commit();
+  if (rc != kSqlOk && error) *error = "commit failed: " + db.LastMessage();
+  return rc;
+}
+
+}  // namespace kvr
