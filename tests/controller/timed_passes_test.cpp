@@ -63,7 +63,7 @@ TEST(ControllerTimedPasses, AcrossAMinuteAndADay) {
   h.env.SetLocalTime(2027, 1, 1, 7, 0, 30);
   ASSERT_TRUE(h.controller->RunPass());
   EXPECT_EQ(h.Field("JOBSTS", "DAILY"), "01");
-  EXPECT_EQ(h.MainLog().find("Fehler bei der"), std::string::npos) << h.MainLog();
+  EXPECT_EQ(h.MainLog().find("Fehler bei der Verarbeitung"), std::string::npos) << h.MainLog();
 }
 
 }  // namespace
