@@ -137,11 +137,15 @@ int SQLSelectKvr500Job01(Session& session, const ExclusionList& list, SelectedJo
   return SelectJob(session, SelectionText01(list.Text()), job);
 }
 
-int SQLSelectKvr500Job09(Session& session, const ExclusionList& list, JobRow* row) {
+int SelectJobColumnsInto(Session& session, const std::string& text, JobRow* row) {
   SelectedJob found;
-  int rc = FetchJob(session, SelectionText09(list.Text()), &found);
+  int rc = FetchJob(session, text, &found);
   if (rc == 0) CopyInto(found, row);
   return rc;
+}
+
+int SQLSelectKvr500Job09(Session& session, const ExclusionList& list, JobRow* row) {
+  return SelectJobColumnsInto(session, SelectionText09(list.Text()), row);
 }
 
 int SQLReadKvr500Job(Session& session, Env& env, std::string_view runType,

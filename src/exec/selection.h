@@ -51,6 +51,9 @@ int SQLSelectKvr500Job01(Session& session, const ExclusionList& list, SelectedJo
 // Run type 09: writes the ten columns into the caller's row and leaves its
 // other fields as they are.
 int SQLSelectKvr500Job09(Session& session, const ExclusionList& list, JobRow* row);
+// Runs a selection text of the same ten columns (an empty text is refused
+// as too long) and, on 0, writes them into the row as SQLSelectKvr500Job09.
+int SelectJobColumnsInto(Session& session, const std::string& text, JobRow* row);
 
 // Run types 03, 07, 08: due by JOBNRT against the controller's local time at
 // the call. Clears the row first.

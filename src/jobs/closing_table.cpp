@@ -84,32 +84,7 @@ std::string Select09ExceptText(const char* list, std::span<const JobKey> passedO
 
 int SelectKvr500Job09Except(Session& session, const ExclusionList& list,
                             std::span<const JobKey> passedOver, JobRow* row) {
-  std::string text = Select09ExceptText(list.Text(), passedOver);
-  if (text.empty()) return kSqlStatementTooLong;
-  int status = 0;
-  std::unique_ptr<Cursor> cursor = session.db().Open(text, {}, &status);
-  if (!cursor) return status != 0 ? status : kSqlNotConnected;
-  if (status != 0) return status;
-  SelectedJob job;
-  const Out out[] = {Out::Text(job.jobda1), Out::Text(job.jobke2), Out::Text(job.joburv),
-                     Out::Text(job.jobcmd), Out::Int(&job.jobmrt), Out::Text(job.jobrty),
-                     Out::Text(job.jobsts), Out::Text(job.jobsda), Out::Text(job.jobeda),
-                     Out::Int(&job.jobstv)};
-  int fetched = cursor->Fetch(out);
-  int closed = cursor->Close();
-  if (fetched != 0) return fetched;
-  if (closed != 0) return closed;
-  row->jobda1 = job.jobda1;
-  row->jobke2 = job.jobke2;
-  row->joburv = job.joburv;
-  row->jobcmd = job.jobcmd;
-  row->jobmrt = job.jobmrt;
-  row->jobrty = job.jobrty;
-  row->jobsts = job.jobsts;
-  row->jobsda = job.jobsda;
-  row->jobeda = job.jobeda;
-  row->jobstv = job.jobstv;
-  return 0;
+  return SelectJobColumnsInto(session, Select09ExceptText(list.Text(), passedOver), row);
 }
 
 }  // namespace kvr
