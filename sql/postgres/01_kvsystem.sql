@@ -30,6 +30,9 @@ CREATE TABLE IF NOT EXISTS kvsystem.kvr500job (
 );
 CREATE INDEX IF NOT EXISTS kvr500job_rty_sts ON kvsystem.kvr500job (jobrty, jobsts, jobda1, jobke2);
 CREATE INDEX IF NOT EXISTS kvr500job_sts ON kvsystem.kvr500job (jobsts, jobda1, jobke2);
+-- Rows with a run request, which every pass looks for.
+CREATE INDEX IF NOT EXISTS kvr500job_request ON kvsystem.kvr500job (jobrty, jobda1, jobke2)
+  WHERE jobdls = 1;
 
 -- KVSYSTEM.KVR200MSG: user messages
 CREATE TABLE IF NOT EXISTS kvsystem.kvr200msg (

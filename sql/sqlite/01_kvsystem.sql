@@ -34,6 +34,14 @@ CREATE INDEX IF NOT EXISTS "KVSYSTEM.KVR500JOB_STS" ON "KVSYSTEM.KVR500JOB" (JOB
 -- with an OR, for which SQLite would otherwise read every row of the run type.
 CREATE INDEX IF NOT EXISTS "KVSYSTEM.KVR500JOB_WAITING" ON "KVSYSTEM.KVR500JOB" (JOBRTY, JOBDA1, JOBKE2)
   WHERE JOBSTS IS NULL OR JOBSTS = '  ';
+-- The waiting rows of the timed run types in the order of their next run:
+-- their selection tests the next run with an OR, and the columns here let
+-- SQLite skip the rows not due without reading them.
+CREATE INDEX IF NOT EXISTS "KVSYSTEM.KVR500JOB_NEXT_RUN" ON "KVSYSTEM.KVR500JOB" (JOBRTY, JOBNRT, JOBURV, JOBDA1, JOBKE2)
+  WHERE JOBSTS IS NULL OR JOBSTS = '  ' OR JOBSTS = '00';
+-- Rows with a run request, which every pass looks for.
+CREATE INDEX IF NOT EXISTS "KVSYSTEM.KVR500JOB_REQUEST" ON "KVSYSTEM.KVR500JOB" (JOBRTY, JOBDA1, JOBKE2)
+  WHERE JOBDLS = 1;
 
 -- KVSYSTEM.KVR200MSG: user messages
 CREATE TABLE IF NOT EXISTS "KVSYSTEM.KVR200MSG" (

@@ -14,6 +14,19 @@ constexpr char kTimedJobCursor[] =
     "select JOBDA1 ,JOBKE2 ,JOBURV ,JOBCMD ,JOBMRT ,JOBRTY ,JOBPRI ,JOBSCD ,JOBSTS ,JOBSDA "
     ",JOBEDA ,JOBNRT ,JOBSTV , coalesce (JOBDLS,0)  from KvSystem.Kvr500Job where JobRty=:b0";
 
+// The rows of a run type that need work in a pass: ended ones (a status
+// above "90") and, in a second read, run requests of the others. Waiting
+// rows are left out so an idle pass does not fetch every row of the run
+// type; two reads because an OR of both would be answered by a scan.
+constexpr char kEndedCursor[] =
+    "select JOBDA1 ,JOBKE2 ,JOBURV ,JOBCMD ,JOBMRT ,JOBRTY ,JOBPRI ,JOBSCD ,JOBSTS ,JOBSDA "
+    ",JOBEDA ,JOBNRT ,JOBSTV , coalesce (JOBDLS,0)  from KvSystem.Kvr500Job where (JobRty=:b0 "
+    "and JOBSTS>'90')";
+constexpr char kRequestedCursor[] =
+    "select JOBDA1 ,JOBKE2 ,JOBURV ,JOBCMD ,JOBMRT ,JOBRTY ,JOBPRI ,JOBSCD ,JOBSTS ,JOBSDA "
+    ",JOBEDA ,JOBNRT ,JOBSTV , coalesce (JOBDLS,0)  from KvSystem.Kvr500Job where ((JobRty=:b0 "
+    "and JOBDLS=1) and (JOBSTS is null or JOBSTS<='90'))";
+
 constexpr char kSelectWindow139[] =
     "select TPLVON ,TPLBIS ,TPLVRZ into :b0:b1,:b2:b3,:b4:b5  from KVSYSTEM.KVR139TPL where "
     "((((TPLZPL=:b6 and TPLWTG=:b7) and TPLVON<=:b8) and TPLBIS>:b8) and TPLSTA=1)";
@@ -35,13 +48,12 @@ bool Append(std::vector<JobRow>& list, const JobRow& row) {
   }
 }
 
-}  // namespace
-
-void ReadRunTypeJobs(Session& session, std::string_view runType, std::vector<JobRow>& list) {
+void ReadJobList(Session& session, const char* statement, std::string_view runType,
+                 std::vector<JobRow>& list) {
   FixedText<2> type(runType);
   const Bind in[] = {Bind::Text(type)};
   int status = 0;
-  std::unique_ptr<Cursor> cursor = session.db().Open(kTimedJobCursor, in, &status);
+  std::unique_ptr<Cursor> cursor = session.db().Open(statement, in, &status);
   if (!cursor || status != 0) return;
   JobRow row;
   const Out out[] = {Out::Text(row.jobda1), Out::Text(row.jobke2), Out::Text(row.joburv),
@@ -55,6 +67,18 @@ void ReadRunTypeJobs(Session& session, std::string_view runType, std::vector<Job
     if (!Append(list, row)) break;
   }
   cursor->Close();
+}
+
+}  // namespace
+
+void ReadRunTypeJobs(Session& session, std::string_view runType, std::vector<JobRow>& list) {
+  ReadJobList(session, kTimedJobCursor, runType, list);
+}
+
+void ReadEndedOrRequestedJobs(Session& session, std::string_view runType,
+                              std::vector<JobRow>& list) {
+  ReadJobList(session, kEndedCursor, runType, list);
+  ReadJobList(session, kRequestedCursor, runType, list);
 }
 
 int FindTimePlanWindow(Session& session, std::string_view planId, int32_t weekday, int32_t minute,

@@ -1,5 +1,5 @@
 // The list readers of the timed, scheduled and closing jobs: every row of a
-// run type through the timed-job cursor, and the window of a time plan
+// run type through the timed-job cursor (or only its ended and requested rows), and the window of a time plan
 // that holds a minute. Statements as the system writes them; nothing is
 // committed; results are the client's status codes.
 #pragma once
@@ -22,6 +22,11 @@ inline constexpr int kSqlTooManyRows = -1422;
 // to the list. A failed open leaves the list as it was; a failed fetch (or
 // memory running out) ends the list there. Nothing is reported.
 void ReadRunTypeJobs(Session& session, std::string_view runType, std::vector<JobRow>& list);
+
+// The same for the rows of the run type that are ended (a status above "90")
+// or carry a run request (JOBDLS 1); waiting and running rows are not read.
+void ReadEndedOrRequestedJobs(Session& session, std::string_view runType,
+                              std::vector<JobRow>& list);
 
 // The window of plan planId on the weekday (Monday 1 ... Sunday 7) that
 // holds the minute of day, from KVR139TPL for timing kind 0 and from

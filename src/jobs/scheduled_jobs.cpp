@@ -20,6 +20,15 @@ constexpr int32_t kRunRequest = 1;
 // A request whose write-back failed would otherwise be lost without trace.
 constexpr char kRequestFailedLine[] = "- Fehler Job07 Sofortstart updaten RC: %ld\n";
 
+std::string LeftKey(const JobRow& row) {
+  std::string key(row.jobda1.view());
+  for (std::string_view part : {row.jobke2.view(), row.jobsts.view(), row.jobeda.view()}) {
+    key += '\x1f';
+    key += part;
+  }
+  return key;
+}
+
 }  // namespace
 
 ScheduledJobs::ScheduledJobs(Subsystems& sys) : sys_(sys) {}
@@ -33,9 +42,24 @@ void ScheduledJobs::LogError(const char* what, int rc) {
       static_cast<long>(rc), static_cast<long>(code), state.c_str(), message.c_str());
 }
 
+bool ScheduledJobs::LeftThisMinute(const JobRow& row, int64_t now) {
+  const int64_t minute = now / 60;
+  if (minute != leftMinute_) {
+    leftMinute_ = minute;
+    leftThisMinute_.clear();
+    return false;
+  }
+  return leftThisMinute_.count(LeftKey(row)) != 0;
+}
+
+void ScheduledJobs::RememberLeft(const JobRow& row) { leftThisMinute_.insert(LeftKey(row)); }
+
 int ScheduledJobs::UpdateRT07Jobs() {
   std::vector<JobRow> rows;
-  ReadRunTypeJobs(sys_.session, kRunType07, rows);
+  // Waiting rows need nothing here; reading only ended and requested rows
+  // keeps an idle pass from fetching the whole run type.
+  ReadEndedOrRequestedJobs(sys_.session, kRunType07, rows);
+  const int64_t now = sys_.env.Now();
   for (JobRow& row : rows) {
     int32_t status = StatusValue(row.jobsts);
     if (status >= 1 && status <= 10) continue;
@@ -44,14 +68,19 @@ int ScheduledJobs::UpdateRT07Jobs() {
       row.jobdls = 0;
       int rc = SQLUpdateJobStatusDls(sys_.session, row);
       if (rc != 0) sys_.log.MainF(kRequestFailedLine, static_cast<long>(rc));
-    } else if (status > 90) {
-      NextRunBySchedule(row);
+    } else if (status > 90 && !LeftThisMinute(row, now)) {
+      bool staysEnded = false;
+      NextRunBySchedule(row, &staysEnded);
+      if (staysEnded) RememberLeft(row);
     }
   }
   return sys_.session.SQLCommit();
 }
 
-int ScheduledJobs::NextRunBySchedule(JobRow& row) {
+int ScheduledJobs::NextRunBySchedule(JobRow& row, bool* staysEnded) {
+  bool ignored = false;
+  if (!staysEnded) staysEnded = &ignored;
+  *staysEnded = true;
   const int64_t now = sys_.env.Now();
   ScheduleRow schedule;
   int rc = SQLReadKvr800Scd(sys_.session, SplitScheduleKey(row.jobke2), &schedule);
@@ -62,6 +91,7 @@ int ScheduledJobs::NextRunBySchedule(JobRow& row) {
   ScheduleDecision decision = DecideBySchedule(sys_.env, now, row, rc == 0 ? &schedule : nullptr);
   if (decision.action == ScheduleAction::kDelete) {
     SQLDeleteJob(sys_.session, row.jobda1, row.jobke2);
+    *staysEnded = false;
     return 1;
   }
   if (decision.action == ScheduleAction::kLeave) return 1;
@@ -72,6 +102,7 @@ int ScheduledJobs::NextRunBySchedule(JobRow& row) {
     LogError("SQLReadKvr800Scd", rc);
     return 0;
   }
+  *staysEnded = false;
   return 1;
 }
 

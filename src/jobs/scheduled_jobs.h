@@ -7,6 +7,10 @@
 // answering.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+
 namespace kvr {
 
 struct JobRow;
@@ -23,13 +27,20 @@ class ScheduledJobs {
   int UpdateRT07Jobs();
 
   // Re-arms or deletes one ended row by its schedule: 1 handled (also when
-  // nothing changed), 0 when a database error was logged.
-  int NextRunBySchedule(JobRow& row);
+  // nothing changed), 0 when a database error was logged. *staysEnded (when
+  // given) tells whether the row is still there and ended afterwards.
+  int NextRunBySchedule(JobRow& row, bool* staysEnded = nullptr);
 
  private:
   void LogError(const char* what, int rc);
+  // Ended rows left as they were in the current minute, by key, status and
+  // end time; cleared when the minute changes.
+  bool LeftThisMinute(const JobRow& row, int64_t now);
+  void RememberLeft(const JobRow& row);
 
   Subsystems& sys_;
+  int64_t leftMinute_ = -1;
+  std::unordered_set<std::string> leftThisMinute_;
 };
 
 }  // namespace kvr

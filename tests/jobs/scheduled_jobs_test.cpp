@@ -43,6 +43,34 @@ TEST_P(ScheduledJobsTest, RequestsRearmingAndDeletion) {
   EXPECT_EQ(Field("JOBSTV", "REQUEST"), "1");
 }
 
+// Only ended and requested rows are read; a row its schedule leaves ended
+// is looked at again in the next minute, not in every pass.
+TEST_P(ScheduledJobsTest, RequestsOfEveryStatusAndEndedRowsOncePerMinute) {
+  env_.SetLocalTime(2026, 6, 3, 9, 0, 0);
+  const std::string ran = ",JOBSDA,JOBEDA,JOBDLS";
+  AddRow("07", "FAILEDREQ", "90", "20260101000000", ran, ",'','',1");
+  AddRow("07", "BLANKREQ", "", "20260101000000", ran, ",'','',1");
+  AddRow("07", "WAITREQ", "00", "20300101000000", ran, ",'','',1");
+  AddRow("07", "LATER#S#L#M", "98", "20260603063000", ran, ",'20260603063000','20260603064000',0");
+  ScheduledJobs scheduled(*sys_);
+  EXPECT_EQ(scheduled.UpdateRT07Jobs(), 0);
+  for (const char* key : {"FAILEDREQ", "BLANKREQ", "WAITREQ"}) {
+    EXPECT_EQ(Field("JOBSTS", key), "00") << key;
+    EXPECT_EQ(Field("JOBDLS", key), "0") << key;
+  }
+  EXPECT_EQ(Field("JOBSTS", "LATER#S#L#M"), "98");  // no schedule yet: left ended
+
+  Run("insert into KVSYSTEM.KVR800SCD (SCDNAM,SCDSBE,SCDLIZ,SCDMND,SCDTYP,SCDUHR) values "
+      "('LATER','S','L','M',2,'1900-01-01 06:30:00')");
+  env_.Advance(10);
+  scheduled.UpdateRT07Jobs();
+  EXPECT_EQ(Field("JOBSTS", "LATER#S#L#M"), "98");
+  env_.Advance(60);
+  scheduled.UpdateRT07Jobs();
+  EXPECT_EQ(Field("JOBSTS", "LATER#S#L#M"), "00");
+  EXPECT_EQ(Field("JOBNRT", "LATER#S#L#M"), "20260604063000");
+}
+
 TEST_P(ScheduledJobsTest, NothingStartsWhileRunType05IsDue) {
   AddRow("07", "DUE", "00", "20000101000000");
   ScheduledJobs scheduled(*sys_);
