@@ -19,7 +19,6 @@ namespace {
 
 constexpr char kSinglePipeName[] = "\\\\.\\pipe\\kvrjobctl";
 constexpr char kInstancePipeFormat[] = "\\\\.\\pipe\\kvrjobctl%ld";
-constexpr char kFlagFileName[] = "NLF";
 constexpr char kFallbackFile[] = "..\\veltronia_php\\log\\JOBCTLMSG.log";
 constexpr int64_t kDatabaseRetryWaitMs = 2000;
 
@@ -41,7 +40,7 @@ int Controller::Run() {
   if (!StartUp()) return 0;
   while (RunPass()) {
   }
-  ShutDown();
+  if (!stoppedInStartUp_) ShutDown();
   return 0;
 }
 
@@ -64,7 +63,14 @@ bool Controller::StartUp() {
   if (!sys_->contact.Contact("dbConnect", false)) return false;
   if (!ConnectDatabase()) return false;
   if (!sys_->contact.Contact("dbConnect", false)) return false;
+  if (!sys_->session.queueLockHeld()) {
+    EnterStandby(false);
+    return true;
+  }
+  return StartFromDatabase();
+}
 
+bool Controller::StartFromDatabase() {
   CreateFlagFile(env_, sys_->log, kFlagFileName);
   sys_->executor.ClearSavedProcessTable();
   sys_->poster.PostNachricht(kStartedMessage);
@@ -120,6 +126,7 @@ void Controller::ReadCredentials() {
 }
 
 bool Controller::ConnectDatabase() {
+  sys_->session.RequireQueueLock(LockRequest());
   int rc = sys_->session.SQLConnect(login_, password_, serviceName_, schema_);
   if (rc == 0) return true;
   char line[128];
@@ -132,6 +139,7 @@ bool Controller::ConnectDatabase() {
 // ---------------------------------------------------------------- the pass
 
 bool Controller::RunPass() {
+  if (standby_) return StandbyPass();
   loops_->BeginPass();
   passTime_ = env_.Now();
   std::tm local = env_.LocalTime(passTime_);
@@ -142,6 +150,11 @@ bool Controller::RunPass() {
   sys_->session.SQLCommit();
   if (!sys_->contact.Contact("Hauptschleife!", true)) return false;
   if (!CheckDatabase()) return true;
+  // A reconnect inside the check took the lock anew, or found it taken.
+  if (!sys_->session.queueLockHeld()) {
+    EnterStandby(true);
+    return true;
+  }
   if (!connectionGood_) AfterReconnect();
   connectionGood_ = true;
   failedChecks_ = 0;
@@ -225,6 +238,11 @@ void Controller::AfterReconnect() {
 // ---------------------------------------------------------------- shut-down
 
 void Controller::ShutDown() {
+  if (stoppedInStartUp_) return;
+  if (standby_) {
+    ShutDownStandby();
+    return;
+  }
   sys_->poster.PostNachricht(kServiceLostMessage);
   sys_->log.Main("Alle verwalteten Jobs beenden!\n");
   sys_->executor.RestoreProcessTable();

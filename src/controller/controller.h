@@ -5,6 +5,13 @@
 // credentials and the pass state, and runs the start-up, the endless loop of
 // passes and the shut-down in the system's order. Run() returns the
 // program's exit status (0 for every orderly end).
+//
+// One controller works a queue: right after its connect it takes the queue
+// lock (see Session). Without it the controller is a standby: it keeps its
+// service contacts, asks for the lock once a pass, works no rows, writes no
+// status row and posts no messages; with the lock it goes on with the
+// start-up from the flag file on. A reconnect that finds the lock taken by
+// another controller makes it a standby again.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +54,7 @@ class Controller {
   const std::string& pipeName() const { return sys_->contact.pipeName(); }
   int32_t failedChecks() const { return failedChecks_; }
   bool connectionGood() const { return connectionGood_; }
+  bool standby() const { return standby_; }
   Subsystems& subsystems() { return *sys_; }
   JobExecutor& executor() { return sys_->executor; }
   Session& session() { return sys_->session; }
@@ -58,6 +66,15 @@ class Controller {
   void CreateMessageRecord();
   void ReadCredentials();
   bool ConnectDatabase();
+  // Steps from the flag file to the main loop; false: stop (no answer).
+  bool StartFromDatabase();
+
+  // Standby (controller_standby.cpp).
+  QueueLockRequest LockRequest();
+  void EnterStandby(bool afterRunning);
+  void NoteStandby(const QueueLockResult& lock);
+  bool StandbyPass();  // false: the service no longer answers, or a stop
+  void ShutDownStandby();
 
   // Pass steps.
   bool CheckDatabase();  // false: the pass ends after the check
@@ -82,6 +99,11 @@ class Controller {
   std::string passTimestamp_;
   bool connectionGood_ = true;
   int32_t failedChecks_ = 0;
+
+  // Queue lock state.
+  bool standby_ = false;
+  bool stoppedInStartUp_ = false;  // a contact of a takeover's start-up failed
+  std::string standbyNote_;        // what the last standby line said, to say it once
 };
 
 }  // namespace kvr

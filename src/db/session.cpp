@@ -28,6 +28,14 @@ class UnconnectedConnection : public Connection {
     return nullptr;
   }
   int Commit() override { return kSqlNotConnected; }
+  QueueLockResult TryQueueLock(Env&, const QueueLockRequest&) override {
+    QueueLockResult r;
+    r.state = QueueLockState::Failed;
+    r.code = kSqlNotConnected;
+    r.error = "ORA-03114: not connected to ORACLE";
+    return r;
+  }
+  void ReleaseQueueLock() override {}
   std::string_view BackendName() const override { return {}; }
   int LastCode() const override { return kSqlNotConnected; }
   std::string LastMessage() const override { return "ORA-03114: not connected to ORACLE"; }
@@ -74,6 +82,7 @@ int Session::SQLConnect(const std::string& login, const std::string& password,
 int Session::Connect() {
   ownCode_ = 0;
   ownMessage_.clear();
+  queueLock_ = QueueLockResult();  // whatever the old connection held goes with it
   std::string text = login_ + "/" + password_ + "@" + service_;
   if (text.size() > kMaxConnectText) {
     Wipe(text);
@@ -90,7 +99,39 @@ int Session::Connect() {
   Wipe(text);
   conn_ = std::move(fresh);
   if (rc != kSqlOk) return rc;
-  return ExecuteSchema(schema_);
+  rc = ExecuteSchema(schema_);
+  if (rc != kSqlOk) return rc;
+  ++connects_;
+  if (lockRequired_) TakeQueueLock();
+  return kSqlOk;
+}
+
+void Session::RequireQueueLock(QueueLockRequest request) {
+  lockRequired_ = true;
+  lockRequest_ = std::move(request);
+}
+
+// The old connection is gone before this runs (Connect replaced it), so a
+// lock it held is free again for the new one to take.
+void Session::TakeQueueLock() {
+  queueLock_ = conn_->TryQueueLock(env_, lockRequest_);
+  conn_->Commit();  // no transaction stays open behind the try
+  ownCode_ = 0;
+  ownMessage_.clear();
+}
+
+const QueueLockResult& Session::TryQueueLock() {
+  if (!lockRequired_) return queueLock_;
+  TakeQueueLock();
+  if (queueLock_.state == QueueLockState::Failed && queueLock_.code == kSqlNotConnected) {
+    int rc = Connect();  // takes the lock when it succeeds
+    if (rc != kSqlOk) {
+      queueLock_.state = QueueLockState::Failed;
+      queueLock_.code = rc;
+      GetLastSQLError(nullptr, &queueLock_.error);
+    }
+  }
+  return queueLock_;
 }
 
 int Session::ExecuteSchema(const std::string& schema) {

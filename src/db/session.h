@@ -7,6 +7,10 @@
 // Oracle-style codes); CheckDB returns 1 when the session can be used, else 0.
 // Before any connect every call answers -3114 (not connected).
 //
+// The queue lock, once required, is taken by every (re)connect right after
+// the schema switch, so no statement of the caller runs on a new connection
+// before the outcome is known; it ends with the connection.
+//
 // The connect text carries the password; it is never written to a log, the
 // console or an error message. A reconnect makes a new connection and
 // releases the broken one once its successor exists.
@@ -53,8 +57,20 @@ class Session {
   // The current connection (replaced by a reconnect: do not keep it).
   Connection& db();
 
+  // Makes every later (re)connect take the queue lock (see connection.h).
+  void RequireQueueLock(QueueLockRequest request);
+  // Asks for the queue lock again (a standby's retry); connects anew first
+  // when the connection is gone. The outcome is also kept in queueLock().
+  const QueueLockResult& TryQueueLock();
+  // The outcome of the last try: after a (re)connect, that connect's.
+  const QueueLockResult& queueLock() const { return queueLock_; }
+  bool queueLockHeld() const { return queueLock_.held(); }
+  // Connects that succeeded, the first included.
+  int connectCount() const { return connects_; }
+
  private:
   int Connect();
+  void TakeQueueLock();
   int ExecuteSchema(const std::string& schema);
   // Records a failure the session found itself (no client call was made).
   int Refuse(int code, const char* message);
@@ -68,6 +84,10 @@ class Session {
   // A failure of the session's own (code 0: none); cleared by the next call.
   int ownCode_ = 0;
   std::string ownMessage_;
+  bool lockRequired_ = false;
+  QueueLockRequest lockRequest_;
+  QueueLockResult queueLock_;
+  int connects_ = 0;
 };
 
 // Removes blanks and tabs from the end of the text, in place.

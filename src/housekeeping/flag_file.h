@@ -10,6 +10,9 @@ namespace kvr {
 class Env;
 class Logger;
 
+// The flag file's name, in the controller's program directory.
+inline constexpr char kFlagFileName[] = "NLF";
+
 // Opens the file for appending (creating it empty) and closes it again.
 void CreateFlagFile(Env& env, Logger& log, const std::string& name);
 // Deletes the file.

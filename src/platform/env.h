@@ -32,6 +32,21 @@ class AppendFile {
   virtual bool Write(std::string_view bytes) = 0;
 };
 
+// An exclusive lock on a file, held until the object is destroyed.
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
+};
+
+// Outcome of a try for a file lock: the lock, or busy with what its holder
+// wrote into the file, or the errno of the step that failed.
+struct FileLockResult {
+  std::unique_ptr<FileLock> lock;  // set when the lock was taken
+  bool busy = false;               // another holder has it
+  std::string holder;              // busy: the holder's text (trimmed; may be empty)
+  int error = 0;                   // errno when neither taken nor busy
+};
+
 struct ServiceReply {
   bool answered = false;
   std::string reply;  // the reply bytes up to the first zero byte
@@ -96,6 +111,14 @@ class Env {
   // controller's "drive"); empty when it cannot be found.
   virtual std::string CurrentMountPoint() = 0;
 
+  // Tries, without waiting, for an exclusive lock on the file (created when
+  // missing). Taken, the file's content is replaced by holderText, so that
+  // others can name the holder. The lock belongs to the returned object, not
+  // to the process: two tries in one process exclude each other, closing
+  // another descriptor of the file does not release it, and started
+  // processes do not inherit it.
+  virtual FileLockResult TryLockFile(const std::string& path, std::string_view holderText) = 0;
+
   // --- Console ----------------------------------------------------------
   // Writes the text to standard output at once (no buffering left behind).
   virtual void ConsoleWrite(std::string_view text) = 0;
@@ -130,6 +153,8 @@ class Env {
   // service), the leader of the parent's process group and PID 1.
   virtual void KillByImageName(const std::string& imageName) = 0;
   virtual Pid SelfPid() = 0;
+  // Name of this machine; empty when it cannot be read.
+  virtual std::string HostName() = 0;
 };
 
 // Turns every '\' into '/': the one place where Windows paths of the system

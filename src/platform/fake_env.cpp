@@ -52,4 +52,41 @@ ServiceReply FakeEnv::CallService(const std::string& pipeName,
   return reply;
 }
 
+namespace {
+
+// Frees its entry when it goes, unless a test has put another holder there.
+class FakeFileLock : public FileLock {
+ public:
+  FakeFileLock(std::map<std::string, std::string>& locks, std::string path, std::string holder)
+      : locks_(locks), path_(std::move(path)), holder_(std::move(holder)) {}
+  ~FakeFileLock() override {
+    auto it = locks_.find(path_);
+    if (it != locks_.end() && it->second == holder_) locks_.erase(it);
+  }
+
+ private:
+  std::map<std::string, std::string>& locks_;
+  std::string path_, holder_;
+};
+
+}  // namespace
+
+FileLockResult FakeEnv::TryLockFile(const std::string& path, std::string_view holderText) {
+  ++fileLockTries;
+  FileLockResult result;
+  const std::string key = NativePath(path);
+  if (auto e = fileLockErrors.find(key); e != fileLockErrors.end()) {
+    result.error = e->second;
+    return result;
+  }
+  if (auto held = fileLocks.find(key); held != fileLocks.end()) {
+    result.busy = true;
+    result.holder = held->second;
+    return result;
+  }
+  fileLocks[key] = std::string(holderText);
+  result.lock = std::make_unique<FakeFileLock>(fileLocks, key, std::string(holderText));
+  return result;
+}
+
 }  // namespace kvr

@@ -98,6 +98,18 @@ class FakeEnv : public PosixEnv {
   void KillByImageName(const std::string& imageName) override;
   Pid SelfPid() override { return selfPid; }
 
+  // --- Host name and file locks (in memory) -----------------------------
+  std::string hostName = "fakehost";
+  std::string HostName() override { return hostName; }
+  // The holder text of every file lock held, by path: put there by the code
+  // under test (removed again when its lock object goes) or by a test that
+  // plays another holder (erase the entry to free the lock).
+  std::map<std::string, std::string> fileLocks;
+  // Paths whose tries fail with the given errno.
+  std::map<std::string, int> fileLockErrors;
+  int fileLockTries = 0;
+  FileLockResult TryLockFile(const std::string& path, std::string_view holderText) override;
+
  private:
   int64_t now_ = 0;
   int64_t subMillis_ = 0;

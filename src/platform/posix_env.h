@@ -60,6 +60,9 @@ class PosixEnv : public Env {
   void KillById(Pid pid) override;
   void KillByImageName(const std::string& imageName) override;
   Pid SelfPid() override;
+  std::string HostName() override;
+
+  FileLockResult TryLockFile(const std::string& path, std::string_view holderText) override;
 
   // Milliseconds between SIGTERM and SIGKILL; tests shorten the grace.
   void SetKillGraceMs(int64_t ms) { killGraceMs_ = ms; }

@@ -83,17 +83,19 @@ TEST_P(KvrjobctlOnEngine, StatusTellsNoControllerAWorkingOneAndAKilledOne) {
   r = Ctl(*dir, "status --wait 10");
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(Has(r.output, "a controller works the queue")) << r.output;
+  EXPECT_TRUE(Has(r.output, " " + std::to_string(controller) + ")")) << "holder named: " << r.output;
   EXPECT_TRUE(Has(r.output, "NLF present")) << r.output;
   EXPECT_TRUE(Has(r.output, "1 running")) << r.output;
   EXPECT_EQ(Column(*db, "JOBSTS", "VIVOROVOZE STATUSJOB"), "");
 
-  // Killed, it leaves its flag file, and its pass no longer comes.
+  // Killed, it leaves its flag file, and its lock is free.
   kill(controller, SIGKILL);
   WaitExit(controller);
   r = Ctl(*dir, "status --wait 2");
   EXPECT_EQ(r.status, 1) << r.output;
-  EXPECT_TRUE(Has(r.output, "the flag file NLF is here, but no pass came")) << r.output;
-  EXPECT_EQ(Column(*db, "JOBSTS", "VIVOROVOZE STATUSJOB"), "") << "the mark stays behind";
+  EXPECT_TRUE(Has(r.output, "the flag file NLF is here, but no controller holds the queue"))
+      << r.output;
+  EXPECT_EQ(Column(*db, "JOBSTS", "VIVOROVOZE STATUSJOB"), "") << "status wrote to the queue";
 
   std::string job = Column(*db, "JOBNUM", "LONG");
   if (!job.empty()) kill(std::stoi(job), SIGKILL);

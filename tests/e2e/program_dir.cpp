@@ -136,6 +136,7 @@ long QueryCount(Connection& db, const std::string& sql) {
 
 // Kept apart from the numbers the service tests use (60000 to 80003).
 int UniqueInstance(int k) { return 100000 + (getpid() % 9000) * 10 + k; }
+int SpareInstance(int k) { return 200000 + (getpid() % 9000) * 10 + k; }
 
 bool ProcessRunning(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");

@@ -69,6 +69,8 @@ long QueryCount(Connection& db, const std::string& sql);
 
 // An instance number no other test program of this run uses.
 int UniqueInstance(int k);
+// A second range of them (k from 0 to 9), apart from UniqueInstance's.
+int SpareInstance(int k);
 
 bool ProcessRunning(pid_t pid);
 

@@ -16,13 +16,15 @@ namespace {
 constexpr char kHelp[] =
     "usage: kvrjobctl status [--wait SECONDS] [--file PATH | --connect L/P@S]\n"
     "Tells whether a controller works the queue and counts its rows by state.\n"
-    "A controller is known to work the queue when its next pass rewrites the\n"
-    "status row, which this command marks and watches for up to --wait seconds\n"
-    "(default 3; 0 answers from the flag file NLF of this directory alone).\n"
+    "The controller that works a queue holds its lock; this command asks the\n"
+    "lock (and gives it back at once when it gets it) and names the holder\n"
+    "(host and process id). A controller waiting as standby holds nothing.\n"
+    "--wait: while nobody holds the lock, ask again for up to SECONDS\n"
+    "(default 0), for a controller that is just starting.\n"
     "Exit status: 0 a controller works the queue, 1 none does (or the database\n"
     "cannot be read), 2 wrong usage.\n";
 
-constexpr int64_t kDefaultWaitSeconds = 3;
+constexpr int64_t kDefaultWaitSeconds = 0;
 constexpr int64_t kMaxWaitSeconds = 600;
 
 bool ParseWait(const Options& o, int64_t* seconds) {
@@ -55,6 +57,8 @@ int RunStatus(Env& env, const std::vector<std::string>& args) {
   QueueCounts c = CountStates(rows, ClassifyQueue(rows, NowTimestamp(env)));
   std::printf("controller: %s\n", p.summary.c_str());
   std::printf("flag file:  %s\n", p.flagFile ? "NLF present" : "no NLF in this directory");
+  std::printf("status row: %s\n", p.statusRow ? "present (a controller has worked this queue)"
+                                               : "none");
   std::printf("jobs:       %d running, %d due, %d held back, %d waiting for their time\n",
               c.running, c.due, c.held, c.waiting);
   std::printf("            %d failed, %d ended, %d idle\n", c.failed, c.ended, c.idle);

@@ -12,105 +12,83 @@ namespace kvr::ctl {
 namespace {
 
 constexpr char kFlagFile[] = "NLF";
-// Not a status the controller's selections or its process table know.
-constexpr std::string_view kProbeStatus = "CK";
-constexpr int64_t kPollMs = 100;
+constexpr char kProgramWord[] = "kvrjobctl";
+constexpr int64_t kPollMs = 200;
 
 constexpr char kReadStatusRow[] =
     "select JOBSTS  from KVSYSTEM.KVR500JOB where (JOBDA1=:b0 and JOBKE2=:b1)";
-constexpr char kTakeBackProbe[] =
-    "update KVSYSTEM.KVR500JOB  set JOBSTS=:b0 where ((JOBDA1=:b1 and JOBKE2=:b2) and "
-    "JOBSTS=:b3)";
 
-// 0 with *status filled, 1403 without a status row, or the error.
-int ReadStatusRow(Session& session, FixedText<2>* status) {
-  *status = "";
+// 0 when the status row exists, 1403 without it, or the error.
+int ReadStatusRow(Session& session) {
+  FixedText<2> status;
   const Bind in[] = {Bind::Text(kStatusRowDa1), Bind::Text(kStatusRowKe2)};
-  const Out out[] = {Out::Text(*status)};
+  const Out out[] = {Out::Text(status)};
   int rc = session.db().SelectOne(kReadStatusRow, in, out);
-  session.SQLCommit();  // a later read must see the controller's new commits
+  session.SQLCommit();
   return rc;
 }
 
-// Marks the row and polls; the time until a pass blanked it, or -1.
-int64_t Probe(Env& env, Session& session, int64_t waitMs, int* rc) {
-  *rc = SQLUpdateJobStatus(session, kProbeStatus, kStatusRowDa1, kStatusRowKe2);
-  if (*rc == kSqlOk) *rc = session.SQLCommit();
-  if (*rc != kSqlOk) return -1;
-  const int64_t start = env.SteadyMillis();
-  FixedText<2> status;
-  for (;;) {
-    env.SleepMs(kPollMs);
-    *rc = ReadStatusRow(session, &status);
-    if (*rc != kSqlOk) return -1;
-    const int64_t elapsed = env.SteadyMillis() - start;
-    if (status.view() != kProbeStatus) return elapsed;
-    if (elapsed >= waitMs) break;
-  }
-  const Bind in[] = {Bind::Text(kStatusWaiting), Bind::Text(kStatusRowDa1),
-                     Bind::Text(kStatusRowKe2), Bind::Text(kProbeStatus)};
-  session.db().Execute(kTakeBackProbe, in);
+// One try; a lock that was got is given back at once.
+QueueLockResult AskLock(Env& env, Session& session) {
+  QueueLockRequest request;
+  request.program = kProgramWord;
+  request.holder = env.HostName() + " " + std::to_string(static_cast<long>(env.SelfPid())) +
+                   " (kvrjobctl status)";
+  request.queueSchema = std::string(kQueueSchema);
+  QueueLockResult r = session.db().TryQueueLock(env, request);
+  if (r.held()) session.db().ReleaseQueueLock();
   session.SQLCommit();
-  return -1;
+  return r;
 }
 
-std::string Summarize(const ControllerPresence& p, int64_t waitMs) {
+std::string Summarize(const ControllerPresence& p) {
   char line[400];
-  if (!p.statusRow) {
+  if (p.holding) {
+    std::snprintf(line, sizeof line, "a controller works the queue (%s)%s",
+                  p.holder.empty() ? "holder not named" : p.holder.c_str(),
+                  p.flagFile ? "" : ", from another directory: there is no flag file NLF here");
+  } else if (!p.statusRow) {
     std::snprintf(line, sizeof line, "no controller has worked this queue yet (no status row)%s",
                   p.flagFile ? ", but the flag file NLF is here: look into KVRJOBCTL.LOG"
                              : ": start one, e.g. systemctl start kvrjobsvc@N");
-  } else if (!p.probed) {
-    std::snprintf(line, sizeof line, "%s (flag file only, not checked in the queue)",
-                  p.flagFile ? "a controller runs from this directory"
-                             : "no controller runs from this directory");
-  } else if (p.holding) {
-    std::snprintf(line, sizeof line, "a controller works the queue (its pass answered in %.1f s)%s",
-                  static_cast<double>(p.answeredMs) / 1000.0,
-                  p.flagFile ? "" : ", from another directory: there is no flag file NLF here");
   } else if (p.flagFile) {
     std::snprintf(line, sizeof line,
-                  "the flag file NLF is here, but no pass came within %.0f s: the controller "
-                  "has stopped without cleaning up, hangs or has lost the database; see "
-                  "KVRJOBCTL.LOG and journalctl -u kvrjobsvc@N",
-                  static_cast<double>(waitMs) / 1000.0);
+                  "the flag file NLF is here, but no controller holds the queue: the controller "
+                  "has stopped without cleaning up; see KVRJOBCTL.LOG and journalctl -u "
+                  "kvrjobsvc@N");
   } else {
     std::snprintf(line, sizeof line,
-                  "no controller works the queue (no pass within %.0f s, no flag file NLF): "
-                  "start one, e.g. systemctl start kvrjobsvc@N",
-                  static_cast<double>(waitMs) / 1000.0);
+                  "no controller works the queue (none holds it, no flag file NLF): start one, "
+                  "e.g. systemctl start kvrjobsvc@N");
   }
   return line;
 }
 
 }  // namespace
 
-// The queue lock of the controller, where the engine gives one, answers
-// this question directly and belongs here, before the status-row probe;
-// the probe stays the answer where no lock can be asked.
 ControllerPresence CheckControllerPresence(Env& env, Session& session, int64_t waitMs) {
   ControllerPresence p;
   p.flagFile = env.FileReadable(kFlagFile);
-  FixedText<2> status;
-  int rc = ReadStatusRow(session, &status);
+  int rc = ReadStatusRow(session);
   if (rc != kSqlOk && rc != kSqlNoData) {
     p.summary = "not known: the status row cannot be read";
     return p;
   }
   p.statusRow = rc == kSqlOk;
-  if (p.statusRow && waitMs > 0) {
-    p.probed = true;
-    p.answeredMs = Probe(env, session, waitMs, &rc);
-    if (rc != kSqlOk) {
-      p.probed = false;
-      p.summary = "not known: the status row cannot be written";
-      return p;
-    }
-    p.holding = p.answeredMs >= 0;
-  } else {
-    p.holding = p.statusRow && p.flagFile;
+  const int64_t start = env.SteadyMillis();
+  QueueLockResult lock = AskLock(env, session);
+  while (lock.state == QueueLockState::Held && env.SteadyMillis() - start < waitMs) {
+    env.SleepMs(kPollMs);
+    lock = AskLock(env, session);
   }
-  p.summary = Summarize(p, waitMs);
+  if (lock.state == QueueLockState::Failed) {
+    p.summary = "not known: the queue lock cannot be asked (" + lock.error + ")";
+    return p;
+  }
+  p.known = true;
+  p.holding = lock.state == QueueLockState::Busy;
+  p.holder = lock.holder;
+  p.summary = Summarize(p);
   return p;
 }
 

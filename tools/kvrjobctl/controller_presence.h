@@ -1,10 +1,10 @@
 // Whether a controller works the queue, as kvrjobctl status answers it.
 //
-// The answer comes from two facts the controller leaves: its flag file NLF
-// in the program directory while it runs, and the status row it rewrites
-// with a blank status in every pass. The check marks the status row and
-// watches for the controller's next pass to blank it again, so a flag file
-// left behind by a killed controller is told apart from a working one.
+// The answer comes from the queue lock the working controller holds: a try
+// that gets the lock shows that none holds it (the lock is given back at
+// once), a refused one names the holder ("host pid"). The flag file NLF of
+// the current directory and the status row only add to the operator's line.
+// The check writes nothing to the queue.
 #pragma once
 
 #include <cstdint>
@@ -18,17 +18,16 @@ class Session;
 namespace kvr::ctl {
 
 struct ControllerPresence {
-  bool holding = false;     // a controller works the queue
-  bool flagFile = false;    // NLF exists in the current directory
-  bool statusRow = false;   // the status row exists
-  bool probed = false;      // the status row was marked and watched
-  int64_t answeredMs = -1;  // how soon a pass blanked the mark; -1: none
-  std::string summary;      // one line for the operator, what to do included
+  bool known = false;      // the lock could be asked
+  bool holding = false;    // a controller holds the queue
+  std::string holder;      // its "host pid" when holding (may be empty)
+  bool flagFile = false;   // NLF exists in the current directory
+  bool statusRow = false;  // the status row exists (a controller has worked the queue)
+  std::string summary;     // one line for the operator, what to do included
 };
 
-// Marks the status row and waits up to waitMs for a pass to blank it
-// (waitMs 0: no mark, the flag file alone answers). The mark is taken back
-// when no pass came. Database errors make the answer "not known".
+// Asks the lock; when it is free, asks again for up to waitMs (a controller
+// that is just starting or taking over).
 ControllerPresence CheckControllerPresence(Env& env, Session& session, int64_t waitMs);
 
 }  // namespace kvr::ctl

@@ -51,6 +51,9 @@ class Backend {
   // ALTER SESSION SET CURRENT_SCHEMA=schema (checked to exist).
   virtual DbStatus SetSchema(std::string_view schema) = 0;
   virtual DbStatus Commit() = 0;
+  // The queue lock of this engine (see connection.h).
+  virtual QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) = 0;
+  virtual void ReleaseQueueLock() = 0;
   virtual Dialect dialect() const = 0;
   virtual std::string_view name() const = 0;
   // Schema for unqualified names (used in SQLite translations), upper case.

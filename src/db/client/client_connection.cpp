@@ -87,6 +87,10 @@ class ClientConnection : public Connection {
   std::unique_ptr<Cursor> Open(std::string_view sql, std::span<const Bind> in,
                                int* status) override;
   int Commit() override;
+  QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
+  void ReleaseQueueLock() override {
+    if (backend_) backend_->ReleaseQueueLock();
+  }
   std::string_view BackendName() const override {
     return backend_ ? backend_->name() : std::string_view();
   }
@@ -206,6 +210,27 @@ std::unique_ptr<Cursor> ClientConnection::Open(std::string_view sql, std::span<c
 int ClientConnection::Commit() {
   if (!backend_) return Set(DbStatus{kSqlNotConnected, kMsgNotConnected});
   return Set(backend_->Commit());
+}
+
+QueueLockResult ClientConnection::TryQueueLock(Env& env, const QueueLockRequest& request) {
+  if (!backend_) {
+    Set(DbStatus{kSqlNotConnected, kMsgNotConnected});
+    QueueLockResult r;
+    r.state = QueueLockState::Failed;
+    r.code = kSqlNotConnected;
+    r.error = kMsgNotConnected;
+    return r;
+  }
+  QueueLockResult r = backend_->TryQueueLock(env, request);
+  if (r.state == QueueLockState::Failed) {
+    // The error keeps its full length (it names the lock file) but is
+    // scrubbed of the password like any message.
+    r.error = ScrubSecret(ScrubSecret(r.error, password_), uriPassword_);
+    Set(DbStatus{r.code, r.error});
+  } else {
+    Set({});
+  }
+  return r;
 }
 
 }  // namespace

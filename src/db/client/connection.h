@@ -25,6 +25,8 @@
 
 namespace kvr {
 
+class Env;
+
 // Status codes of the client.
 inline constexpr int kSqlOk = 0;
 inline constexpr int kSqlNoData = 1403;
@@ -97,6 +99,33 @@ class Cursor {
   virtual int Close() = 0;
 };
 
+// The queue lock: one controller works a queue (a database and the queue
+// table's schema) at a time. PostgreSQL: a session-level advisory lock with
+// the keys (kQueueLockClass, hashtext(current_database() || '.' || schema)),
+// its holder named by the application_name of the session holding it.
+// SQLite: a write lock on the file "<database file>.lock" beside the
+// database, its holder named by the text written into that file. Either
+// lock ends with the connection that took it.
+enum class QueueLockState { NotTried, Held, Busy, Failed };
+
+struct QueueLockRequest {
+  std::string program;      // first word of the application name ("KVRJOBSTR")
+  std::string holder;       // how others name the holder: "host pid"
+  std::string queueSchema;  // schema of the queue table
+};
+
+struct QueueLockResult {
+  QueueLockState state = QueueLockState::NotTried;
+  std::string holder;  // Busy: the holder's "host pid"; empty when it cannot be named
+  int code = 0;        // Failed: a status code (-3114: the connection is gone)
+  std::string error;   // Failed: one line saying what went wrong
+  bool held() const { return state == QueueLockState::Held; }
+};
+
+// First key of the advisory lock, so that the queue lock does not meet the
+// single-key advisory locks of other programs: "KVRJ".
+inline constexpr int32_t kQueueLockClass = 0x4B56524A;
+
 class Connection {
  public:
   virtual ~Connection() = default;
@@ -123,6 +152,14 @@ class Connection {
 
   // Commits without ending the session.
   virtual int Commit() = 0;
+
+  // Tries, without waiting, for the queue lock (see QueueLockRequest). Held
+  // again when this connection holds it already. A PostgreSQL try may leave
+  // a transaction open: commit after it. The OS side (the SQLite lock file)
+  // goes through env.
+  virtual QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) = 0;
+  // Gives the queue lock up (no-op when not held).
+  virtual void ReleaseQueueLock() = 0;
 
   // "sqlite" or "postgres" once connected, empty before.
   virtual std::string_view BackendName() const = 0;

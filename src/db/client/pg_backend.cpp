@@ -22,6 +22,22 @@ constexpr const char* kSqlCommit = "COMMIT";
 constexpr const char* kSqlSchemaExists = "select 1 from pg_namespace where nspname = $1";
 constexpr const char* kSqlSetSearchPath = "select set_config('search_path', $1, false)";
 
+// The queue lock: keys (class, hash of "database.schema"), session level.
+constexpr const char* kSqlSetApplicationName =
+    "select set_config('application_name', $1, false)";
+constexpr const char* kSqlTryQueueLock =
+    "select pg_try_advisory_lock($1, hashtext(current_database() || '.' || $2))";
+constexpr const char* kSqlReleaseQueueLock =
+    "select pg_advisory_unlock($1, hashtext(current_database() || '.' || $2))";
+constexpr const char* kSqlQueueLockHolder =
+    "select a.application_name from pg_locks l join pg_stat_activity a on a.pid = l.pid "
+    "where l.locktype = 'advisory' and l.granted and l.objsubid = 2 "
+    "and l.database = (select oid from pg_database where datname = current_database()) "
+    "and l.classid = ($1::int4)::oid "
+    "and l.objid = (hashtext(current_database() || '.' || $2))::oid";
+// application_name holds at most 63 bytes.
+constexpr size_t kMaxApplicationName = 63;
+
 DbStatus Status(int code, std::string message) { return DbStatus{code, std::move(message)}; }
 
 struct StateMap {
@@ -129,6 +145,8 @@ class PgBackend : public Backend {
                int64_t* affected) override;
   DbStatus SetSchema(std::string_view schema) override;
   DbStatus Commit() override;
+  QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
+  void ReleaseQueueLock() override;
   Dialect dialect() const override { return Dialect::Postgres; }
   std::string_view name() const override { return "postgres"; }
   std::string currentSchema() const override { return schema_; }
@@ -150,12 +168,16 @@ class PgBackend : public Backend {
                     int64_t* affected);
   DbStatus Undo(bool wholeTransaction);
   void RestoreSearchPath();
+  DbStatus RunLockStatement(const char* text, const std::string& schema, RowSet* rows);
+  std::string LockHolder(const std::string& schema);
 
   int connectTimeout_;
   PGconn* conn_ = nullptr;
   bool broken_ = true;
   bool inTxn_ = false;
   std::string schema_;
+  bool queueLockHeld_ = false;
+  std::string queueLockSchema_;
 };
 
 DbStatus PgBackend::Connect(const ConnectTarget& target) {
@@ -347,6 +369,67 @@ void PgBackend::RestoreSearchPath() {
   quoted += "\"";
   const char* values[] = {quoted.c_str()};
   PQclear(PQexecParams(conn_, kSqlSetSearchPath, 1, nullptr, values, nullptr, nullptr, 0));
+}
+
+DbStatus PgBackend::RunLockStatement(const char* text, const std::string& schema, RowSet* rows) {
+  Translation t;
+  t.text = text;
+  t.kind = StatementKind::Select;
+  t.inputCount = 2;
+  const Bind in[] = {Bind::Int(kQueueLockClass), Bind::Text(schema)};
+  return Run(t, in, rows, nullptr);
+}
+
+// The "host pid" of the session holding the lock: its application name
+// less the program word; empty when it cannot be read.
+std::string PgBackend::LockHolder(const std::string& schema) {
+  RowSet rows;
+  if (RunLockStatement(kSqlQueueLockHolder, schema, &rows).code != 0 || rows.rows() == 0 ||
+      !rows.at(0, 0)) {
+    return {};
+  }
+  const std::string& name = *rows.at(0, 0);
+  size_t blank = name.find(' ');
+  return blank == std::string::npos ? name : name.substr(blank + 1);
+}
+
+QueueLockResult PgBackend::TryQueueLock(Env&, const QueueLockRequest& request) {
+  QueueLockResult r;
+  r.state = QueueLockState::Failed;
+  if (queueLockHeld_ && !broken_) {
+    r.state = QueueLockState::Held;
+    return r;
+  }
+  Translation name;
+  name.text = kSqlSetApplicationName;
+  name.kind = StatementKind::Select;
+  name.inputCount = 1;
+  std::string app = request.program + " " + request.holder;
+  if (app.size() > kMaxApplicationName) app.resize(kMaxApplicationName);
+  const Bind in[] = {Bind::Text(app)};
+  DbStatus st = Run(name, in, nullptr, nullptr);
+  RowSet rows;
+  if (st.code == 0) st = RunLockStatement(kSqlTryQueueLock, request.queueSchema, &rows);
+  if (st.code != 0 || rows.rows() != 1 || !rows.at(0, 0)) {
+    r.code = st.code != 0 ? st.code : -20000;
+    r.error = st.code != 0 ? st.message : "ORA-20000: pg_try_advisory_lock gave no answer";
+    return r;
+  }
+  if (*rows.at(0, 0) == "t") {
+    queueLockHeld_ = true;
+    queueLockSchema_ = request.queueSchema;
+    r.state = QueueLockState::Held;
+    return r;
+  }
+  r.state = QueueLockState::Busy;
+  r.holder = LockHolder(request.queueSchema);
+  return r;
+}
+
+void PgBackend::ReleaseQueueLock() {
+  if (!queueLockHeld_) return;
+  queueLockHeld_ = false;
+  if (!broken_) RunLockStatement(kSqlReleaseQueueLock, queueLockSchema_, nullptr);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "db/client/win1252.h"
+#include "platform/env.h"
 
 namespace kvr {
 namespace {
@@ -93,6 +94,8 @@ class SqliteBackend : public Backend {
                int64_t* affected) override;
   DbStatus SetSchema(std::string_view schema) override;
   DbStatus Commit() override;
+  QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
+  void ReleaseQueueLock() override { queueLock_.reset(); }
   Dialect dialect() const override { return Dialect::Sqlite; }
   std::string_view name() const override { return "sqlite"; }
   std::string currentSchema() const override { return schema_; }
@@ -117,6 +120,8 @@ class SqliteBackend : public Backend {
   bool readOnly_ = false;
   std::string schema_;
   std::unordered_map<std::string, sqlite3_stmt*, TextHash, std::equal_to<>> cache_;
+  // Declared last, so the lock goes first when the connection ends.
+  std::unique_ptr<FileLock> queueLock_;
 };
 
 DbStatus SqliteBackend::ExecPlain(const char* sql) {
@@ -298,6 +303,38 @@ DbStatus SqliteBackend::Commit() {
   DbStatus st = ExecCached("COMMIT");
   if (st.code == 0 || sqlite3_get_autocommit(db_)) inTxn_ = false;
   return st;
+}
+
+// One file holds every schema, so the lock belongs to the file: a lock file
+// beside it. A database without a file (in memory, temporary) cannot be
+// reached by another connection and needs no lock.
+QueueLockResult SqliteBackend::TryQueueLock(Env& env, const QueueLockRequest& request) {
+  QueueLockResult r;
+  if (!db_) {
+    r.state = QueueLockState::Failed;
+    r.code = kSqlNotConnected;
+    r.error = kMsgNotConnected;
+    return r;
+  }
+  const char* file = sqlite3_db_filename(db_, "main");
+  if (queueLock_ || file == nullptr || *file == '\0') {
+    r.state = QueueLockState::Held;
+    return r;
+  }
+  const std::string path = std::string(file) + ".lock";
+  FileLockResult f = env.TryLockFile(path, request.holder);
+  if (f.lock) {
+    queueLock_ = std::move(f.lock);
+    r.state = QueueLockState::Held;
+  } else if (f.busy) {
+    r.state = QueueLockState::Busy;
+    r.holder = f.holder;
+  } else {
+    r.state = QueueLockState::Failed;
+    r.code = -1157;
+    r.error = "ORA-01157: cannot lock " + path + ": " + std::strerror(f.error);
+  }
+  return r;
 }
 
 }  // namespace

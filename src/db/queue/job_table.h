@@ -39,6 +39,9 @@ inline constexpr std::string_view kStatusNoFurtherRun = "97";
 inline constexpr std::string_view kStatusGone = "98";
 inline constexpr std::string_view kStatusEnded = "99";
 
+// Schema of the queue table: the queue lock is named after it.
+inline constexpr std::string_view kQueueSchema = "KVSYSTEM";
+
 // The controller's status row, rewritten by every database check.
 inline constexpr std::string_view kStatusRowDa1 = "99999999999999";
 inline constexpr std::string_view kStatusRowKe2 = "VIVOROVOZE STATUSJOB";
