@@ -238,6 +238,31 @@ TEST_F(JobOutputFiles, UnusableFolderCostsOneLineAndTheJobStillStarts) {
   }
 }
 
+TEST_F(JobOutputFiles, FailedStartLeavesNoEmptyFile) {
+  env_.spawner = [](const std::string&) { return SpawnResult{false, 0, ENOEXEC, 0}; };
+  Job job;
+  job.ke2 = "NOGO";
+  h_->Insert(job);
+  EXPECT_EQ(h_->exec().StartJob("prog.exe", kDa1, "NOGO", "", 0, 0), JobExecutor::kStartFailed);
+  EXPECT_EQ(env_.spawnedOutputs.size(), 1u);
+  EXPECT_FALSE(env_.FileSize(FileOf("NOGO")).has_value());
+  EXPECT_EQ(h_->Read(kDa1, "NOGO").sts, "90");
+}
+
+TEST_F(JobOutputFiles, JobsEndedAtShutDownGetTheirSignalLineBeforeTheControllerEnds) {
+  Pid a = Start("A");
+  Job job;
+  job.da1 = "20260101000001";
+  job.ke2 = "B";
+  h_->Insert(job);
+  ASSERT_EQ(h_->exec().StartJob("prog.exe", job.da1, "B", "", 0, 0), JobExecutor::kStartOk);
+  env_.EndProcess(a, ExitStatus{false, 0});  // A ended by itself meanwhile
+  h_->exec().KillAllProcs(JobExecutor::kReasonServiceLost);
+  EXPECT_EQ(h_->exec().output().awaited(), 0u);
+  EXPECT_TRUE(EndsWith(Content(FileOf("B")), "ended by signal 15 (Terminated)]\n"));
+  EXPECT_EQ(Content(FileOf("A")), "") << "not ended by the controller: closed by the next pass";
+}
+
 TEST_F(JobOutputFiles, IdHandedToANewJobGivesTheOldJobOnlyItsOwnStatus) {
   Pid pid = Start("OLD");
   env_.EndProcess(pid, ExitStatus{false, 7});
