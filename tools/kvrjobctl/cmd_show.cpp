@@ -54,12 +54,23 @@ void PrintRow(const JobView& v) {
   Line("JOBRUS", r.jobrus.str());
 }
 
-// The output file's lines are the job's own bytes, shown as they stand.
+// The output file holds whatever the job wrote: control bytes other than
+// line end and tab (terminal escapes, NUL) are shown as '?', so that the
+// tail cannot drive the operator's terminal.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if ((b < 0x20 && c != '\n' && c != '\t') || b == 0x7f) c = '?';
+  }
+  return text;
+}
+
 void PrintOutputTail(Env& env, const JobRow& row) {
   auto tail = LatestJobOutput(env, row.jobke2.view());
   if (!tail) return;
   std::printf("%-22s %s\n", "output file", tail->path.c_str());
-  std::fputs(tail->lines.c_str(), stdout);
+  tail->lines = Printable(std::move(tail->lines));
+  std::fwrite(tail->lines.data(), 1, tail->lines.size(), stdout);
   if (!tail->lines.empty() && tail->lines.back() != '\n') std::fputc('\n', stdout);
 }
 
