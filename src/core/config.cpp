@@ -33,6 +33,9 @@ constexpr KeySpec kMaxLogSize{"MAXLOGSIZE", "5", 3};
 constexpr KeySpec kEmailTime{"EMAILUHRZT", "07:00", 5};
 constexpr KeySpec kDailyJobTime{"DAILYJOBUHRZT", "07:00", 5};
 constexpr KeySpec kInterval{"INTERVALLJOBZYKLUS", "60", 5};
+constexpr KeySpec kJobOutDir{"JOBOUTDIR", "", kPathChars};
+constexpr KeySpec kJobOutSize{"JOBOUTSIZE", "", 18};
+constexpr KeySpec kJobOutFiles{"JOBOUTFILES", "", 9};
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -53,6 +56,10 @@ void PrintSettings(Env& env, const Config& config) {
   env.ConsoleWrite(StringPrintf("Veltronia INI       :%s\n", config.kvrIni.c_str()));
   env.ConsoleWrite(StringPrintf("Veltronia LOG       :%s\n", config.kvrLog.c_str()));
   env.ConsoleWrite(StringPrintf("Veltronia LOG Backup:%s\n", config.mainLogBackup.c_str()));
+  // Printed only when set, so that a configuration without it prints as before.
+  if (config.jobOutput.enabled()) {
+    env.ConsoleWrite(StringPrintf("Job output          :%s\n", config.jobOutput.dir.c_str()));
+  }
 }
 
 }  // namespace
@@ -124,6 +131,18 @@ std::string TimeTextToHhmmss(std::string_view text) {
   return held;
 }
 
+JobOutputSettings ReadJobOutputSettings(Env& env, const std::string& file) {
+  JobOutputSettings settings;
+  settings.dir = Read(env, kJobOutDir, file);
+  if (int64_t cap = LeadingNumber64(Read(env, kJobOutSize, file)); cap > 0) {
+    settings.capBytes = cap;
+  }
+  if (int32_t files = LeadingNumber32(Read(env, kJobOutFiles, file)); files > 0) {
+    settings.keptFiles = files;
+  }
+  return settings;
+}
+
 Config ReadConfig(Env& env, bool diagnostics) {
   Config config;
   std::string programPath = env.ProgramPath();
@@ -147,6 +166,8 @@ Config ReadConfig(Env& env, bool diagnostics) {
   config.dailyJobTime = TimeTextToHhmmss(Read(env, kDailyJobTime, file));
   config.intervalMinutes = LeadingNumber32(Read(env, kInterval, file));
   if (config.intervalMinutes == 0) config.intervalMinutes = kIntervalWhenZero;
+
+  config.jobOutput = ReadJobOutputSettings(env, file);
 
   config.mainLogBackup = BackupPath(config.kvrLog);
   config.debugLogBackup = BackupPath(config.dbgFile);

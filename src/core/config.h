@@ -1,7 +1,8 @@
 // Configuration of KVRJOBSTR: finds the program's directory, makes it the
-// current directory, and reads the nine settings of section JOBATR of
+// current directory, and reads the settings of section JOBATR of
 // KVRJOBCTL.INI beside the program, each with its default when the file or
-// the key is missing. Derives the ".BAK" names of the two logs. With the
+// the key is missing (the nine settings of the controller and the three of
+// the job output files). Derives the ".BAK" names of the two logs. With the
 // diagnostics switch, prints its findings to the console. Never fails.
 #pragma once
 
@@ -12,6 +13,19 @@
 #include "platform/env.h"
 
 namespace kvr {
+
+// Where the jobs' standard output and error go: with a folder, each started
+// job gets a file of its own there; without one (the default) they go to the
+// controller's standard output.
+struct JobOutputSettings {
+  static constexpr int64_t kDefaultCapBytes = 10 * 1024 * 1024;
+  static constexpr int32_t kDefaultKeptFiles = 500;
+
+  std::string dir;                       // JOBOUTDIR; empty: no files
+  int64_t capBytes = kDefaultCapBytes;   // JOBOUTSIZE; a file is cut beyond it
+  int32_t keptFiles = kDefaultKeptFiles; // JOBOUTFILES; older files are removed
+  bool enabled() const { return !dir.empty(); }
+};
 
 struct Config {
   int32_t maxJobs = 3;
@@ -25,9 +39,14 @@ struct Config {
   std::string programDir;
   // The log paths with ".BAK" in place of their extension, as Windows text.
   std::string mainLogBackup, debugLogBackup;
+  JobOutputSettings jobOutput;
 };
 
 Config ReadConfig(Env& env, bool diagnostics);
+
+// The job output keys of section JOBATR of the given file. A size or count
+// that is not a number above 0 gives the default. kvrjobctl reads them too.
+JobOutputSettings ReadJobOutputSettings(Env& env, const std::string& file);
 
 // A path split like the system's path splitter: drive (always empty here),
 // directory with its trailing separator ('\' or '/'), file name, extension

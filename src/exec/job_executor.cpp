@@ -25,7 +25,8 @@ constexpr char kFetchCursorFailed[] =
 }  // namespace
 
 JobExecutor::JobExecutor(Env& env, Logger& log, Session& session, MessagePoster& poster,
-                         ServiceContact& contact, bool instanceMode, std::string programDir)
+                         ServiceContact& contact, bool instanceMode, std::string programDir,
+                         JobOutputSettings output)
     : env_(env),
       log_(log),
       session_(session),
@@ -34,7 +35,8 @@ JobExecutor::JobExecutor(Env& env, Logger& log, Session& session, MessagePoster&
       instanceMode_(instanceMode),
       programDir_(std::move(programDir)),
       table_(std::make_unique<ProcessTable>()),
-      saved_(std::make_unique<ProcessTable>()) {}
+      saved_(std::make_unique<ProcessTable>()),
+      output_(env, log, std::move(output)) {}
 
 JobExecutor::~JobExecutor() = default;
 

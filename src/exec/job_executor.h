@@ -24,7 +24,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/config.h"
 #include "exec/exclusion_list.h"
+#include "exec/job_output.h"
 #include "exec/process_table.h"
 #include "platform/env.h"
 
@@ -61,8 +63,10 @@ class JobExecutor {
 
   // programDir: the controller's directory with leading and trailing '/';
   // instance mode ends only processes whose executable lies below it.
+  // output: where the jobs' standard output goes (no folder: nowhere new).
   JobExecutor(Env& env, Logger& log, Session& session, MessagePoster& poster,
-              ServiceContact& contact, bool instanceMode, std::string programDir);
+              ServiceContact& contact, bool instanceMode, std::string programDir,
+              JobOutputSettings output = {});
   ~JobExecutor();
   JobExecutor(const JobExecutor&) = delete;
   JobExecutor& operator=(const JobExecutor&) = delete;
@@ -102,6 +106,7 @@ class JobExecutor {
   const ProcessTable& table() const { return *table_; }
   ProcessTable& mutableTable() { return *table_; }
   const ProcessTable& savedTable() const { return *saved_; }
+  JobOutput& output() { return output_; }
 
  private:
   // Rebuild pieces (job_executor.cpp).
@@ -128,6 +133,9 @@ class JobExecutor {
                   std::string_view jobke2, int32_t attempts);
   int EndUnrecordedStart(ProcessEntry& entry);
   std::string FindProgramName(Pid pid);
+  SpawnResult SpawnJob(const std::string& command, std::string_view stamp,
+                       std::string_view jobke2);
+  std::vector<std::string> RunningOutputNames() const;
   void AddStartedOrigin(std::string_view origin);
 
   // Terminating pieces (terminate.cpp).
@@ -153,6 +161,7 @@ class JobExecutor {
   int32_t runningJobs_ = 0;
   bool monitoring_ = true;
   bool rebuildBroken_ = false;  // the last GetKvProcs did not read every row
+  JobOutput output_;
 };
 
 }  // namespace kvr

@@ -4,12 +4,14 @@
 // joins the exclusion list. A failed creation marks the row "90", counts
 // the attempt and tells the users.
 #include <string>
+#include <vector>
 
 #include "core/logger.h"
 #include "db/queue/job_table.h"
 #include "db/session.h"
 #include "exec/exec_text.h"
 #include "exec/job_executor.h"
+#include "exec/job_output_files.h"
 #include "messages/message_poster.h"
 
 namespace kvr {
@@ -43,10 +45,11 @@ int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
     log_.Main(BoundedPrintf(kTableFull, cmd.c_str()));
     return kStartTableFull;
   }
-  SpawnResult spawn = env_.Spawn(cmd);
+  SpawnResult spawn = SpawnJob(cmd, stamp, jobke2);
   if (!spawn.created || spawn.pid <= 0) return StartFailed(cmd, jobda1, jobke2, attempts);
 
   CheckProcessID(spawn.pid);
+  output_.Started(spawn.pid);  // after the older job under the id has ended
   ProcessEntry& entry = (*table_)[static_cast<std::size_t>(table_->FirstFree())];
   entry.Clear();
   entry.pid = spawn.pid;
@@ -87,9 +90,36 @@ int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
 // a row that never ran. The running jobs count was not raised.
 int JobExecutor::EndUnrecordedStart(ProcessEntry& entry) {
   Pid pid = entry.pid;
+  std::string stamp = entry.jobsda.str(), key = entry.jobke2.str();
   entry.Clear();
   KillById(pid, 50);
+  output_.Ended(pid, stamp, key);
   return kStartUpdateFailed;
+}
+
+// With an output folder the job writes into a file of its own; a file that
+// cannot be had leaves the job on the controller's standard output.
+SpawnResult JobExecutor::SpawnJob(const std::string& command, std::string_view stamp,
+                                  std::string_view jobke2) {
+  std::string path = output_.Prepare(stamp, jobke2, RunningOutputNames());
+  if (path.empty()) return env_.Spawn(command);
+  SpawnResult spawn = env_.SpawnWithOutput(command, path);
+  if (!spawn.created) {
+    if (env_.FileSize(path) == 0) env_.DeleteFile(path);  // nothing was written
+  } else if (spawn.outputError != 0) {
+    output_.OpenFailed(path, spawn.outputError);
+  }
+  return spawn;
+}
+
+std::vector<std::string> JobExecutor::RunningOutputNames() const {
+  std::vector<std::string> names;
+  if (!output_.enabled()) return names;
+  for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
+    const ProcessEntry& entry = (*table_)[i];
+    if (!entry.free()) names.push_back(JobOutputName(entry.jobsda.view(), entry.jobke2.view()));
+  }
+  return names;
 }
 
 int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1,

@@ -12,6 +12,7 @@ Subsystems::Subsystems(Env& environment, Config configuration, int32_t instanceN
       contact(env, log),
       session(env, log),
       poster(env, log, session),
-      executor(env, log, session, poster, contact, instanceNumber >= 0, config.programDir) {}
+      executor(env, log, session, poster, contact, instanceNumber >= 0, config.programDir,
+               config.jobOutput) {}
 
 }  // namespace kvr

@@ -37,6 +37,7 @@ constexpr char kMonitoringOn[] =
 }  // namespace
 
 void JobExecutor::CheckProcessTime() {
+  output_.CollectEndings();  // the children reaped by the rebuild
   for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
     ProcessEntry& entry = (*table_)[i];
     if (entry.withoutProcess) {
@@ -68,7 +69,14 @@ void JobExecutor::CheckEntry(ProcessEntry& entry) {
     return;
   }
   // Another process under the job's id: the job's own process has ended.
-  if (!sameName || ours == false) CloseEntry(entry, "98", kGoneUpdateFailed, kGoneCommitFailed);
+  if (!sameName || ours == false) {
+    Pid pid = entry.pid;
+    CloseEntry(entry, "98", kGoneUpdateFailed, kGoneCommitFailed);
+    // A process still under the id is another one: its status is not the job's.
+    output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view(), !opened);
+    return;
+  }
+  output_.CheckSize(entry.jobsda.view(), entry.jobke2.view());
 }
 
 // Running time from the creation to now, except in the night hours of the
@@ -119,8 +127,10 @@ std::optional<bool> JobExecutor::CreatedByJob(const ProcessEntry& entry,
 void JobExecutor::EndOverrunningJob(ProcessEntry& entry) {
   log_.Main(BoundedPrintf(kOverrunLine, entry.jobnam.c_str()));
   poster_.PostNachricht(BoundedPrintf(kOverrunMessage, entry.jobnam.c_str()));
-  KillById(entry.pid, 50);
+  Pid pid = entry.pid;
+  KillById(pid, 50);
   CloseEntry(entry, "99", kOverrunUpdateFailed, kOverrunCommitFailed);
+  output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view());
 }
 
 // Writes the end of the job into its row (a failed update leaves the row in
@@ -157,6 +167,8 @@ void JobExecutor::CheckProcessID(Pid pid) {
     } else if (int commit = session_.SQLCommit(); commit != 0) {
       log_.Main(BoundedPrintf(kReusedCommitFailed, entry.jobnam.c_str(), static_cast<long>(commit)));
     }
+    // The id went to the new job: only a status kept now is this one's.
+    output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view(), false);
     entry.pid = 0;
     --runningJobs_;
   }

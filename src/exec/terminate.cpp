@@ -73,6 +73,7 @@ void JobExecutor::KillAllProcs(int reason) {
       entry.pid = 0;  // gone, or already closed in this pass: the row is left
     } else if (ours == false) {
       CloseForAllProcs(entry, kStatusGone);  // the id went to a newer process
+      output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view(), false);
     } else if (ours == true && MayEndInAllProcs(entry, image)) {
       bool spared = EqualsNoCase(TrimmedRight(entry.programName.view()), kDailyClosing);
       if (!spared) {
@@ -80,6 +81,7 @@ void JobExecutor::KillAllProcs(int reason) {
         ended.push_back(pid);
       }
       CloseForAllProcs(entry, kStatusEnded);
+      if (!spared) output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view());
       log_.Main(BoundedPrintf(kProcessEnded, entry.programName.c_str(), static_cast<int>(pid)));
       env_.SleepMs(100);
     } else {
@@ -87,7 +89,10 @@ void JobExecutor::KillAllProcs(int reason) {
     }
     if (reason == kReasonDatabaseLost) contact_.Contact("KillAllProcs", false);
   }
-  if (reason == kReasonServiceLost) AwaitEnded(ended);
+  if (reason == kReasonServiceLost) {
+    AwaitEnded(ended);
+    output_.CollectEndings();  // the controller ends: the last chance to write them
+  }
 }
 
 // The row gets the status and the end time; the update's result is not

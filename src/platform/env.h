@@ -7,6 +7,7 @@
 // failure is a result value with the system's error number where it has one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -57,7 +58,22 @@ struct SpawnResult {
   bool created = false;
   Pid pid = 0;
   int error = 0;  // errno when not created
+  // SpawnWithOutput only: errno when the output file could not be opened;
+  // the process then runs with the controller's standard output and error.
+  int outputError = 0;
 };
+
+// How an ended child process ended: its exit status, or the signal that
+// ended it.
+struct ExitStatus {
+  bool signaled = false;
+  int code = 0;  // exit status (0-255), or the signal's number
+};
+
+// Wait statuses of ended children kept for TakeExitStatus at most; beyond
+// this the oldest are dropped, so children nobody asks about cannot make
+// the list grow without end.
+inline constexpr std::size_t kKeptExitStatuses = 1024;
 
 // What /proc tells of a live process's executable.
 struct ProcessImage {
@@ -110,6 +126,20 @@ class Env {
   // Mount point of the file system holding the current directory (the
   // controller's "drive"); empty when it cannot be found.
   virtual std::string CurrentMountPoint() = 0;
+  // Makes one directory level; 0 also when a directory of that name exists
+  // already, else errno.
+  virtual int MakeDirectory(const std::string& path) = 0;
+  // The names in a directory, without "." and ".."; nothing when the
+  // directory cannot be read (*error then holds errno).
+  virtual std::optional<std::vector<std::string>> ListDirectory(const std::string& path,
+                                                                int* error = nullptr) = 0;
+  // Size in bytes of an existing file; nothing when it cannot be looked at.
+  virtual std::optional<int64_t> FileSize(const std::string& path) = 0;
+  // Cuts a file to the given size; 0 or errno.
+  virtual int TruncateFile(const std::string& path, int64_t size) = 0;
+  // The last maxBytes of a file (all of a shorter one); nothing when the
+  // file cannot be read.
+  virtual std::optional<std::string> ReadFileTail(const std::string& path, int64_t maxBytes) = 0;
 
   // Tries, without waiting, for an exclusive lock on the file (created when
   // missing). Taken, the file's content is replaced by holderText, so that
@@ -135,15 +165,24 @@ class Env {
   // looked up in the current directory, then on PATH). The child gets its
   // own process group and standard input from /dev/null.
   virtual SpawnResult Spawn(const std::string& commandLine) = 0;
+  // The same, with the child's standard output and error appended to the
+  // file at outputPath (created when missing). A file that cannot be opened
+  // does not stop the start: see SpawnResult::outputError.
+  virtual SpawnResult SpawnWithOutput(const std::string& commandLine,
+                                      const std::string& outputPath) = 0;
   // True when the process exists and is not a zombie.
   virtual bool ProcessAlive(Pid pid) = 0;
   // The executable of a live process; nothing when it cannot be read.
   virtual std::optional<ProcessImage> ProcessImageOf(Pid pid) = 0;
   // Creation time of a live process in calendar seconds (UTC).
   virtual std::optional<int64_t> ProcessStartTime(Pid pid) = 0;
-  // Reaps ended children and moves pending kills on (SIGKILL after the
-  // grace period). Called before each supervision; never blocks.
+  // Reaps ended children, keeping each one's wait status for
+  // TakeExitStatus, and moves pending kills on (SIGKILL after the grace
+  // period). Called before each supervision; never blocks.
   virtual void ReapChildren() = 0;
+  // The kept wait status of an ended child, handed out once; nothing when
+  // none is kept for the id (not reaped yet, not a child, or taken).
+  virtual std::optional<ExitStatus> TakeExitStatus(Pid pid) = 0;
   // Ends a process: SIGTERM to its process group (or to the process when it
   // leads none), SIGKILL to what is left after the grace period. Never ends
   // pid 0, 1, or the controller itself. Does not block.

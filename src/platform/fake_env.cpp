@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "platform/posix_files.h"
+
 namespace kvr {
 
 FakeEnv::FakeEnv() : PosixEnv(false) { SetLocalTime(2026, 12, 7, 8, 0, 0); }
@@ -33,6 +35,45 @@ std::optional<uint64_t> FakeEnv::FreeBytes(const std::string& path) {
   auto it = freeBytes.find(path);
   if (it == freeBytes.end()) return std::nullopt;
   return it->second;
+}
+
+namespace {
+
+// The scripted errno for a path, 0 when none is set.
+int ScriptedError(const std::map<std::string, int>& errors, const std::string& path) {
+  auto it = errors.find(path);
+  return it == errors.end() ? 0 : it->second;
+}
+
+}  // namespace
+
+int FakeEnv::MakeDirectory(const std::string& path) {
+  if (int error = ScriptedError(fileErrors, path)) return error;
+  return PosixMakeDirectory(path);
+}
+
+std::optional<std::vector<std::string>> FakeEnv::ListDirectory(const std::string& path,
+                                                               int* error) {
+  if (int scripted = ScriptedError(fileErrors, path)) {
+    if (error != nullptr) *error = scripted;
+    return std::nullopt;
+  }
+  return PosixListDirectory(path, error);
+}
+
+std::optional<int64_t> FakeEnv::FileSize(const std::string& path) {
+  if (ScriptedError(fileErrors, path) != 0) return std::nullopt;
+  return PosixFileSize(path);
+}
+
+int FakeEnv::TruncateFile(const std::string& path, int64_t size) {
+  if (int error = ScriptedError(fileErrors, path)) return error;
+  return PosixTruncateFile(path, size);
+}
+
+std::optional<std::string> FakeEnv::ReadFileTail(const std::string& path, int64_t maxBytes) {
+  if (ScriptedError(fileErrors, path) != 0) return std::nullopt;
+  return PosixReadFileTail(path, maxBytes);
 }
 
 ServiceReply FakeEnv::CallService(const std::string& pipeName,

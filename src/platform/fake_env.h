@@ -26,6 +26,7 @@ class FakeEnv : public PosixEnv {
     std::string baseName;       // executable base name
     std::string path;           // full executable path
     int64_t startTime = 0;      // creation time, calendar seconds
+    bool child = true;          // false: its end leaves no wait status
   };
 
   FakeEnv();
@@ -61,6 +62,17 @@ class FakeEnv : public PosixEnv {
   std::string mountPoint = "/";
   std::string CurrentMountPoint() override { return mountPoint; }
 
+  // --- Directories and job output files ----------------------------------
+  // Real files of the test's temporary directory; a path listed here fails
+  // every call below (and SpawnWithOutput's opening) with its errno.
+  std::map<std::string, int> fileErrors;
+  int MakeDirectory(const std::string& path) override;
+  std::optional<std::vector<std::string>> ListDirectory(const std::string& path,
+                                                        int* error = nullptr) override;
+  std::optional<int64_t> FileSize(const std::string& path) override;
+  int TruncateFile(const std::string& path, int64_t size) override;
+  std::optional<std::string> ReadFileTail(const std::string& path, int64_t maxBytes) override;
+
   // --- Service ----------------------------------------------------------
   // Decides each call; the default answers "OK". A call takes replyDelayMs
   // of fake time.
@@ -76,24 +88,30 @@ class FakeEnv : public PosixEnv {
   // --- Processes --------------------------------------------------------
   // Adds a live process; returns its pid (a new one when pid is 0).
   Pid AddProcess(Process process);
-  // Marks a process as ended (it then reads as gone).
-  void EndProcess(Pid pid);
+  // Marks a process as ended (it then reads as gone). A child's status is
+  // kept from the next ReapChildren on, for TakeExitStatus.
+  void EndProcess(Pid pid, ExitStatus status = {});
   Process* FindProcess(Pid pid);
   // Decides each Spawn; the default creates a live process whose base name
   // is the first word's base name, started now.
   std::function<SpawnResult(const std::string& commandLine)> spawner;
   std::vector<std::string> spawned;         // every command line given to Spawn
+  std::vector<std::string> spawnedOutputs;  // every output path of SpawnWithOutput
   std::vector<Pid> killedIds;               // every KillById
   std::vector<std::string> killedImages;    // every KillByImageName
   int reapCalls = 0;
   Pid selfPid = 4242;
 
   SpawnResult Spawn(const std::string& commandLine) override;
+  // Creates the output file (empty) unless fileErrors names it, then spawns.
+  SpawnResult SpawnWithOutput(const std::string& commandLine,
+                              const std::string& outputPath) override;
   bool ProcessAlive(Pid pid) override;
   std::optional<ProcessImage> ProcessImageOf(Pid pid) override;
   std::optional<int64_t> ProcessStartTime(Pid pid) override;
-  void ReapChildren() override { ++reapCalls; }
-  // Records the kill; the process ends at once (the fake has no grace).
+  void ReapChildren() override;
+  std::optional<ExitStatus> TakeExitStatus(Pid pid) override;
+  // Records the kill; the process ends at once by SIGTERM (no grace).
   void KillById(Pid pid) override;
   void KillByImageName(const std::string& imageName) override;
   Pid SelfPid() override { return selfPid; }
@@ -116,6 +134,8 @@ class FakeEnv : public PosixEnv {
   bool stop_ = false;
   Pid nextPid_ = 10000;
   std::map<Pid, Process> processes_;
+  std::map<Pid, ExitStatus> unreaped_;  // ended, not yet reaped
+  std::map<Pid, ExitStatus> reaped_;    // reaped, not yet taken
 };
 
 }  // namespace kvr

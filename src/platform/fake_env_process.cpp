@@ -1,9 +1,13 @@
 // FakeEnv: scripted processes. Every process is a record; Spawn, the kills
 // and the queries work on the records and note what was asked.
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 
 #include "platform/command_words.h"
 #include "platform/fake_env.h"
+#include "platform/posix_files.h"
 
 namespace kvr {
 
@@ -17,8 +21,25 @@ Pid FakeEnv::AddProcess(Process process) {
   return pid;
 }
 
-void FakeEnv::EndProcess(Pid pid) {
-  if (Process* p = FindProcess(pid)) p->alive = false;
+void FakeEnv::EndProcess(Pid pid, ExitStatus status) {
+  Process* p = FindProcess(pid);
+  if (p == nullptr || !p->alive) return;
+  p->alive = false;
+  if (p->child) unreaped_[pid] = status;
+}
+
+void FakeEnv::ReapChildren() {
+  ++reapCalls;
+  for (const auto& [pid, status] : unreaped_) reaped_[pid] = status;
+  unreaped_.clear();
+}
+
+std::optional<ExitStatus> FakeEnv::TakeExitStatus(Pid pid) {
+  auto it = reaped_.find(pid);
+  if (it == reaped_.end()) return std::nullopt;
+  ExitStatus status = it->second;
+  reaped_.erase(it);
+  return status;
 }
 
 FakeEnv::Process* FakeEnv::FindProcess(Pid pid) {
@@ -44,6 +65,20 @@ SpawnResult FakeEnv::Spawn(const std::string& commandLine) {
   return result;
 }
 
+SpawnResult FakeEnv::SpawnWithOutput(const std::string& commandLine,
+                                     const std::string& outputPath) {
+  spawnedOutputs.push_back(outputPath);
+  int outputError = 0;
+  if (auto it = fileErrors.find(outputPath); it != fileErrors.end()) {
+    outputError = it->second;
+  } else if (int fd = PosixOpenOutputFile(outputPath, &outputError); fd >= 0) {
+    close(fd);
+  }
+  SpawnResult result = Spawn(commandLine);
+  if (result.created) result.outputError = outputError;
+  return result;
+}
+
 bool FakeEnv::ProcessAlive(Pid pid) {
   Process* p = pid > 0 ? FindProcess(pid) : nullptr;
   return p != nullptr && p->alive;
@@ -63,14 +98,14 @@ std::optional<int64_t> FakeEnv::ProcessStartTime(Pid pid) {
 
 void FakeEnv::KillById(Pid pid) {
   killedIds.push_back(pid);
-  EndProcess(pid);
+  EndProcess(pid, ExitStatus{true, SIGTERM});
 }
 
 void FakeEnv::KillByImageName(const std::string& imageName) {
   killedImages.push_back(imageName);
   for (auto& [pid, process] : processes_) {
     if (pid != selfPid && process.alive && EqualsNoCase(process.baseName, imageName)) {
-      process.alive = false;
+      EndProcess(pid, ExitStatus{true, SIGTERM});
     }
   }
 }

@@ -12,6 +12,7 @@
 #include <climits>
 
 #include "platform/mount_points.h"
+#include "platform/posix_files.h"
 #include "platform/service_socket.h"
 
 namespace kvr {
@@ -252,6 +253,23 @@ std::string PosixEnv::CurrentMountPoint() {
   if (dir.empty()) return {};
   std::optional<std::string> table = ReadFile("/proc/self/mountinfo", nullptr);
   return table ? MountPointOf(*table, dir) : std::string();
+}
+
+int PosixEnv::MakeDirectory(const std::string& path) { return PosixMakeDirectory(path); }
+
+std::optional<std::vector<std::string>> PosixEnv::ListDirectory(const std::string& path,
+                                                                int* error) {
+  return PosixListDirectory(path, error);
+}
+
+std::optional<int64_t> PosixEnv::FileSize(const std::string& path) { return PosixFileSize(path); }
+
+int PosixEnv::TruncateFile(const std::string& path, int64_t size) {
+  return PosixTruncateFile(path, size);
+}
+
+std::optional<std::string> PosixEnv::ReadFileTail(const std::string& path, int64_t maxBytes) {
+  return PosixReadFileTail(path, maxBytes);
 }
 
 // ---------------------------------------------------------------- console

@@ -8,10 +8,13 @@
 // once a stop has been requested. Children get the signals back unblocked.
 //
 // Pending kills (SIGTERM sent, SIGKILL due after the grace period) are kept
-// here and moved on by ReapChildren and KillById, never by blocking.
+// here and moved on by ReapChildren and KillById, never by blocking. The
+// wait statuses of reaped children are kept here until taken, at most
+// kKeptExitStatuses of them.
 #pragma once
 
 #include <csignal>
+#include <utility>
 #include <vector>
 
 #include "platform/env.h"
@@ -45,6 +48,12 @@ class PosixEnv : public Env {
   int DeleteFile(const std::string& path) override;
   std::optional<uint64_t> FreeBytes(const std::string& path) override;
   std::string CurrentMountPoint() override;
+  int MakeDirectory(const std::string& path) override;
+  std::optional<std::vector<std::string>> ListDirectory(const std::string& path,
+                                                        int* error = nullptr) override;
+  std::optional<int64_t> FileSize(const std::string& path) override;
+  int TruncateFile(const std::string& path, int64_t size) override;
+  std::optional<std::string> ReadFileTail(const std::string& path, int64_t maxBytes) override;
 
   void ConsoleWrite(std::string_view text) override;
 
@@ -53,10 +62,13 @@ class PosixEnv : public Env {
                            int replyTimeoutMs) override;
 
   SpawnResult Spawn(const std::string& commandLine) override;
+  SpawnResult SpawnWithOutput(const std::string& commandLine,
+                              const std::string& outputPath) override;
   bool ProcessAlive(Pid pid) override;
   std::optional<ProcessImage> ProcessImageOf(Pid pid) override;
   std::optional<int64_t> ProcessStartTime(Pid pid) override;
   void ReapChildren() override;
+  std::optional<ExitStatus> TakeExitStatus(Pid pid) override;
   void KillById(Pid pid) override;
   void KillByImageName(const std::string& imageName) override;
   Pid SelfPid() override;
@@ -79,6 +91,9 @@ class PosixEnv : public Env {
     uint64_t startTicks = 0;  // start of the target's leader, to spot a reused id
   };
   void MovePendingKillsOn();
+  void KeepExitStatus(Pid pid, int waitStatus);
+  // outputPath empty: the controller's standard output.
+  SpawnResult SpawnJob(const std::string& commandLine, const std::string& outputPath);
   void PollSignals(int64_t waitMs);
 
   sigset_t stopSignals_;
@@ -86,6 +101,8 @@ class PosixEnv : public Env {
   bool tookStopSignals_ = false;
   bool stopRequested_ = false;
   std::vector<PendingKill> pendingKills_;
+  // Wait statuses of reaped children not yet taken, oldest first.
+  std::vector<std::pair<Pid, ExitStatus>> exitStatuses_;
   int64_t killGraceMs_ = kKillGraceSeconds * 1000;
 };
 

@@ -23,6 +23,7 @@
 #include "platform/command_words.h"
 #include "platform/mount_points.h"
 #include "platform/posix_env.h"
+#include "platform/posix_files.h"
 
 extern char** environ;
 
@@ -124,9 +125,11 @@ void SetDefaultSignals(sigset_t* set) {
 }
 
 // posix_spawn with the job's settings: own process group, standard input
-// from /dev/null, no descriptors of the controller beyond 0-2, empty signal
-// mask and default dispositions. 0 or the errno.
-int SpawnProgram(const std::string& program, std::vector<std::string>& words, Pid* pid) {
+// from /dev/null, standard output and error to outputFd when it is open,
+// no descriptors of the controller beyond 0-2, empty signal mask and
+// default dispositions. 0 or the errno.
+int SpawnProgram(const std::string& program, std::vector<std::string>& words, int outputFd,
+                 Pid* pid) {
   std::vector<char*> argv;
   argv.reserve(words.size() + 1);
   for (std::string& w : words) argv.push_back(w.data());
@@ -137,6 +140,10 @@ int SpawnProgram(const std::string& program, std::vector<std::string>& words, Pi
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attr);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (outputFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+  }
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   sigset_t mask;
   sigemptyset(&mask);
@@ -156,9 +163,29 @@ int SpawnProgram(const std::string& program, std::vector<std::string>& words, Pi
   return rc;
 }
 
+ExitStatus ExitStatusOf(int waitStatus) {
+  ExitStatus status;
+  if (WIFSIGNALED(waitStatus)) {
+    status.signaled = true;
+    status.code = WTERMSIG(waitStatus);
+  } else {
+    status.code = WEXITSTATUS(waitStatus);
+  }
+  return status;
+}
+
 }  // namespace
 
-SpawnResult PosixEnv::Spawn(const std::string& commandLine) {
+SpawnResult PosixEnv::Spawn(const std::string& commandLine) { return SpawnJob(commandLine, {}); }
+
+SpawnResult PosixEnv::SpawnWithOutput(const std::string& commandLine,
+                                      const std::string& outputPath) {
+  return SpawnJob(commandLine, outputPath);
+}
+
+// The output file is opened here, before the spawn: opened by the child it
+// would make the whole creation fail, and the job must start all the same.
+SpawnResult PosixEnv::SpawnJob(const std::string& commandLine, const std::string& outputPath) {
   SpawnResult result;
   std::vector<std::string> words;
   if (!SplitCommandLine(commandLine, &words)) {
@@ -172,8 +199,11 @@ SpawnResult PosixEnv::Spawn(const std::string& commandLine) {
     result.error = error;
     return result;
   }
+  int outputFd = -1;
+  if (!outputPath.empty()) outputFd = PosixOpenOutputFile(outputPath, &result.outputError);
   Pid pid = 0;
-  int rc = SpawnProgram(program, words, &pid);
+  int rc = SpawnProgram(program, words, outputFd, &pid);
+  if (outputFd >= 0) close(outputFd);
   if (rc != 0) {
     result.error = rc;
     return result;
@@ -212,9 +242,32 @@ std::optional<int64_t> PosixEnv::ProcessStartTime(Pid pid) {
 
 void PosixEnv::ReapChildren() {
   int status = 0;
-  while (waitpid(-1, &status, WNOHANG) > 0) {
+  for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
+    KeepExitStatus(static_cast<Pid>(pid), status);
   }
   MovePendingKillsOn();
+}
+
+// A reused id replaces the older status; a full list drops its oldest.
+void PosixEnv::KeepExitStatus(Pid pid, int waitStatus) {
+  for (auto it = exitStatuses_.begin(); it != exitStatuses_.end(); ++it) {
+    if (it->first == pid) {
+      exitStatuses_.erase(it);
+      break;
+    }
+  }
+  if (exitStatuses_.size() >= kKeptExitStatuses) exitStatuses_.erase(exitStatuses_.begin());
+  exitStatuses_.emplace_back(pid, ExitStatusOf(waitStatus));
+}
+
+std::optional<ExitStatus> PosixEnv::TakeExitStatus(Pid pid) {
+  for (auto it = exitStatuses_.begin(); it != exitStatuses_.end(); ++it) {
+    if (it->first != pid) continue;
+    ExitStatus status = it->second;
+    exitStatuses_.erase(it);
+    return status;
+  }
+  return std::nullopt;
 }
 
 void PosixEnv::KillById(Pid pid) {

@@ -122,6 +122,34 @@ TEST_F(ConfigTest, DiagnosticsPrintTheFindings) {
   EXPECT_EQ(c.maxJobs, 2);
 }
 
+TEST_F(ConfigTest, JobOutputKeys) {
+  struct Case {
+    const char* jobatr;
+    std::string dir;
+    int64_t cap;
+    int32_t files;
+  } cases[] = {
+      {"", "", 10 * 1024 * 1024, 500},  // off, with the defaults
+      {"JOBOUTDIR=..\\joblogs\nJOBOUTSIZE=65536\nJOBOUTFILES=20\n", "..\\joblogs", 65536, 20},
+      {"JOBOUTDIR= \"/var/log/kvr jobs\" \n", "/var/log/kvr jobs", 10 * 1024 * 1024, 500},
+      // Sizes and counts that are no number above 0 keep their defaults.
+      {"JOBOUTDIR=out\nJOBOUTSIZE=0\nJOBOUTFILES=-4\n", "out", 10 * 1024 * 1024, 500},
+      {"JOBOUTDIR=out\nJOBOUTSIZE=abc\nJOBOUTFILES=x\n", "out", 10 * 1024 * 1024, 500},
+      {"JOBOUTDIR=out\nJOBOUTSIZE=5000000000\n", "out", 5000000000, 500},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.jobatr);
+    Config config = ReadWith(c.jobatr);
+    EXPECT_EQ(config.jobOutput.dir, c.dir);
+    EXPECT_EQ(config.jobOutput.enabled(), !c.dir.empty());
+    EXPECT_EQ(config.jobOutput.capBytes, c.cap);
+    EXPECT_EQ(config.jobOutput.keptFiles, c.files);
+  }
+  // Diagnostics name the folder only when one is set.
+  ReadWith("JOBOUTDIR=out\n", true);
+  EXPECT_NE(env_.console.find("Job output          :out\n"), std::string::npos);
+}
+
 TEST_F(ConfigTest, UnknownProgramPathReadsTheCurrentDirectory) {
   env_.programPath = "";
   env_.SetCurrentDir(dir_.path());

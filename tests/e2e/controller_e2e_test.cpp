@@ -119,6 +119,36 @@ TEST(ControllerEndToEnd, OverrunFailedStartAndOneOriginAtATime) {
   EXPECT_EQ(WaitExit(service, seconds(40)), 0);
 }
 
+// With an output folder the job's own output and its exit status land in
+// its file, and kvrjobctl show prints the file's last lines.
+TEST(ControllerEndToEnd, JobOutputGoesToItsFileAndShowPrintsItsTail) {
+  ProgramDir dir(kSqlite, "kvr", "demo", "[JOBATR]\nMAXJOBS=3\nDBGLOG=1\nJOBOUTDIR=joblogs\n");
+  dir.InstallProgram("/bin/sh", "jobsh");
+  int instance = UniqueInstance(9);
+  pid_t service = dir.StartServiceWithController(instance);
+  AddJob(dir, "TALK", "./jobsh -c \"seq 1 30; echo oops >&2; exit 4\"");
+  auto db = dir.Connect();
+  ASSERT_TRUE(WaitFor([&] { return JobField(*db, "JOBSTS", "TALK") == "98"; }));
+  const std::string file = "joblogs/" + JobField(*db, "JOBSDA", "TALK") + "_TALK.log";
+  EXPECT_TRUE(WaitFor([&] { return dir.Read(file).find("exit status 4]") != std::string::npos; }))
+      << dir.Read(file);
+  std::string content = dir.Read(file);
+  EXPECT_EQ(content.rfind("1\n2\n3\n", 0), 0u) << content;
+  EXPECT_NE(content.find("30\noops\n"), std::string::npos) << content;
+  EXPECT_NE(dir.Read("KVRJOBDBG.LOG").find("Job TALK (PID "), std::string::npos);
+
+  ASSERT_EQ(dir.Shell("./kvrjobctl show TALK >show.out 2>&1"), 0);
+  std::string shown = dir.Read("show.out");
+  EXPECT_NE(shown.find("output file            " + dir.File(file)), std::string::npos) << shown;
+  // The last 20 lines: 14 to 30, the error line, and the status line after a blank one.
+  EXPECT_NE(shown.find("\n14\n"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find("\n13\n"), std::string::npos) << "20 lines only: " << shown;
+  EXPECT_NE(shown.find("30\noops\n\n[") , std::string::npos) << shown;
+  EXPECT_NE(shown.find(" job controller: exit status 4]\n"), std::string::npos) << shown;
+  kill(service, SIGTERM);
+  EXPECT_EQ(WaitExit(service, seconds(40)), 0);
+}
+
 // Stopping the service and SIGTERM both end the managed jobs, remove the
 // flag file and post the final message.
 class ShutDownEndToEnd : public ::testing::TestWithParam<bool> {};

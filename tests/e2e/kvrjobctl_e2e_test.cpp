@@ -241,6 +241,32 @@ TEST(Kvrjobctl, ListShowsRunningFirstAndFiltersByRunTypeAndState) {
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(Has(r.output, "run type (JOBRTY)      03 timed")) << r.output;
   EXPECT_TRUE(Has(r.output, "next run (JOBNRT)      2999-12-31 00:00:00")) << r.output;
+  EXPECT_FALSE(Has(r.output, "output file")) << "no output folder configured";
+}
+
+TEST(Kvrjobctl, ShowPrintsTheTailOfTheLatestOutputFileOfTheKey) {
+  ProgramDir dir("sqlite:kvr.db", "kvr", "demo", "[JOBATR]\nJOBOUTDIR=out\n");
+  auto db = dir.Connect();
+  Insert(*db, "DONE", "01", "98");
+  Insert(*db, "QUIET", "01", "98", "", "", 0, 0, "20240502000000");
+  ASSERT_EQ(dir.Shell("mkdir out && seq 1 30 > out/20240501000000_DONE.log && "
+                      "printf 'bell\\007 clear\\033[2J\\n' >> out/20240501000000_DONE.log && "
+                      "echo older > out/20240401000000_DONE.log && "
+                      "echo theirs > out/20240601000000_X_DONE.log"),
+            0);
+  Result r = Ctl(dir, "show DONE");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "output file            " + dir.File("out/20240501000000_DONE.log")))
+      << r.output;
+  EXPECT_TRUE(Has(r.output, "\n12\n13\n")) << r.output;
+  EXPECT_TRUE(Has(r.output, "\nbell? clear?[2J\n")) << "no terminal escapes: " << r.output;
+  EXPECT_TRUE(Has(r.output, "\n30\n")) << r.output;
+  EXPECT_FALSE(Has(r.output, "\n11\n")) << r.output;
+  EXPECT_FALSE(Has(r.output, "older")) << r.output;
+  EXPECT_FALSE(Has(r.output, "theirs")) << r.output;
+  r = Ctl(dir, "show QUIET");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_FALSE(Has(r.output, "output file")) << r.output;
 }
 
 TEST(Kvrjobctl, EveryCommandHasHelpAndWrongUsageExitsTwo) {

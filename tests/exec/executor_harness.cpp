@@ -13,18 +13,20 @@ std::string CurrentTestName(const char* prefix) {
   return name;
 }
 
-void ExecutorHarness::Open(Env& env, Engine engine, bool instanceMode, std::string programDir) {
+void ExecutorHarness::Open(Env& env, Engine engine, bool instanceMode, std::string programDir,
+                           JobOutputSettings output) {
   config_.kvrLog = dir_.File("KVRJOBCTL.LOG");
   config_.mainLogBackup = dir_.File("KVRJOBCTL.BAK");
   config_.dbgFile = dir_.File("KVRJOBDBG.LOG");
   config_.debugLogBackup = dir_.File("KVRJOBDBG.BAK");
   config_.programDir = programDir;
+  if (output.enabled()) config_.dbgLog = 1;
   log_ = std::make_unique<Logger>(env, config_);
   session_ = std::make_unique<Session>(env, *log_);
   poster_ = std::make_unique<MessagePoster>(env, *log_, *session_);
   contact_ = std::make_unique<ServiceContact>(env, *log_);
   exec_ = std::make_unique<JobExecutor>(env, *log_, *session_, *poster_, *contact_,
-                                        instanceMode, programDir);
+                                        instanceMode, programDir, std::move(output));
   // SQLite: one file per temporary directory, named short so that the
   // connect text stays within its limit.
   std::string name = engine == Engine::Sqlite ? std::string("q") : CurrentTestName("exec_");

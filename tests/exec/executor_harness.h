@@ -32,9 +32,10 @@ struct Job {
 
 class ExecutorHarness {
  public:
-  // Builds everything and connects; a gtest failure when that fails.
+  // Builds everything and connects; a gtest failure when that fails. With
+  // an output folder the debug log is on (DebugLog reads it).
   void Open(Env& env, Engine engine, bool instanceMode = false,
-            std::string programDir = "/opt/kvr/");
+            std::string programDir = "/opt/kvr/", JobOutputSettings output = {});
 
   JobExecutor& exec() { return *exec_; }
   Session& session() { return *session_; }
@@ -46,6 +47,7 @@ class ExecutorHarness {
   // MSGTXT of every message posted, oldest first.
   std::vector<std::string> Messages();
   std::string MainLog() { return dir_.Read("KVRJOBCTL.LOG"); }
+  std::string DebugLog() { return dir_.Read("KVRJOBDBG.LOG"); }
   // How often the text occurs in the main log.
   int LogCount(const std::string& text);
   // One pass's supervision: save, clear, rebuild, check (true: rebuilt).

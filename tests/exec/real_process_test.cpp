@@ -104,5 +104,66 @@ TEST_P(RealJobs, CommandWithoutProgramFailsToStart) {
 INSTANTIATE_TEST_SUITE_P(Engines, RealJobs, ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          EngineParamName<::testing::TestParamInfo<Engine>>);
 
+// Jobs with an output folder: what a job writes lands in its file, and the
+// line at its end tells how it ended.
+class RealJobOutput : public ::testing::TestWithParam<Engine> {
+ protected:
+  void SetUp() override {
+    KVR_REQUIRE_ENGINE(GetParam());
+    env_.SetKillGraceMs(500);
+    JobOutputSettings settings;
+    settings.dir = out_.File("output");
+    h_.Open(env_, GetParam(), false, "/opt/kvr/", settings);
+  }
+
+  // Starts the row's command; the path of its output file.
+  std::string Start(const std::string& command, int32_t mrt) {
+    Job job;
+    job.ke2 = "REAL";
+    job.mrt = mrt;
+    h_.Insert(job);
+    EXPECT_EQ(h_.exec().StartJob(command, kDa1, "REAL", "", mrt, 0), JobExecutor::kStartOk);
+    return out_.File("output/" + h_.Read(kDa1, "REAL").sda + "_REAL.log");
+  }
+
+  // Supervises until the file ends with the job controller's line.
+  std::string SuperviseUntilEndLine(const std::string& path) {
+    std::string content;
+    for (int i = 0; i < 100; ++i) {
+      EXPECT_TRUE(h_.Supervise());
+      content = env_.ReadFile(path, nullptr).value_or("");
+      if (content.find(" job controller: ") != std::string::npos) break;
+      env_.SleepMs(50);
+    }
+    return content;
+  }
+
+  TempDir out_;
+  PosixEnv env_;
+  ExecutorHarness h_;
+};
+
+TEST_P(RealJobOutput, OutputAndErrorLandInTheFileWithTheExitStatus) {
+  std::string path = Start("/bin/sh -c \"echo to-out; echo to-err >&2; exit 3\"", 0);
+  std::string content = SuperviseUntilEndLine(path);
+  EXPECT_EQ(content.rfind("to-out\nto-err\n\n[", 0), 0u) << content;
+  EXPECT_NE(content.find(" job controller: exit status 3]\n"), std::string::npos) << content;
+  EXPECT_EQ(h_.Read(kDa1, "REAL").sts, "98");
+  EXPECT_NE(h_.DebugLog().find("Job REAL (PID "), std::string::npos);
+}
+
+TEST_P(RealJobOutput, JobEndedForItsTimeGetsItsSignalLine) {
+  std::string path = Start("/bin/sleep 30", 1);
+  env_.SleepMs(3100);  // the start time is known to the second
+  std::string content = SuperviseUntilEndLine(path);
+  EXPECT_EQ(h_.Read(kDa1, "REAL").sts, "99");
+  EXPECT_NE(content.find(" job controller: ended by signal 15 (Terminated)]\n"),
+            std::string::npos)
+      << content;
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, RealJobOutput, ::testing::Values(Engine::Sqlite, Engine::Postgres),
+                         EngineParamName<::testing::TestParamInfo<Engine>>);
+
 }  // namespace
 }  // namespace kvr::test

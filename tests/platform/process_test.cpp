@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 
@@ -260,6 +261,133 @@ TEST(FakeProcesses, ScriptedLifeOfProcesses) {
   env.KillById(h);
   EXPECT_FALSE(env.ProcessAlive(h));
   EXPECT_EQ(env.killedIds, std::vector<Pid>{h});
+}
+
+// Polls the reaping until the child's status is kept; nothing after 5 s.
+std::optional<ExitStatus> AwaitStatus(PosixEnv& env, Pid pid) {
+  for (int i = 0; i < 250; ++i) {
+    env.ReapChildren();
+    if (auto status = env.TakeExitStatus(pid)) return status;
+    env.SleepMs(20);
+  }
+  return std::nullopt;
+}
+
+TEST_F(RealProcesses, ExitStatusOrSignalIsKeptUntilTakenOnce) {
+  struct Case {
+    const char* command;
+    int killWith;  // 0: the job ends by itself
+    bool signaled;
+    int code;
+  } cases[] = {
+      {"/bin/sh -c \"exit 3\"", 0, false, 3},
+      {"/bin/true", 0, false, 0},
+      {"/bin/sleep 30", SIGKILL, true, SIGKILL},
+      {"/bin/sleep 30", SIGTERM, true, SIGTERM},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    SpawnResult r = env_.Spawn(c.command);
+    ASSERT_TRUE(r.created) << r.error;
+    if (c.killWith != 0) kill(r.pid, c.killWith);
+    auto status = AwaitStatus(env_, r.pid);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->signaled, c.signaled);
+    EXPECT_EQ(status->code, c.code);
+    EXPECT_FALSE(env_.TakeExitStatus(r.pid).has_value()) << "handed out once";
+  }
+}
+
+TEST_F(RealProcesses, KeptStatusesAreBounded) {
+  std::vector<Pid> pids;
+  for (std::size_t i = 0; i < kKeptExitStatuses + 8; ++i) {
+    SpawnResult r = env_.Spawn("/bin/true");
+    ASSERT_TRUE(r.created) << r.error;
+    pids.push_back(r.pid);
+    if (i % 64 == 0) env_.ReapChildren();
+  }
+  for (int i = 0; i < 250 && std::any_of(pids.begin(), pids.end(), [&](Pid p) {
+                    return kill(p, 0) == 0;  // a zombie still answers
+                  });
+       ++i) {
+    env_.ReapChildren();
+    env_.SleepMs(20);
+  }
+  std::size_t kept = 0;
+  for (Pid pid : pids) kept += env_.TakeExitStatus(pid).has_value() ? 1 : 0;
+  EXPECT_EQ(kept, kKeptExitStatuses);
+}
+
+TEST_F(RealProcesses, OutputFileTakesStandardOutputAndErrorAndIsAppended) {
+  const std::string file = dir_.File("job.log");
+  dir_.Write("job.log", "before\n");
+  SpawnResult r = env_.SpawnWithOutput("/bin/sh -c \"echo out; echo err >&2\"", file);
+  ASSERT_TRUE(r.created) << r.error;
+  EXPECT_EQ(r.outputError, 0);
+  ASSERT_TRUE(AwaitStatus(env_, r.pid).has_value());
+  EXPECT_EQ(dir_.Read("job.log"), "before\nout\nerr\n");
+  struct stat st {};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+
+  // A file that cannot be opened leaves the job on our own output.
+  r = env_.SpawnWithOutput("/bin/true", dir_.File("missing/job.log"));
+  ASSERT_TRUE(r.created) << r.error;
+  EXPECT_EQ(r.outputError, ENOENT);
+  EXPECT_TRUE(AwaitStatus(env_, r.pid).has_value());
+  // A program that cannot run makes no file.
+  r = env_.SpawnWithOutput("/nonexistent/prog", dir_.File("none.log"));
+  EXPECT_FALSE(r.created);
+  EXPECT_NE(stat(dir_.File("none.log").c_str(), &st), 0);
+}
+
+TEST(PosixFiles, DirectoriesSizesCutsAndTails) {
+  test::TempDir dir;
+  PosixEnv env;
+  dir.Write("f.txt", "line1\nline2\nline3\n");
+  EXPECT_EQ(env.MakeDirectory(dir.File("d")), 0);
+  EXPECT_EQ(env.MakeDirectory(dir.File("d")), 0) << "an existing folder is fine";
+  EXPECT_EQ(env.MakeDirectory(dir.File("f.txt")), EEXIST);
+  EXPECT_EQ(env.MakeDirectory(dir.File("no/such")), ENOENT);
+  auto names = env.ListDirectory(dir.path());
+  ASSERT_TRUE(names.has_value());
+  std::sort(names->begin(), names->end());
+  EXPECT_EQ(*names, (std::vector<std::string>{"d", "f.txt"}));
+  int error = 0;
+  EXPECT_FALSE(env.ListDirectory(dir.File("gone"), &error).has_value());
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(env.FileSize(dir.File("f.txt")), 18);
+  EXPECT_FALSE(env.FileSize(dir.File("d")).has_value());
+  EXPECT_FALSE(env.FileSize(dir.File("gone")).has_value());
+  struct Tail {
+    int64_t bytes;
+    const char* text;
+  } tails[] = {{6, "line3\n"}, {100, "line1\nline2\nline3\n"}, {0, ""}};
+  for (const Tail& t : tails) EXPECT_EQ(env.ReadFileTail(dir.File("f.txt"), t.bytes), t.text);
+  EXPECT_FALSE(env.ReadFileTail(dir.File("gone"), 10).has_value());
+  EXPECT_EQ(env.TruncateFile(dir.File("f.txt"), 5), 0);
+  EXPECT_EQ(dir.Read("f.txt"), "line1");
+  EXPECT_EQ(env.TruncateFile(dir.File("gone"), 5), ENOENT);
+}
+
+TEST(FakeProcesses, ExitStatusComesWithTheReapingAndOnlyForChildren) {
+  FakeEnv env;
+  Pid child = env.Spawn("prog").pid;
+  FakeEnv::Process foreign;
+  foreign.child = false;
+  Pid other = env.AddProcess(foreign);
+  Pid killed = env.Spawn("prog").pid;
+  env.EndProcess(child, ExitStatus{false, 4});
+  env.EndProcess(other, ExitStatus{false, 4});
+  env.KillById(killed);
+  EXPECT_FALSE(env.TakeExitStatus(child).has_value()) << "not reaped yet";
+  env.ReapChildren();
+  EXPECT_EQ(env.TakeExitStatus(child)->code, 4);
+  EXPECT_FALSE(env.TakeExitStatus(child).has_value());
+  EXPECT_FALSE(env.TakeExitStatus(other).has_value());
+  auto term = env.TakeExitStatus(killed);
+  ASSERT_TRUE(term.has_value());
+  EXPECT_TRUE(term->signaled);
+  EXPECT_EQ(term->code, SIGTERM);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "ctl_command.h"
 #include "db/client/win1252.h"
+#include "job_output_tail.h"
 #include "job_view.h"
 
 namespace kvr::ctl {
@@ -16,7 +17,9 @@ constexpr char kHelp[] =
     "usage: kvrjobctl show KEY [--json] [--file PATH | --connect L/P@S]\n"
     "Shows every column of one job row. KEY is the job's name (JOBKE2) when no\n"
     "other row has it, else JOBDA1/JOBKE2 as kvrjobctl list shows it.\n"
-    "  --json             the row as one JSON object\n";
+    "  --json             the row as one JSON object\n"
+    "With JOBOUTDIR set in KVRJOBCTL.INI, the last lines of the job's latest\n"
+    "output file follow the row.\n";
 
 void Line(const char* label, const std::string& value) {
   std::printf("%-22s %s\n", label, Win1252ToUtf8(value).c_str());
@@ -51,6 +54,26 @@ void PrintRow(const JobView& v) {
   Line("JOBRUS", r.jobrus.str());
 }
 
+// The output file holds whatever the job wrote: control bytes other than
+// line end and tab (terminal escapes, NUL) are shown as '?', so that the
+// tail cannot drive the operator's terminal.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if ((b < 0x20 && c != '\n' && c != '\t') || b == 0x7f) c = '?';
+  }
+  return text;
+}
+
+void PrintOutputTail(Env& env, const JobRow& row) {
+  auto tail = LatestJobOutput(env, row.jobke2.view());
+  if (!tail) return;
+  std::printf("%-22s %s\n", "output file", tail->path.c_str());
+  tail->lines = Printable(std::move(tail->lines));
+  std::fwrite(tail->lines.data(), 1, tail->lines.size(), stdout);
+  if (!tail->lines.empty() && tail->lines.back() != '\n') std::fputc('\n', stdout);
+}
+
 }  // namespace
 
 int RunShow(Env& env, const std::vector<std::string>& args) {
@@ -77,6 +100,7 @@ int RunShow(Env& env, const std::vector<std::string>& args) {
     std::printf("%s\n", JobJson(view).c_str());
   } else {
     PrintRow(view);
+    PrintOutputTail(env, row);
   }
   return kExitOk;
 }

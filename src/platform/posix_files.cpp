@@ -1,0 +1,95 @@
+#include "platform/posix_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/env.h"
+
+namespace kvr {
+
+namespace {
+
+void SetError(int* error, int value) {
+  if (error != nullptr) *error = value;
+}
+
+}  // namespace
+
+int PosixMakeDirectory(const std::string& path) {
+  std::string native = NativePath(path);
+  if (mkdir(native.c_str(), 0750) == 0) return 0;
+  int error = errno;
+  struct stat st {};
+  if (error == EEXIST && stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  return error;
+}
+
+std::optional<std::vector<std::string>> PosixListDirectory(const std::string& path, int* error) {
+  DIR* dir = opendir(NativePath(path).c_str());
+  if (dir == nullptr) {
+    SetError(error, errno);
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  while (dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  SetError(error, 0);
+  return names;
+}
+
+std::optional<int64_t> PosixFileSize(const std::string& path) {
+  struct stat st {};
+  if (stat(NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<int64_t>(st.st_size);
+}
+
+int PosixTruncateFile(const std::string& path, int64_t size) {
+  return truncate(NativePath(path).c_str(), static_cast<off_t>(size)) == 0 ? 0 : errno;
+}
+
+std::optional<std::string> PosixReadFileTail(const std::string& path, int64_t maxBytes) {
+  int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return std::nullopt;
+  }
+  int64_t from = st.st_size > maxBytes ? st.st_size - maxBytes : 0;
+  std::string text;
+  char chunk[65536];
+  off_t at = static_cast<off_t>(from);
+  for (;;) {
+    ssize_t n = pread(fd, chunk, sizeof chunk, at);
+    if (n > 0) {
+      text.append(chunk, static_cast<size_t>(n));
+      at += n;
+      if (static_cast<int64_t>(text.size()) >= maxBytes) break;
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  close(fd);
+  if (static_cast<int64_t>(text.size()) > maxBytes) {
+    text.erase(0, text.size() - static_cast<size_t>(maxBytes));  // grew meanwhile
+  }
+  return text;
+}
+
+int PosixOpenOutputFile(const std::string& path, int* error) {
+  int fd = open(NativePath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  SetError(error, fd < 0 ? errno : 0);
+  return fd;
+}
+
+}  // namespace kvr
