@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/clock.h"
+
 namespace kvr {
 
 namespace {
@@ -16,12 +18,6 @@ namespace {
 // Once the first reply bytes are in, further bytes of the same reply are
 // waited for this long at most (the service normally closes at once).
 constexpr int kReplyTailWaitMs = 50;
-
-int64_t MonotonicMillis() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Milliseconds left until the deadline, never negative.
 int Remaining(int64_t deadline) {
