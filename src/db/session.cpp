@@ -184,4 +184,8 @@ std::string& TrimRight(std::string& text) {
   return text;
 }
 
+void AppendSessionStatements(StatementList* list) {
+  list->push_back({"SetSchema", std::string(kSchemaStatementPrefix) + "KVSYSTEM"});
+}
+
 }  // namespace kvr

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "db/client/connection.h"
+#include "db/client/named_statement.h"
 
 namespace kvr {
 
@@ -73,5 +74,8 @@ class Session {
 // Removes blanks and tabs from the end of the text, in place.
 char* TrimRight(char* text);
 std::string& TrimRight(std::string& text);
+
+// The session's own statement (the schema switch to KVSYSTEM).
+void AppendSessionStatements(StatementList* list);
 
 }  // namespace kvr

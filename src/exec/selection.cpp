@@ -161,4 +161,15 @@ int SQLReadKvr500Job(Session& session, Env& env, std::string_view runType,
   return rc;
 }
 
+void AppendSelectionStatements(StatementList* list) {
+  // Sample exclusion lists: a blank origin, two origins (one with a quote),
+  // and the list that overflowed.
+  list->insert(list->end(),
+               {{"Select05", Build(kSelect05, "' '")},
+                {"Select04", Build(kSelect04, "' '")},
+                {"Select01", Build(kSelect01, "'ORIGIN1', 'O''X'")},
+                {"Select09", Build(kSelect09, "NULL")},
+                {"ReadKvr500Job", Build(kReadJob, "03", "20261208120000", "' '")}});
+}
+
 }  // namespace kvr

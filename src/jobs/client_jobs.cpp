@@ -235,4 +235,11 @@ int JobRegistration::InsertStanding(std::string_view da1, std::string_view ke2,
   return SQLInsertJob(sys_.session, da1, ke2, urv, cmd, 0, kRunType04);
 }
 
+void AppendClientJobStatements(StatementList* list) {
+  list->insert(list->end(), {{"ClientCursor", kClientCursor},
+                             {"ClientCheck", BoundedPrintf(kClientCheck, "MANDANT1")},
+                             {"PlanningGroupCount", kPlanningGroupCount},
+                             {"PersonCursor", kPersonCursor}});
+}
+
 }  // namespace kvr

@@ -80,4 +80,10 @@ int FindTimePlanWindow(Session& session, std::string_view planId, int32_t weekda
   return rc;
 }
 
+void AppendRunTypeListStatements(StatementList* list) {
+  list->insert(list->end(), {{"TimedJobCursor", kTimedJobCursor},
+                             {"TimePlanWindow139", kSelectWindow139},
+                             {"TimePlanWindow141", kSelectWindow141}});
+}
+
 }  // namespace kvr

@@ -30,4 +30,6 @@ void ReadRunTypeJobs(Session& session, std::string_view runType, std::vector<Job
 int FindTimePlanWindow(Session& session, std::string_view planId, int32_t weekday, int32_t minute,
                        int32_t timingKind, PlanWindow* window);
 
+void AppendRunTypeListStatements(StatementList* list);
+
 }  // namespace kvr

@@ -170,19 +170,27 @@ QueueCounts CountStates(const std::vector<JobRow>& rows, const std::vector<RowSt
   return c;
 }
 
+const std::string kReadAllRows = std::string(kColumns) + " order by JOBDA1 ,JOBKE2";
+const std::string kReadRunTypeRows =
+    std::string(kColumns) + " where JOBRTY=:b0 order by JOBDA1 ,JOBKE2";
+
 int ReadQueueRows(Session& session, std::string_view runType, std::vector<JobRow>* rows) {
-  static const std::string kAll = std::string(kColumns) + " order by JOBDA1 ,JOBKE2";
-  static const std::string kByRunType =
-      std::string(kColumns) + " where JOBRTY=:b0 order by JOBDA1 ,JOBKE2";
-  if (runType.empty()) return ReadRows(session, kAll, {}, rows);
+  if (runType.empty()) return ReadRows(session, kReadAllRows, {}, rows);
   const Bind in[] = {Bind::Text(runType)};
-  return ReadRows(session, kByRunType, in, rows);
+  return ReadRows(session, kReadRunTypeRows, in, rows);
 }
 
+const std::string kReadNamedRows = std::string(kColumns) + " where JOBKE2=:b0 order by JOBDA1";
+
 int ReadQueueRowsNamed(Session& session, std::string_view name, std::vector<JobRow>* rows) {
-  static const std::string kNamed = std::string(kColumns) + " where JOBKE2=:b0 order by JOBDA1";
   const Bind in[] = {Bind::Text(name)};
-  return ReadRows(session, kNamed, in, rows);
+  return ReadRows(session, kReadNamedRows, in, rows);
+}
+
+void AppendQueueViewStatements(StatementList* list) {
+  list->insert(list->end(), {{"ReadAllRows", kReadAllRows},
+                             {"ReadRunTypeRows", kReadRunTypeRows},
+                             {"ReadNamedRows", kReadNamedRows}});
 }
 
 int64_t SecondsBetween(Env& env, std::string_view from, std::string_view to) {
