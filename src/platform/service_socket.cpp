@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -162,13 +163,16 @@ bool MakeServiceAddress(std::string_view socketName, sockaddr_un* address, sockl
     errno = EINVAL;
     return false;
   }
+  const char* prefix = std::getenv(kServiceSocketPrefixVariable);
+  std::string name = prefix != nullptr ? prefix : "";
+  name += socketName;
   // The abstract namespace: a leading zero byte, then the name's bytes.
-  if (socketName.size() > sizeof address->sun_path - 1) {
+  if (name.size() > sizeof address->sun_path - 1) {
     errno = ENAMETOOLONG;
     return false;
   }
-  std::memcpy(address->sun_path + 1, socketName.data(), socketName.size());
-  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + socketName.size());
+  std::memcpy(address->sun_path + 1, name.data(), name.size());
+  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
   return true;
 }
 
