@@ -47,11 +47,31 @@ Session::Session(Env& env, Logger& log)
 
 Session::~Session() { Wipe(password_); }
 
-Connection& Session::db() {
-  ownCode_ = 0;
-  ownMessage_.clear();
-  return *conn_;
+Connection& Session::Statements::Live() {
+  s_.ownCode_ = 0;
+  s_.ownMessage_.clear();
+  return *s_.conn_;
 }
+
+int Session::Statements::Connect(const std::string& connectText) {
+  return Live().Connect(connectText);
+}
+
+int Session::Statements::Execute(std::string_view sql, std::span<const Bind> in) {
+  return Live().Execute(sql, in);
+}
+
+int Session::Statements::SelectOne(std::string_view sql, std::span<const Bind> in,
+                                   std::span<const Out> out) {
+  return Live().SelectOne(sql, in, out);
+}
+
+std::unique_ptr<Cursor> Session::Statements::Open(std::string_view sql, std::span<const Bind> in,
+                                                  int* status) {
+  return Live().Open(sql, in, status);
+}
+
+int Session::Statements::Commit() { return Live().Commit(); }
 
 int Session::Refuse(int code, const char* message) {
   ownCode_ = code;
