@@ -12,6 +12,7 @@
 #include "jobs/run_type_loops.h"
 #include "jobs/scheduled_jobs.h"
 #include "jobs/timed_jobs.h"
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -134,10 +135,7 @@ bool Controller::ConnectDatabase() {
 bool Controller::RunPass() {
   loops_->BeginPass();
   passTime_ = env_.Now();
-  std::tm local = env_.LocalTime(passTime_);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local);
-  passTimestamp_ = stamp;
+  passTimestamp_ = TimeStamp14(env_.LocalTime(passTime_));
 
   sys_->session.SQLCommit();
   if (!sys_->contact.Contact("Hauptschleife!", true)) return false;

@@ -10,6 +10,7 @@
 #include "db/session.h"
 #include "messages/message_insert.h"
 #include "platform/env.h"
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -23,7 +24,6 @@ constexpr char kNoRecordFormat[] =
     "Programmfehler : keine Struktur STRNACHRICHT, Nachricht nicht gesendet: %s!\n";
 constexpr char kLongTextFormat[] = "Msg: %s\n";
 constexpr char kTextTimeFormat[] = "%d.%m.%Y %H:%M:%S";
-constexpr char kInsertTimeFormat[] = "%Y%m%d%H%M%S";
 constexpr char kUidFormat[] = "%ld%ld";
 constexpr std::size_t kLongText = 220;
 constexpr int kRandomMax = 32767;
@@ -128,7 +128,7 @@ int MessagePoster::NextRandom() {
 const char* MessagePoster::BuildNachrichtInsert() {
   if (!record_ || !CheckStrNachricht()) return nullptr;
   int64_t now = env_.Now();
-  std::string msgtin = FormatTime(env_, now, kInsertTimeFormat);
+  std::string msgtin = TimeStamp14(env_.LocalTime(now));
   char msguid[48];
   std::snprintf(msguid, sizeof msguid, kUidFormat, static_cast<long>(now),
                 static_cast<long>(NextRandom()));

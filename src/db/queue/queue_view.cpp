@@ -7,6 +7,7 @@
 #include "db/client/connection.h"
 #include "db/session.h"
 #include "platform/env.h"
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -249,11 +250,7 @@ std::string FormatTimestamp(std::string_view t) {
 }
 
 std::string NowTimestamp(Env& env) {
-  std::tm now = env.LocalTime(env.Now());
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", now.tm_year + 1900, now.tm_mon + 1,
-                now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
-  return text;
+  return TimeStamp14(env.LocalTime(env.Now()));
 }
 
 }  // namespace kvr
