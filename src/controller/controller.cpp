@@ -18,8 +18,6 @@ namespace kvr {
 
 namespace {
 
-constexpr char kSinglePipeName[] = "\\\\.\\pipe\\kvrjobctl";
-constexpr char kInstancePipeFormat[] = "\\\\.\\pipe\\kvrjobctl%ld";
 constexpr char kFlagFileName[] = "NLF";
 constexpr char kFallbackFile[] = "..\\veltronia_php\\log\\JOBCTLMSG.log";
 constexpr int64_t kDatabaseRetryWaitMs = 2000;
@@ -89,11 +87,12 @@ void Controller::WriteBanner() {
     sys_->log.MainF("** Clusterdienst: JOBCONTROLLER %ld. gestartet **\n",
                     static_cast<long>(commandLine_.instance));
     char name[300];
-    std::snprintf(name, sizeof name, kInstancePipeFormat, static_cast<long>(commandLine_.instance));
+    std::snprintf(name, sizeof name, kServicePipeNameFormat,
+                  static_cast<long>(commandLine_.instance));
     sys_->contact.SetPipeName(name);
   } else {
     sys_->log.Main("** Jobcontroller KVRJOBSTR wurde gestartet **\n");
-    sys_->contact.SetPipeName(kSinglePipeName);
+    sys_->contact.SetPipeName(kServicePipeName);
   }
 }
 
@@ -108,15 +107,12 @@ void Controller::CreateMessageRecord() {
 }
 
 void Controller::ReadCredentials() {
-  auto read = [this](const char* key) {
-    return ReadCredentialEntry(env_, "", key, 0, sys_->config.kvrIni).value;
-  };
-  serviceName_ = read("NET8");
-  schema_ = read("SCHEMA");
-  if (!schema_.empty()) schema_.pop_back();
-  login_ = read("LOGIN");
-  password_ = read("PASS");
-  sys_->dbSystem = read("DB_SYSTEM");
+  CredentialSet set = ReadCredentialSet(env_, sys_->config.kvrIni);
+  serviceName_ = std::move(set.service);
+  schema_ = std::move(set.schema);
+  login_ = std::move(set.login);
+  password_ = std::move(set.password);
+  sys_->dbSystem = std::move(set.dbSystem);
   sys_->programDbWord = sys_->dbSystem == "MSSQL" ? "SQLSERVER" : sys_->dbSystem;
 }
 

@@ -71,13 +71,11 @@ bool ResolveTarget(Env& env, const Options& options, Target* target) {
                  path.c_str());
     return false;
   }
-  target->service = ReadCredentialEntry(env, "", "NET8", 0, path).value;
-  std::string schema = ReadCredentialEntry(env, "", "SCHEMA", 0, path).value;
-  target->login = ReadCredentialEntry(env, "", "LOGIN", 0, path).value;
-  target->password = ReadCredentialEntry(env, "", "PASS", 0, path).value;
-  // The controller drops the schema's last character; so does the tool.
-  if (!schema.empty()) schema.pop_back();
-  target->schema = options.Has("schema") ? options.Get("schema") : schema;
+  CredentialSet set = ReadCredentialSet(env, path);  // as the controller reads it
+  target->service = std::move(set.service);
+  target->login = std::move(set.login);
+  target->password = std::move(set.password);
+  target->schema = options.Has("schema") ? options.Get("schema") : set.schema;
   if (target->service.empty() || target->login.empty()) {
     std::fprintf(stderr, "kvrjobctl: the credential file %s holds no service or login\n",
                  path.c_str());
