@@ -48,11 +48,6 @@ constexpr char kCommit2Failed[] = "SQLCommit: AddQEVJobs(2)! RC: %ld\n";
 // many whenever it is full.
 constexpr std::size_t kClientListStep = 10;
 
-template <std::size_t N>
-void TrimField(FixedText<N>& text) {
-  TrimRight(text.data());
-}
-
 }  // namespace
 
 void JobRegistration::AddQEVJobs() {
