@@ -89,6 +89,8 @@ TEST_F(LoggerTest, LogThatCannotBeOpenedLosesTheLineSilently) {
   log.Main("lost\n");
   log.MainF("lost %d\n", 2);
   EXPECT_FALSE(env_.FileReadable(config_.kvrLog));
+  EXPECT_EQ(env_.console, "");  // silently: no word of it on the console either
+  EXPECT_FALSE(env_.FileReadable(config_.mainLogBackup));
 }
 
 TEST(StringPrintf, FormatsAnyLength) {
