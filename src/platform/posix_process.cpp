@@ -23,6 +23,7 @@
 #include "platform/command_words.h"
 #include "platform/mount_points.h"
 #include "platform/posix_env.h"
+#include "platform/spawn_signals.h"
 
 extern char** environ;
 
@@ -115,14 +116,6 @@ std::optional<std::string> ExecutablePath(Pid pid) {
   return buffer;
 }
 
-// Signals the child gets at their default disposition.
-void SetDefaultSignals(sigset_t* set) {
-  sigemptyset(set);
-  for (int sig : {SIGTERM, SIGINT, SIGPIPE, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD}) {
-    sigaddset(set, sig);
-  }
-}
-
 // posix_spawn with the job's settings: own process group, standard input
 // from /dev/null, no descriptors of the controller beyond 0-2, empty signal
 // mask and default dispositions. 0 or the errno.
@@ -138,15 +131,8 @@ int SpawnProgram(const std::string& program, std::vector<std::string>& words, Pi
   posix_spawnattr_init(&attr);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigset_t defaults;
-  SetDefaultSignals(&defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                      POSIX_SPAWN_SETSIGDEF);
+  SetChildSignals(&attr, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setsigmask(&attr, &mask);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
 
   pid_t child = 0;
   int rc = posix_spawn(&child, program.c_str(), &actions, &attr, argv.data(), environ);
