@@ -11,6 +11,7 @@
 
 #include "db/queue/job_table.h"
 #include "support/test_database.h"
+#include "support/wait.h"
 #include "support/test_pg.h"
 
 namespace kvr {
@@ -113,11 +114,13 @@ TEST_P(SessionTest, FailedStatusUpdateReconnectsWithoutLeakingConnections) {
     // A released connection's server process ends a moment after the
     // client has gone; give it that moment.
     long sessions = 0;
-    for (int tries = 0; tries < 50; ++tries) {
-      sessions = Count("select count(*) from pg_stat_activity where datname=current_database()");
-      if (sessions == 1) break;
-      usleep(100 * 1000);
-    }
+    test::WaitFor(
+        [&] {
+          sessions =
+              Count("select count(*) from pg_stat_activity where datname=current_database()");
+          return sessions == 1;
+        },
+        std::chrono::seconds(5), std::chrono::milliseconds(100));
     EXPECT_EQ(sessions, 1);
   }
 }
