@@ -12,13 +12,12 @@
 #include "jobs/run_type_loops.h"
 #include "jobs/scheduled_jobs.h"
 #include "jobs/timed_jobs.h"
+#include "platform/clock.h"
 
 namespace kvr {
 
 namespace {
 
-constexpr char kSinglePipeName[] = "\\\\.\\pipe\\kvrjobctl";
-constexpr char kInstancePipeFormat[] = "\\\\.\\pipe\\kvrjobctl%ld";
 constexpr char kFallbackFile[] = "..\\veltronia_php\\log\\JOBCTLMSG.log";
 constexpr int64_t kDatabaseRetryWaitMs = 2000;
 
@@ -94,11 +93,12 @@ void Controller::WriteBanner() {
     sys_->log.MainF("** Clusterdienst: JOBCONTROLLER %ld. gestartet **\n",
                     static_cast<long>(commandLine_.instance));
     char name[300];
-    std::snprintf(name, sizeof name, kInstancePipeFormat, static_cast<long>(commandLine_.instance));
+    std::snprintf(name, sizeof name, kServicePipeNameFormat,
+                  static_cast<long>(commandLine_.instance));
     sys_->contact.SetPipeName(name);
   } else {
     sys_->log.Main("** Jobcontroller KVRJOBSTR wurde gestartet **\n");
-    sys_->contact.SetPipeName(kSinglePipeName);
+    sys_->contact.SetPipeName(kServicePipeName);
   }
 }
 
@@ -113,15 +113,12 @@ void Controller::CreateMessageRecord() {
 }
 
 void Controller::ReadCredentials() {
-  auto read = [this](const char* key) {
-    return ReadCredentialEntry(env_, "", key, 0, sys_->config.kvrIni).value;
-  };
-  serviceName_ = read("NET8");
-  schema_ = read("SCHEMA");
-  if (!schema_.empty()) schema_.pop_back();
-  login_ = read("LOGIN");
-  password_ = read("PASS");
-  sys_->dbSystem = read("DB_SYSTEM");
+  CredentialSet set = ReadCredentialSet(env_, sys_->config.kvrIni);
+  serviceName_ = std::move(set.service);
+  schema_ = std::move(set.schema);
+  login_ = std::move(set.login);
+  password_ = std::move(set.password);
+  sys_->dbSystem = std::move(set.dbSystem);
   sys_->programDbWord = sys_->dbSystem == "MSSQL" ? "SQLSERVER" : sys_->dbSystem;
 }
 
@@ -142,10 +139,7 @@ bool Controller::RunPass() {
   if (standby_) return StandbyPass();
   loops_->BeginPass();
   passTime_ = env_.Now();
-  std::tm local = env_.LocalTime(passTime_);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local);
-  passTimestamp_ = stamp;
+  passTimestamp_ = TimeStamp14(env_.LocalTime(passTime_));
 
   sys_->session.SQLCommit();
   if (!sys_->contact.Contact("Hauptschleife!", true)) return false;

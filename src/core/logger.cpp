@@ -94,4 +94,15 @@ void Logger::DebugF(const char* format, ...) {
   debug_.Write(text);
 }
 
+std::string WithText(const char* format, std::string_view text) {
+  std::string_view f = format;
+  std::size_t at = f.find("%s");
+  if (at == std::string_view::npos) return std::string(f);
+  text = text.substr(0, text.find('\0'));
+  std::string line(f.substr(0, at));
+  line += text;
+  line += f.substr(at + 2);
+  return line;
+}
+
 }  // namespace kvr

@@ -55,10 +55,34 @@ Session::Session(Env& env, Logger& log)
 
 Session::~Session() { Wipe(password_); }
 
-Connection& Session::db() {
-  ownCode_ = 0;
-  ownMessage_.clear();
-  return *conn_;
+Connection& Session::Statements::Live() {
+  s_.ownCode_ = 0;
+  s_.ownMessage_.clear();
+  return *s_.conn_;
+}
+
+int Session::Statements::Connect(const std::string& connectText) {
+  return Live().Connect(connectText);
+}
+
+int Session::Statements::Execute(std::string_view sql, std::span<const Bind> in) {
+  return Live().Execute(sql, in);
+}
+
+int Session::Statements::SelectOne(std::string_view sql, std::span<const Bind> in,
+                                   std::span<const Out> out) {
+  return Live().SelectOne(sql, in, out);
+}
+
+std::unique_ptr<Cursor> Session::Statements::Open(std::string_view sql, std::span<const Bind> in,
+                                                  int* status) {
+  return Live().Open(sql, in, status);
+}
+
+int Session::Statements::Commit() { return Live().Commit(); }
+
+QueueLockResult Session::Statements::TryQueueLock(Env& env, const QueueLockRequest& request) {
+  return Live().TryQueueLock(env, request);
 }
 
 int Session::Refuse(int code, const char* message) {
@@ -223,6 +247,10 @@ std::string& TrimRight(std::string& text) {
   size_t end = text.find_last_not_of(" \t");
   text.erase(end == std::string::npos ? 0 : end + 1);
   return text;
+}
+
+void AppendSessionStatements(StatementList* list) {
+  list->push_back({"SetSchema", std::string(kSchemaStatementPrefix) + "KVSYSTEM"});
 }
 
 }  // namespace kvr

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "db/client/connection.h"
+#include "db/client/named_statement.h"
 
 namespace kvr {
 
@@ -54,8 +55,10 @@ class Session {
   // Writes the status row and commits; reconnects when that fails.
   // 1 when the session can be used, 0 when it cannot.
   int CheckDB();
-  // The current connection (replaced by a reconnect: do not keep it).
-  Connection& db();
+  // The current connection (replaced by a reconnect: do not keep it). A
+  // statement run through it supersedes a failure the session recorded
+  // itself; merely asking for it changes nothing.
+  Connection& db() { return statements_; }
 
   // Makes every later (re)connect take the queue lock (see connection.h).
   void RequireQueueLock(QueueLockRequest request);
@@ -77,11 +80,36 @@ class Session {
   // The text with every occurrence of the password masked.
   std::string Scrub(std::string text) const;
 
+  // Forwards to conn_ and clears the session's own failure before each
+  // statement, commit or connect.
+  class Statements : public Connection {
+   public:
+    explicit Statements(Session& session) : s_(session) {}
+    int Connect(const std::string& connectText) override;
+    int Execute(std::string_view sql, std::span<const Bind> in) override;
+    int SelectOne(std::string_view sql, std::span<const Bind> in,
+                  std::span<const Out> out) override;
+    std::unique_ptr<Cursor> Open(std::string_view sql, std::span<const Bind> in,
+                                 int* status) override;
+    int Commit() override;
+    QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
+    void ReleaseQueueLock() override { s_.conn_->ReleaseQueueLock(); }
+    std::string_view BackendName() const override { return s_.conn_->BackendName(); }
+    int LastCode() const override { return s_.conn_->LastCode(); }
+    std::string LastMessage() const override { return s_.conn_->LastMessage(); }
+
+   private:
+    Connection& Live();
+    Session& s_;
+  };
+
   Env& env_;
   Logger& log_;
   std::unique_ptr<Connection> conn_;
+  Statements statements_{*this};
   std::string login_, password_, service_, schema_;
-  // A failure of the session's own (code 0: none); cleared by the next call.
+  // A failure of the session's own (code 0: none); cleared by the next call
+  // that reaches the connection.
   int ownCode_ = 0;
   std::string ownMessage_;
   bool lockRequired_ = false;
@@ -93,5 +121,8 @@ class Session {
 // Removes blanks and tabs from the end of the text, in place.
 char* TrimRight(char* text);
 std::string& TrimRight(std::string& text);
+
+// The session's own statement (the schema switch to KVSYSTEM).
+void AppendSessionStatements(StatementList* list);
 
 }  // namespace kvr

@@ -1,4 +1,5 @@
 #include "exec/exec_text.h"
+#include "platform/clock.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -17,11 +18,7 @@ std::string BoundedPrintf(const char* format, ...) {
 }
 
 std::string LocalStampOf(Env& env, int64_t t) {
-  std::tm tm = env.LocalTime(t);
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return buffer;
+  return TimeStamp14(env.LocalTime(t));
 }
 
 std::string_view TrimmedRight(std::string_view text) {

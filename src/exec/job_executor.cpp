@@ -87,6 +87,13 @@ void JobExecutor::ClearProcessTable() {
 
 std::string JobExecutor::LocalStamp() { return LocalStampOf(env_, env_.Now()); }
 
+int JobExecutor::WriteEnd(ProcessEntry& entry, std::string_view status) {
+  entry.jobeda = LocalStamp();
+  entry.jobsts = status;
+  return SQLUpdateJobRun(session_, status, entry.jobnam, entry.jobusr, entry.jobnum,
+                         entry.jobsda, entry.jobeda, entry.jobstv, entry.jobda1, entry.jobke2);
+}
+
 // Ends a process by id, never init, nothing below it, nor the controller.
 void JobExecutor::KillById(Pid pid, int pauseMs) {
   if (pid > 1 && pid != env_.SelfPid()) env_.KillById(pid);
@@ -102,19 +109,10 @@ void JobExecutor::LogCursorFailure(const char* format, int rc, int* sqlCode) {
 
 void JobExecutor::FillEntry(ProcessEntry& entry, const RunningJobRow& row) {
   entry.Clear();
-  entry.jobda1 = row.jobda1;
-  entry.jobke2 = row.jobke2;
-  entry.joburv = row.joburv;
-  entry.jobrty = row.jobrty;
-  entry.jobsts = row.jobsts;
+  static_cast<RunningJobRow&>(entry) = row;
   entry.jobnam = TrimmedRight(row.jobnam.view());
   entry.programName = entry.jobnam.view();
-  entry.jobusr = row.jobusr;
   entry.jobnum = TrimmedRight(row.jobnum.view());
-  entry.jobsda = row.jobsda;
-  entry.jobeda = row.jobeda;
-  entry.jobmrt = row.jobmrt;
-  entry.jobstv = row.jobstv;
   // A JOBNUM that cannot name the job's own process (empty, not a plain
   // number, init, the controller itself) leaves the entry without process;
   // CheckProcessTime closes such a row as gone.

@@ -118,7 +118,7 @@ class JobExecutor {
   void CheckEntry(ProcessEntry& entry);
   void UpdateRunningTime(ProcessEntry& entry, std::optional<int64_t> created);
   bool InSuspensionWindow(int64_t now);
-  void CloseEntry(ProcessEntry& entry, const char* status, const char* updateFormat,
+  void CloseEntry(ProcessEntry& entry, std::string_view status, const char* updateFormat,
                   const char* commitFormat);
   void EndOverrunningJob(ProcessEntry& entry);
   // 1: created no later than the job's process (known creation, else the
@@ -145,6 +145,9 @@ class JobExecutor {
   bool InProgramDir(const std::string& path) const;
 
   std::string LocalStamp();
+  // The end of the job into its row: JOBSTS and JOBEDA (now) in the entry
+  // and the table; the update's result, nothing committed.
+  int WriteEnd(ProcessEntry& entry, std::string_view status);
   void KillById(Pid pid, int pauseMs);
 
   Env& env_;

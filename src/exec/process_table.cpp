@@ -2,25 +2,7 @@
 
 namespace kvr {
 
-void ProcessEntry::Clear() {
-  pid = 0;
-  programName.clear();
-  runningTime = 0;
-  jobda1.clear();
-  jobke2.clear();
-  joburv.clear();
-  jobrty.clear();
-  jobsts.clear();
-  jobnam.clear();
-  jobusr.clear();
-  jobnum.clear();
-  jobsda.clear();
-  jobeda.clear();
-  jobmrt = 0;
-  jobstv = 0;
-  withoutProcess = false;
-  bornMs.reset();
-}
+void ProcessEntry::Clear() { *this = ProcessEntry(); }
 
 void ProcessTable::Clear() {
   for (ProcessEntry& e : entries_) e.Clear();

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "db/client/fixed_text.h"
+#include "exec/running_jobs_cursor.h"
 #include "platform/env.h"
 
 namespace kvr {
@@ -20,22 +21,12 @@ namespace kvr {
 // Longest program name an entry keeps (a Windows path component).
 inline constexpr std::size_t kProgramNameWidth = 259;
 
-struct ProcessEntry {
+// The job's row as the running-jobs read delivers it, and what the
+// controller keeps beside it about the process.
+struct ProcessEntry : RunningJobRow {
   Pid pid = 0;                          // 0: free entry
   FixedText<kProgramNameWidth> programName;  // name the job's process must carry
   uint32_t runningTime = 0;             // seconds, from the last check
-  FixedText<14> jobda1;
-  FixedText<32> jobke2;
-  FixedText<256> joburv;
-  FixedText<2> jobrty;
-  FixedText<2> jobsts;
-  FixedText<64> jobnam;
-  FixedText<128> jobusr;
-  FixedText<8> jobnum;
-  FixedText<14> jobsda;
-  FixedText<14> jobeda;
-  int32_t jobmrt = 0;
-  int32_t jobstv = 0;
   // Filled from a row in "01" whose JOBNUM names no process that can be the
   // job's (empty, not a number, init, the controller): closed as gone.
   bool withoutProcess = false;

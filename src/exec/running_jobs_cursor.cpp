@@ -36,4 +36,8 @@ int RunningJobsCursor::Close() {
   return rc;
 }
 
+void AppendRunningJobsStatements(StatementList* list) {
+  list->push_back({"RunningJobsCursor", kRunningJobsStatement});
+}
+
 }  // namespace kvr

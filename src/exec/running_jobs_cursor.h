@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "db/client/fixed_text.h"
+#include "db/client/named_statement.h"
 
 namespace kvr {
 
@@ -55,5 +56,7 @@ class RunningJobsCursor {
   std::string status_;  // the bound status, alive while the cursor is
   std::unique_ptr<Cursor> cursor_;
 };
+
+void AppendRunningJobsStatements(StatementList* list);
 
 }  // namespace kvr

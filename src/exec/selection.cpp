@@ -7,6 +7,7 @@
 #include "db/client/connection.h"
 #include "db/session.h"
 #include "platform/env.h"
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -56,8 +57,6 @@ constexpr char kReadJob[] =
     "'  ' OR JOBSTS = '00')    AND (JOBNRT <= '%s' OR JOBNRT IS NULL)    AND ((JOBURV is not "
     "null AND JOBURV NOT IN ( %s )) OR         (JOBURV is null))  ORDER BY JOBNRT, JOBDA1, "
     "JOBKE2 ";
-
-constexpr char kLocalTimeFormat[] = "%04d%02d%02d%02d%02d%02d";
 
 // Formats into the statement buffer; empty when the text would be longer
 // than the statement limit, so it is never sent.
@@ -150,15 +149,23 @@ int SQLSelectKvr500Job09(Session& session, const ExclusionList& list, JobRow* ro
 
 int SQLReadKvr500Job(Session& session, Env& env, std::string_view runType,
                      const ExclusionList& list, JobRow* row) {
-  std::tm local = env.LocalTime(env.Now());
-  char now[32];
-  std::snprintf(now, sizeof now, kLocalTimeFormat, local.tm_year + 1900, local.tm_mon + 1,
-                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  const std::string now = TimeStamp14(env.LocalTime(env.Now()));
   row->Clear();
   SelectedJob found;
-  int rc = FetchJob(session, ReadJobText(runType, now, list.Text()), &found);
+  int rc = FetchJob(session, ReadJobText(runType, now.c_str(), list.Text()), &found);
   if (rc == 0) CopyInto(found, row);
   return rc;
+}
+
+void AppendSelectionStatements(StatementList* list) {
+  // Sample exclusion lists: a blank origin, two origins (one with a quote),
+  // and the list that overflowed.
+  list->insert(list->end(),
+               {{"Select05", Build(kSelect05, "' '")},
+                {"Select04", Build(kSelect04, "' '")},
+                {"Select01", Build(kSelect01, "'ORIGIN1', 'O''X'")},
+                {"Select09", Build(kSelect09, "NULL")},
+                {"ReadKvr500Job", Build(kReadJob, "03", "20261208120000", "' '")}});
 }
 
 }  // namespace kvr

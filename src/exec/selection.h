@@ -69,4 +69,7 @@ std::string SelectionText01(const char* list);
 std::string SelectionText09(const char* list);
 std::string ReadJobText(std::string_view runType, std::string_view localTime, const char* list);
 
+// The selection texts with sample exclusion lists, by name.
+void AppendSelectionStatements(StatementList* list);
+
 }  // namespace kvr

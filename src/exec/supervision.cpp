@@ -135,12 +135,9 @@ void JobExecutor::EndOverrunningJob(ProcessEntry& entry) {
 
 // Writes the end of the job into its row (a failed update leaves the row in
 // "01" for the next pass to close again) and frees the entry all the same.
-void JobExecutor::CloseEntry(ProcessEntry& entry, const char* status, const char* updateFormat,
-                             const char* commitFormat) {
-  entry.jobeda = LocalStamp();
-  entry.jobsts = status;
-  int rc = SQLUpdateJobRun(session_, status, entry.jobnam, entry.jobusr, entry.jobnum,
-                           entry.jobsda, entry.jobeda, entry.jobstv, entry.jobda1, entry.jobke2);
+void JobExecutor::CloseEntry(ProcessEntry& entry, std::string_view status,
+                             const char* updateFormat, const char* commitFormat) {
+  int rc = WriteEnd(entry, status);
   if (rc != 0) {
     log_.Main(BoundedPrintf(updateFormat, entry.jobnam.c_str(), static_cast<long>(rc)));
   } else if (int commit = session_.SQLCommit(); commit != 0) {
@@ -157,20 +154,9 @@ void JobExecutor::CheckProcessID(Pid pid) {
   for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
     ProcessEntry& entry = (*table_)[i];
     if (entry.pid != pid || entry.jobsts.view() != kStatusRunning) continue;
-    entry.jobsts = kStatusGone;
-    entry.jobeda = LocalStamp();
-    int rc = SQLUpdateJobRun(session_, entry.jobsts, entry.jobnam, entry.jobusr, entry.jobnum,
-                             entry.jobsda, entry.jobeda, entry.jobstv, entry.jobda1,
-                             entry.jobke2);
-    if (rc != 0) {
-      log_.Main(BoundedPrintf(kReusedUpdateFailed, entry.jobnam.c_str(), static_cast<long>(rc)));
-    } else if (int commit = session_.SQLCommit(); commit != 0) {
-      log_.Main(BoundedPrintf(kReusedCommitFailed, entry.jobnam.c_str(), static_cast<long>(commit)));
-    }
+    CloseEntry(entry, kStatusGone, kReusedUpdateFailed, kReusedCommitFailed);
     // The id went to the new job: only a status kept now is this one's.
     output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view(), false);
-    entry.pid = 0;
-    --runningJobs_;
   }
 }
 

@@ -98,10 +98,7 @@ void JobExecutor::KillAllProcs(int reason) {
 // The row gets the status and the end time; the update's result is not
 // looked at (with the database lost it fails), a failed commit is logged.
 void JobExecutor::CloseForAllProcs(ProcessEntry& entry, std::string_view status) {
-  entry.jobeda = LocalStamp();
-  entry.jobsts = status;
-  SQLUpdateJobRun(session_, status, entry.jobnam, entry.jobusr, entry.jobnum, entry.jobsda,
-                  entry.jobeda, entry.jobstv, entry.jobda1, entry.jobke2);
+  WriteEnd(entry, status);
   if (int commit = session_.SQLCommit(); commit != 0) {
     log_.Main(BoundedPrintf(kKillCommitFailed, static_cast<long>(commit)));
   }

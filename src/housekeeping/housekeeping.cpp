@@ -136,4 +136,8 @@ void Housekeeping::CheckDownloads() {
   sys_.env.KillByImageName("VORLADE.EXE");
 }
 
+void AppendHousekeepingStatements(StatementList* list) {
+  list->push_back({"CountUnfinishedDnlJobs", kSQLCountUnfinishedDnlJobs});
+}
+
 }  // namespace kvr

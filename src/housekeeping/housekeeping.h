@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <string>
 
+#include "db/client/named_statement.h"
+
 namespace kvr {
 
 struct Subsystems;
@@ -47,5 +49,7 @@ class Housekeeping {
   int64_t nextDiskCheck_ = 0;
   std::string lastMapMonth_;
 };
+
+void AppendHousekeepingStatements(StatementList* list);
 
 }  // namespace kvr

@@ -1,4 +1,5 @@
 #include "jobs/calendar.h"
+#include "platform/clock.h"
 
 #include <cstdio>
 #include <limits>
@@ -20,10 +21,7 @@ std::tm ShiftedFields(Env& env, const std::tm& from, int days, int months, int m
 }
 
 std::string StampOfFields(const std::tm& fields) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%04d%02d%02d%02d%02d%02d", fields.tm_year + 1900,
-                fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
-  return buffer;
+  return TimeStamp14(fields);
 }
 
 int32_t DateNumberOf(const std::tm& fields) {

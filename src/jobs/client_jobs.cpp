@@ -48,11 +48,6 @@ constexpr char kCommit2Failed[] = "SQLCommit: AddQEVJobs(2)! RC: %ld\n";
 // many whenever it is full.
 constexpr std::size_t kClientListStep = 10;
 
-template <std::size_t N>
-void TrimField(FixedText<N>& text) {
-  TrimRight(text.data());
-}
-
 }  // namespace
 
 void JobRegistration::AddQEVJobs() {
@@ -233,6 +228,13 @@ bool JobRegistration::SwitchToClient(const Client& c) {
 int JobRegistration::InsertStanding(std::string_view da1, std::string_view ke2,
                                     std::string_view urv, std::string_view cmd) {
   return SQLInsertJob(sys_.session, da1, ke2, urv, cmd, 0, kRunType04);
+}
+
+void AppendClientJobStatements(StatementList* list) {
+  list->insert(list->end(), {{"ClientCursor", kClientCursor},
+                             {"ClientCheck", BoundedPrintf(kClientCheck, "MANDANT1")},
+                             {"PlanningGroupCount", kPlanningGroupCount},
+                             {"PersonCursor", kPersonCursor}});
 }
 
 }  // namespace kvr

@@ -42,9 +42,11 @@ JobRow ClosingRow(const std::string& stamp, const std::tm& day, std::size_t slot
   row.jobcmd = download ? kClosingCommand : kClosingCommandNoDownload;
   row.jobrty = kRunType08;
   row.jobstv = 1;
-  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", day.tm_year + 1900, day.tm_mon + 1,
-                day.tm_mday, static_cast<int>(time / 60), static_cast<int>(time % 60), 0);
-  row.jobnrt = text;
+  std::tm at = day;
+  at.tm_hour = static_cast<int>(time / 60);
+  at.tm_min = static_cast<int>(time % 60);
+  at.tm_sec = 0;
+  row.jobnrt = StampOfFields(at);
   return row;
 }
 

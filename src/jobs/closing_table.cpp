@@ -87,4 +87,12 @@ int SelectKvr500Job09Except(Session& session, const ExclusionList& list,
   return SelectJobColumnsInto(session, Select09ExceptText(list.Text(), passedOver), row);
 }
 
+void AppendClosingStatements(StatementList* list) {
+  const std::string_view day = "20260101000000";
+  const JobKey passedOver[] = {{day, std::string_view("A'1")}, {day, std::string_view("B")}};
+  list->insert(list->end(), {{"ReadKvr112Mnd", kReadClientTimes},
+                             {"FirstClientTimes", kFirstClientTimes},
+                             {"Select09PassingOver", Select09ExceptText("' '", passedOver)}});
+}
+
 }  // namespace kvr

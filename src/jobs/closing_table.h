@@ -41,4 +41,7 @@ int SelectKvr500Job09Except(Session& session, const ExclusionList& list,
 // The statement text of that selection.
 std::string Select09ExceptText(const char* list, std::span<const JobKey> passedOver);
 
+// The closing reads and a run type 09 selection passing over two rows.
+void AppendClosingStatements(StatementList* list);
+
 }  // namespace kvr

@@ -1,4 +1,5 @@
 #include "jobs/known_programs.h"
+#include "platform/ascii_case.h"
 
 #include <cctype>
 
@@ -30,8 +31,7 @@ bool StartsWithNoCase(std::string_view name, const char* prefix, std::size_t n) 
   for (std::size_t i = 0; i < n; ++i) {
     char p = prefix[i];
     char c = i < name.size() ? name[i] : '\0';
-    if (std::tolower(static_cast<unsigned char>(c)) !=
-        std::tolower(static_cast<unsigned char>(p))) {
+    if (AsciiLower(c) != AsciiLower(p)) {
       return false;
     }
     if (p == '\0') return true;

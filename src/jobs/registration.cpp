@@ -142,4 +142,8 @@ int JobRegistration::ResetRT04StartAttempts() { return kvr::ResetRT04StartAttemp
 
 int JobRegistration::DeleteExpiredRT01Jobs() { return kvr::DeleteExpiredRT01Jobs(sys_.session); }
 
+void AppendRegistrationStatements(StatementList* list) {
+  list->push_back({"RunTypeCursor", kRunType04Cursor});
+}
+
 }  // namespace kvr

@@ -95,4 +95,8 @@ class JobRegistration {
   JobRow mapJob_;
 };
 
+// The registration's statements, by name (the client check for MANDANT1).
+void AppendRegistrationStatements(StatementList* list);
+void AppendClientJobStatements(StatementList* list);
+
 }  // namespace kvr

@@ -104,4 +104,12 @@ int FindTimePlanWindow(Session& session, std::string_view planId, int32_t weekda
   return rc;
 }
 
+void AppendRunTypeListStatements(StatementList* list) {
+  list->insert(list->end(), {{"TimedJobCursor", kTimedJobCursor},
+                             {"EndedJobCursor", kEndedCursor},
+                             {"RequestedJobCursor", kRequestedCursor},
+                             {"TimePlanWindow139", kSelectWindow139},
+                             {"TimePlanWindow141", kSelectWindow141}});
+}
+
 }  // namespace kvr

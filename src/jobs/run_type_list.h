@@ -35,4 +35,6 @@ void ReadEndedOrRequestedJobs(Session& session, std::string_view runType,
 int FindTimePlanWindow(Session& session, std::string_view planId, int32_t weekday, int32_t minute,
                        int32_t timingKind, PlanWindow* window);
 
+void AppendRunTypeListStatements(StatementList* list);
+
 }  // namespace kvr

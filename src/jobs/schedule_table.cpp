@@ -25,4 +25,8 @@ int SQLReadKvr800Scd(Session& session, const ScheduleKey& key, ScheduleRow* row)
   return session.db().SelectOne(kReadSchedule, in, out);
 }
 
+void AppendScheduleStatements(StatementList* list) {
+  list->push_back({"ReadKvr800Scd", kReadSchedule});
+}
+
 }  // namespace kvr

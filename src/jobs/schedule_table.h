@@ -3,6 +3,7 @@
 // its time of day as HH24MISS text. Returns the client's status code.
 #pragma once
 
+#include "db/client/named_statement.h"
 #include "jobs/schedule_rules.h"
 
 namespace kvr {
@@ -12,5 +13,7 @@ class Session;
 // 0 found (row filled), 1403 no such schedule, another code on an error.
 // The row is cleared first; a null column reads as empty or 0.
 int SQLReadKvr800Scd(Session& session, const ScheduleKey& key, ScheduleRow* row);
+
+void AppendScheduleStatements(StatementList* list);
 
 }  // namespace kvr

@@ -88,7 +88,7 @@ void JobRegistration::SQLInsertNewJob() {
 }
 
 void JobRegistration::AddExportJob() {
-  std::string now = LocalText(sys_.env, "%Y%m%d%H%M%S");
+  std::string now = LocalStampOf(sys_.env, sys_.env.Now());
   int rc = SQLInsertJob(sys_.session, now, "Export KVRJOBSTR", "VEL EXPORT",
                         "exportlauf.bat qlnk.bat", 3600, kRunType01);
   if (rc != 0) sys_.log.Main(BoundedPrintf(kExportFailed, static_cast<long>(rc)));
@@ -117,7 +117,7 @@ void JobRegistration::AddTimedSystemJob(bool daily) {
   row.jobdls = job.dls;
   row.jobsts = kStatusWaiting;
   row.jobnrt = daily ? LocalText(sys_.env, "%Y%m%d") + sys_.config.dailyJobTime
-                     : LocalText(sys_.env, "%Y%m%d%H%M%S");
+                     : LocalStampOf(sys_.env, sys_.env.Now());
   sys_.log.Main(job.registering);
   int rc = SQLUpdateJobNextRun(sys_.session, row);
   if (rc == kSqlNoData) {

@@ -38,14 +38,6 @@ constexpr char kNotCommittedFormat[] =
 // no statement anyway, and a file of garbage must not flood the log.
 constexpr std::size_t kLoggedLineLimit = kNachrichtStatementSize - 1;
 
-std::string WithText(const char* format, std::string_view text) {
-  std::string_view f = format;
-  std::size_t at = f.find("%s");
-  std::size_t zero = text.find('\0');
-  if (zero != std::string_view::npos) text = text.substr(0, zero);
-  return std::string(f.substr(0, at)) + std::string(text) + std::string(f.substr(at + 2));
-}
-
 // One line of the file: its text without the line end, and whether it had
 // one (the log shows the line as read, line end included).
 struct FileLine {

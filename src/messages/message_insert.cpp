@@ -96,4 +96,15 @@ bool IsNachrichtInsert(std::string_view line) {
   return i == line.size();
 }
 
+void AppendMessageStatements(StatementList* list) {
+  StrNachricht record;
+  SetControllerSender(record);
+  record.msgtxt = "08.12.2026 00:43:12 Programm x.exe wird wegen Laufzeit\xFC"
+                  "berschreitung abgebrochen!";
+  record.msgtyp = "1";
+  record.msgval = 1;
+  list->push_back(
+      {"MessageInsert", FormatNachrichtInsert(record, "17650981234711", "20261208004312")});
+}
+
 }  // namespace kvr

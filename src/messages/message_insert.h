@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "messages/str_nachricht.h"
+#include "db/client/named_statement.h"
 
 namespace kvr {
 
@@ -53,5 +54,8 @@ std::string FormatNachrichtInsert(const StrNachricht& record, std::string_view m
 // each a quoted text whose quotes are doubled or an integer, separated by
 // commas, closed by ')' with nothing after it.
 bool IsNachrichtInsert(std::string_view line);
+
+// The insert of a sample warning (fixed key and time), by name.
+void AppendMessageStatements(StatementList* list);
 
 }  // namespace kvr

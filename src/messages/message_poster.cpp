@@ -10,6 +10,7 @@
 #include "db/session.h"
 #include "messages/message_insert.h"
 #include "platform/env.h"
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -23,7 +24,6 @@ constexpr char kNoRecordFormat[] =
     "Programmfehler : keine Struktur STRNACHRICHT, Nachricht nicht gesendet: %s!\n";
 constexpr char kLongTextFormat[] = "Msg: %s\n";
 constexpr char kTextTimeFormat[] = "%d.%m.%Y %H:%M:%S";
-constexpr char kInsertTimeFormat[] = "%Y%m%d%H%M%S";
 constexpr char kUidFormat[] = "%ld%ld";
 constexpr std::size_t kLongText = 220;
 constexpr int kRandomMax = 32767;
@@ -34,19 +34,6 @@ constexpr char kKeptFormat[] =
     "Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: %s!\n";
 constexpr char kKeepFailedFormat[] =
     "Fehler beim Schreiben der Nachricht (Msg) in die JOBCTLMSG.log: %s!\n";
-
-// A log line of a text of any length: the format's single %s replaced by
-// the text, cut at a zero byte as a C text would be.
-std::string LogLine(const char* format, std::string_view text) {
-  std::string_view f = format;
-  std::size_t at = f.find("%s");
-  std::size_t zero = text.find('\0');
-  if (zero != std::string_view::npos) text = text.substr(0, zero);
-  std::string line(f.substr(0, at));
-  line += text;
-  line += f.substr(at + 2);
-  return line;
-}
 
 std::string FormatTime(Env& env, int64_t t, const char* format) {
   std::tm local = env.LocalTime(t);
@@ -128,7 +115,7 @@ int MessagePoster::NextRandom() {
 const char* MessagePoster::BuildNachrichtInsert() {
   if (!record_ || !CheckStrNachricht()) return nullptr;
   int64_t now = env_.Now();
-  std::string msgtin = FormatTime(env_, now, kInsertTimeFormat);
+  std::string msgtin = TimeStamp14(env_.LocalTime(now));
   char msguid[48];
   std::snprintf(msguid, sizeof msguid, kUidFormat, static_cast<long>(now),
                 static_cast<long>(NextRandom()));
@@ -145,9 +132,9 @@ int MessagePoster::SQLExecDynamic(std::string_view statement) {
 
 void MessagePoster::PostNachricht(std::string_view text) {
   if (FileExists(env_, fallbackPath_)) ReimportFallbackFile();
-  if (text.size() > kLongText) log_.Main(LogLine(kLongTextFormat, text));
+  if (text.size() > kLongText) log_.Main(WithText(kLongTextFormat, text));
   if (!record_) {
-    log_.Main(LogLine(kNoRecordFormat, text));
+    log_.Main(WithText(kNoRecordFormat, text));
     return;
   }
   std::string stamp = FormatTime(env_, env_.Now(), kTextTimeFormat);
@@ -172,17 +159,17 @@ void MessagePoster::PostNachricht(std::string_view text) {
 }
 
 void MessagePoster::KeepInFallbackFile(const std::string& statement) {
-  log_.Main(LogLine(kPostFailedFormat, statement));
+  log_.Main(WithText(kPostFailedFormat, statement));
   int error = 0;
   std::unique_ptr<AppendFile> file = env_.OpenAppend(fallbackPath_, &error);
   errno = 0;
   if (file && file->Write(statement + "\n")) {
     file.reset();
-    log_.Main(LogLine(kKeptFormat, statement));
+    log_.Main(WithText(kKeptFormat, statement));
     return;
   }
   if (file) error = errno != 0 ? errno : EIO;
-  log_.Main(LogLine(kKeepFailedFormat, std::strerror(error)));
+  log_.Main(WithText(kKeepFailedFormat, std::strerror(error)));
 }
 
 int FileExists(Env& env, const std::string& path) { return env.FileReadable(path) ? 1 : 0; }

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "platform/ascii_case.h"
 
 namespace kvr {
 
@@ -32,8 +33,5 @@ int CheckExecutable(const std::string& path);
 
 // The last path component of a '/'-separated path.
 std::string_view BaseName(std::string_view path);
-
-// Equal without regard to ASCII case.
-bool EqualsNoCase(std::string_view a, std::string_view b);
 
 }  // namespace kvr

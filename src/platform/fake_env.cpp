@@ -1,14 +1,38 @@
-// FakeEnv: clock, sleeps, service and disk space. The scripted processes
-// live in fake_env_process.cpp.
+// FakeEnv: clock, sleeps, files, service and disk space. The scripted
+// processes live in fake_env_process.cpp.
 #include "platform/fake_env.h"
 
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/posix_files.h"
 
 namespace kvr {
 
-FakeEnv::FakeEnv() : PosixEnv(false) { SetLocalTime(2026, 12, 7, 8, 0, 0); }
+FakeEnv::FakeEnv() { SetLocalTime(2026, 12, 7, 8, 0, 0); }
+
+std::tm FakeEnv::LocalTime(int64_t t) { return LocalTimeOf(t); }
+std::tm FakeEnv::UtcTime(int64_t t) { return UtcTimeOf(t); }
+int64_t FakeEnv::MakeLocalTime(std::tm local) { return MakeLocalTimeOf(local); }
+
+bool FakeEnv::SetCurrentDir(const std::string& dir) { return ChangeDirectory(dir); }
+std::string FakeEnv::CurrentDir() { return WorkingDirectory(); }
+
+std::unique_ptr<AppendFile> FakeEnv::OpenAppend(const std::string& path, int* error) {
+  return OpenAppendFile(path, error);
+}
+
+std::optional<std::string> FakeEnv::ReadFile(const std::string& path, int* error) {
+  return ReadWholeFile(path, error);
+}
+
+bool FakeEnv::FileReadable(const std::string& path) { return IsReadableFile(path); }
+
+int FakeEnv::RenameFile(const std::string& from, const std::string& to) {
+  return RenamePath(from, to);
+}
+
+int FakeEnv::DeleteFile(const std::string& path) { return DeletePath(path); }
 
 void FakeEnv::SetLocalTime(int year, int month, int day, int hour, int minute, int second) {
   std::tm local{};

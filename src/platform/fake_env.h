@@ -1,11 +1,16 @@
 // FakeEnv: a scripted Env for tests.
 //
-// Files, directories, the console and disk space default to the real system
-// (tests work in temporary directories), so file behaviour is real. The clock
-// moves only when a test says so or when something sleeps; the service
-// answers as scripted; processes are scripted records, so every supervision
-// and termination rule can be tested without real processes. Everything the
-// code under test asked of it is recorded for the test to look at.
+// It implements Env itself, so a method it lacks does not compile instead of
+// reaching the real system. Exactly the file and directory methods forward
+// to the real file system (platform/posix_files.h; tests work in temporary
+// directories), and the calendar conversions are the C library's (local
+// time follows TZ). Everything else is scripted: the clock moves only when a
+// test says so or when something sleeps; disk space, the mount point and the
+// program path are set by the test; the console is a string; the service
+// answers as scripted; processes are records, so every supervision and
+// termination rule can be tested without real processes, and nothing is
+// ever killed or spawned. What the code under test asked is recorded for
+// the test to look at.
 #pragma once
 
 #include <functional>
@@ -13,11 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix_env.h"
+#include "platform/env.h"
 
 namespace kvr {
 
-class FakeEnv : public PosixEnv {
+class FakeEnv : public Env {
  public:
   struct Process {
     Pid pid = 0;
@@ -39,6 +44,9 @@ class FakeEnv : public PosixEnv {
   void Advance(int64_t seconds) { now_ += seconds; }
   int64_t Now() override { return now_; }
   int64_t SteadyMillis() override { return now_ * 1000 + subMillis_; }
+  std::tm LocalTime(int64_t t) override;
+  std::tm UtcTime(int64_t t) override;
+  int64_t MakeLocalTime(std::tm local) override;
   void SleepMs(int64_t ms) override;
   std::vector<int64_t> sleeps;  // every SleepMs in order
 
@@ -49,8 +57,17 @@ class FakeEnv : public PosixEnv {
   // --- Program path and console ----------------------------------------
   std::string programPath = "/opt/kvr/KVRJOBSTR";
   std::string ProgramPath() override { return programPath; }
+  bool SetCurrentDir(const std::string& dir) override;
+  std::string CurrentDir() override;
   void ConsoleWrite(std::string_view text) override { console += text; }
   std::string console;
+
+  // --- Files (the real file system) ---------------------------------------
+  std::unique_ptr<AppendFile> OpenAppend(const std::string& path, int* error) override;
+  std::optional<std::string> ReadFile(const std::string& path, int* error) override;
+  bool FileReadable(const std::string& path) override;
+  int RenameFile(const std::string& from, const std::string& to) override;
+  int DeleteFile(const std::string& path) override;
 
   // --- Disk space -------------------------------------------------------
   // Free bytes by path; a path not listed has no answer (query fails).

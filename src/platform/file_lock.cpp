@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 
 #include "platform/posix_env.h"
 
@@ -20,6 +21,10 @@ namespace kvr {
 namespace {
 
 constexpr size_t kMaxHolderText = 256;
+// A new holder writes its text just after it took the lock; a reader that
+// comes in between finds the file empty and looks again for a moment.
+constexpr int kHolderReadTries = 20;
+constexpr long kHolderReadPauseNs = 5'000'000;
 
 class PosixFileLock : public FileLock {
  public:
@@ -92,6 +97,11 @@ FileLockResult PosixEnv::TryLockFile(const std::string& path, std::string_view h
     if (error == EAGAIN || error == EACCES) {
       result.busy = true;
       result.holder = ReadHolder(fd);
+      for (int i = 1; i < kHolderReadTries && result.holder.empty(); ++i) {
+        const timespec pause{0, kHolderReadPauseNs};
+        nanosleep(&pause, nullptr);
+        result.holder = ReadHolder(fd);
+      }
     } else {
       result.error = error;
     }

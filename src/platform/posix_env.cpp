@@ -2,15 +2,14 @@
 // The process methods live in posix_process.cpp.
 #include "platform/posix_env.h"
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 
+#include "platform/clock.h"
 #include "platform/mount_points.h"
 #include "platform/posix_files.h"
 #include "platform/service_socket.h"
@@ -18,37 +17,6 @@
 namespace kvr {
 
 namespace {
-
-class PosixAppendFile : public AppendFile {
- public:
-  explicit PosixAppendFile(int fd) : fd_(fd) {}
-  ~PosixAppendFile() override { close(fd_); }
-  PosixAppendFile(const PosixAppendFile&) = delete;
-  PosixAppendFile& operator=(const PosixAppendFile&) = delete;
-
-  int64_t Size() override {
-    off_t end = lseek(fd_, 0, SEEK_END);
-    return end < 0 ? 0 : static_cast<int64_t>(end);
-  }
-
-  bool Write(std::string_view bytes) override {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n > 0) {
-        done += static_cast<size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        return false;
-      }
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-};
 
 void WriteConsoleBytes(std::string_view text) {
   size_t done = 0;
@@ -64,10 +32,6 @@ void WriteConsoleBytes(std::string_view text) {
   }
 }
 
-void SetError(int* error, int value) {
-  if (error != nullptr) *error = value;
-}
-
 }  // namespace
 
 std::string NativePath(std::string_view path) {
@@ -80,10 +44,9 @@ std::string NativePath(std::string_view path) {
 
 // ------------------------------------------------------------ stop signals
 
-PosixEnv::PosixEnv(bool takeStopSignals) {
+PosixEnv::PosixEnv() {
   sigemptyset(&stopSignals_);
   sigemptyset(&previousMask_);
-  if (!takeStopSignals) return;
   sigaddset(&stopSignals_, SIGTERM);
   sigaddset(&stopSignals_, SIGINT);
   tookStopSignals_ = pthread_sigmask(SIG_BLOCK, &stopSignals_, &previousMask_) == 0;
@@ -137,27 +100,13 @@ void PosixEnv::SleepMs(int64_t ms) {
 
 int64_t PosixEnv::Now() { return static_cast<int64_t>(time(nullptr)); }
 
-int64_t PosixEnv::SteadyMillis() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t PosixEnv::SteadyMillis() { return MonotonicMillis(); }
 
-std::tm PosixEnv::LocalTime(int64_t t) {
-  time_t tt = static_cast<time_t>(t);
-  std::tm out{};
-  localtime_r(&tt, &out);
-  return out;
-}
+std::tm PosixEnv::LocalTime(int64_t t) { return LocalTimeOf(t); }
 
-std::tm PosixEnv::UtcTime(int64_t t) {
-  time_t tt = static_cast<time_t>(t);
-  std::tm out{};
-  gmtime_r(&tt, &out);
-  return out;
-}
+std::tm PosixEnv::UtcTime(int64_t t) { return UtcTimeOf(t); }
 
-int64_t PosixEnv::MakeLocalTime(std::tm local) { return static_cast<int64_t>(mktime(&local)); }
+int64_t PosixEnv::MakeLocalTime(std::tm local) { return MakeLocalTimeOf(local); }
 
 // ------------------------------------------------- program and directories
 
@@ -174,73 +123,27 @@ std::string PosixEnv::ProgramPath() {
   }
 }
 
-bool PosixEnv::SetCurrentDir(const std::string& dir) { return chdir(NativePath(dir).c_str()) == 0; }
+bool PosixEnv::SetCurrentDir(const std::string& dir) { return ChangeDirectory(dir); }
 
-std::string PosixEnv::CurrentDir() {
-  std::string buffer(PATH_MAX, '\0');
-  for (;;) {
-    if (getcwd(buffer.data(), buffer.size()) != nullptr) {
-      buffer.resize(std::char_traits<char>::length(buffer.c_str()));
-      return buffer;
-    }
-    if (errno != ERANGE) return std::string();
-    buffer.resize(buffer.size() * 2);
-  }
-}
+std::string PosixEnv::CurrentDir() { return WorkingDirectory(); }
 
 // ------------------------------------------------------------------- files
 
 std::unique_ptr<AppendFile> PosixEnv::OpenAppend(const std::string& path, int* error) {
-  int fd = open(NativePath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    SetError(error, errno);
-    return nullptr;
-  }
-  SetError(error, 0);
-  return std::make_unique<PosixAppendFile>(fd);
+  return OpenAppendFile(path, error);
 }
 
 std::optional<std::string> PosixEnv::ReadFile(const std::string& path, int* error) {
-  int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    SetError(error, errno);
-    return std::nullopt;
-  }
-  std::string content;
-  char chunk[65536];
-  for (;;) {
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n > 0) {
-      content.append(chunk, static_cast<size_t>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      SetError(error, errno);
-      close(fd);
-      return std::nullopt;
-    }
-  }
-  close(fd);
-  SetError(error, 0);
-  return content;
+  return ReadWholeFile(path, error);
 }
 
-bool PosixEnv::FileReadable(const std::string& path) {
-  int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool readable = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
-  close(fd);
-  return readable;
-}
+bool PosixEnv::FileReadable(const std::string& path) { return IsReadableFile(path); }
 
 int PosixEnv::RenameFile(const std::string& from, const std::string& to) {
-  return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0 ? 0 : errno;
+  return RenamePath(from, to);
 }
 
-int PosixEnv::DeleteFile(const std::string& path) {
-  return unlink(NativePath(path).c_str()) == 0 ? 0 : errno;
-}
+int PosixEnv::DeleteFile(const std::string& path) { return DeletePath(path); }
 
 std::optional<uint64_t> PosixEnv::FreeBytes(const std::string& path) {
   struct statvfs vfs {};

@@ -26,7 +26,7 @@ class PosixEnv : public Env {
   // Seconds a process group gets between SIGTERM and SIGKILL.
   static constexpr int kKillGraceSeconds = 5;
 
-  PosixEnv() : PosixEnv(true) {}
+  PosixEnv();
   ~PosixEnv() override;
 
   int64_t Now() override;
@@ -78,10 +78,6 @@ class PosixEnv : public Env {
 
   // Milliseconds between SIGTERM and SIGKILL; tests shorten the grace.
   void SetKillGraceMs(int64_t ms) { killGraceMs_ = ms; }
-
- protected:
-  // takeStopSignals false leaves the signal mask alone (FakeEnv).
-  explicit PosixEnv(bool takeStopSignals);
 
  private:
   struct PendingKill {

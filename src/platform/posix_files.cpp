@@ -1,3 +1,5 @@
+// The real file system: appending, reading, renaming, deleting, the current
+// directory, and the folders and files of job output.
 #include "platform/posix_files.h"
 
 #include <dirent.h>
@@ -6,19 +8,115 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
-
-#include "platform/env.h"
 
 namespace kvr {
 
 namespace {
+
+class PosixAppendFile : public AppendFile {
+ public:
+  explicit PosixAppendFile(int fd) : fd_(fd) {}
+  ~PosixAppendFile() override { close(fd_); }
+  PosixAppendFile(const PosixAppendFile&) = delete;
+  PosixAppendFile& operator=(const PosixAppendFile&) = delete;
+
+  int64_t Size() override {
+    off_t end = lseek(fd_, 0, SEEK_END);
+    return end < 0 ? 0 : static_cast<int64_t>(end);
+  }
+
+  bool Write(std::string_view bytes) override {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
 
 void SetError(int* error, int value) {
   if (error != nullptr) *error = value;
 }
 
 }  // namespace
+
+bool ChangeDirectory(const std::string& dir) { return chdir(NativePath(dir).c_str()) == 0; }
+
+std::string WorkingDirectory() {
+  std::string buffer(PATH_MAX, '\0');
+  for (;;) {
+    if (getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+      return buffer;
+    }
+    if (errno != ERANGE) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, int* error) {
+  int fd = open(NativePath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    SetError(error, errno);
+    return nullptr;
+  }
+  SetError(error, 0);
+  return std::make_unique<PosixAppendFile>(fd);
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path, int* error) {
+  int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    SetError(error, errno);
+    return std::nullopt;
+  }
+  std::string content;
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      content.append(chunk, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      SetError(error, errno);
+      close(fd);
+      return std::nullopt;
+    }
+  }
+  close(fd);
+  SetError(error, 0);
+  return content;
+}
+
+bool IsReadableFile(const std::string& path) {
+  int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool readable = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+  close(fd);
+  return readable;
+}
+
+int RenamePath(const std::string& from, const std::string& to) {
+  return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0 ? 0 : errno;
+}
+
+int DeletePath(const std::string& path) {
+  return unlink(NativePath(path).c_str()) == 0 ? 0 : errno;
+}
 
 int PosixMakeDirectory(const std::string& path) {
   std::string native = NativePath(path);

@@ -1,15 +1,29 @@
-// Directory and file operations on the real file system, as free functions
-// over native paths (after NativePath). PosixEnv answers its Env methods with
-// them; FakeEnv uses them for the files of a test's temporary directory.
-// Nothing throws; failures are errno values or empty results.
+// The real file system behind Env's file and directory methods: appending,
+// reading, renaming, deleting, the current directory, and the folders and
+// files of job output. Paths go through NativePath first. PosixEnv serves its
+// file methods from here, and so does FakeEnv, so unit tests work on real
+// files in temporary directories while everything else of the fake stays
+// scripted. Nothing throws; failures are errno values or empty results.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/env.h"
+
 namespace kvr {
+
+std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, int* error);
+std::optional<std::string> ReadWholeFile(const std::string& path, int* error);
+// True when the path opens for reading and is no directory.
+bool IsReadableFile(const std::string& path);
+int RenamePath(const std::string& from, const std::string& to);  // 0 or errno
+int DeletePath(const std::string& path);                         // 0 or errno
+bool ChangeDirectory(const std::string& dir);
+std::string WorkingDirectory();  // empty on failure
 
 // 0 also when a directory of that name exists, else errno.
 int PosixMakeDirectory(const std::string& path);

@@ -24,6 +24,7 @@
 #include "platform/mount_points.h"
 #include "platform/posix_env.h"
 #include "platform/posix_files.h"
+#include "platform/spawn_signals.h"
 
 extern char** environ;
 
@@ -116,14 +117,6 @@ std::optional<std::string> ExecutablePath(Pid pid) {
   return buffer;
 }
 
-// Signals the child gets at their default disposition.
-void SetDefaultSignals(sigset_t* set) {
-  sigemptyset(set);
-  for (int sig : {SIGTERM, SIGINT, SIGPIPE, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD}) {
-    sigaddset(set, sig);
-  }
-}
-
 // posix_spawn with the job's settings: own process group, standard input
 // from /dev/null, standard output and error to outputFd when it is open,
 // no descriptors of the controller beyond 0-2, empty signal mask and
@@ -145,15 +138,8 @@ int SpawnProgram(const std::string& program, std::vector<std::string>& words, in
     posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
   }
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigset_t defaults;
-  SetDefaultSignals(&defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                      POSIX_SPAWN_SETSIGDEF);
+  SetChildSignals(&attr, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setsigmask(&attr, &mask);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
 
   pid_t child = 0;
   int rc = posix_spawn(&child, program.c_str(), &actions, &attr, argv.data(), environ);

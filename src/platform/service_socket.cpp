@@ -6,8 +6,11 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -16,12 +19,6 @@ namespace {
 // Once the first reply bytes are in, further bytes of the same reply are
 // waited for this long at most (the service normally closes at once).
 constexpr int kReplyTailWaitMs = 50;
-
-int64_t MonotonicMillis() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Milliseconds left until the deadline, never negative.
 int Remaining(int64_t deadline) {
@@ -166,13 +163,16 @@ bool MakeServiceAddress(std::string_view socketName, sockaddr_un* address, sockl
     errno = EINVAL;
     return false;
   }
+  const char* prefix = std::getenv(kServiceSocketPrefixVariable);
+  std::string name = prefix != nullptr ? prefix : "";
+  name += socketName;
   // The abstract namespace: a leading zero byte, then the name's bytes.
-  if (socketName.size() > sizeof address->sun_path - 1) {
+  if (name.size() > sizeof address->sun_path - 1) {
     errno = ENAMETOOLONG;
     return false;
   }
-  std::memcpy(address->sun_path + 1, socketName.data(), socketName.size());
-  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + socketName.size());
+  std::memcpy(address->sun_path + 1, name.data(), name.size());
+  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
   return true;
 }
 

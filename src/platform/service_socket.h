@@ -26,8 +26,13 @@ inline constexpr int kServiceConnectWaitMs = 1000;
 // The socket name of a pipe name: the text after its last '\' (or '/').
 std::string ServiceSocketName(std::string_view pipeName);
 
-// Fills an abstract-namespace address for the name. False (ENAMETOOLONG)
-// when the name does not fit or is empty (EINVAL).
+// When this environment variable is set, its text goes before every socket
+// name, so that a test run (or a second installation) has sockets of its own
+// beside a service listening on the plain names.
+inline constexpr char kServiceSocketPrefixVariable[] = "KVR_SERVICE_SOCKET_PREFIX";
+
+// Fills an abstract-namespace address for the name (with the prefix above).
+// False (ENAMETOOLONG) when it does not fit or the name is empty (EINVAL).
 bool MakeServiceAddress(std::string_view socketName, sockaddr_un* address, socklen_t* length);
 
 // A listening, non-blocking, close-on-exec socket bound to the name; -1 with

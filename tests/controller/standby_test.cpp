@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "controller/controller_fixture.h"
+#include "platform/posix_env.h"
 #include "support/test_pg.h"
 
 namespace kvr::test {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "controller/controller_fixture.h"
-#include "jobs/local_zone.h"
+#include "support/local_zone.h"
 
 namespace kvr::test {
 namespace {

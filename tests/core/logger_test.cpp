@@ -89,6 +89,25 @@ TEST_F(LoggerTest, LogThatCannotBeOpenedLosesTheLineSilently) {
   log.Main("lost\n");
   log.MainF("lost %d\n", 2);
   EXPECT_FALSE(env_.FileReadable(config_.kvrLog));
+  EXPECT_EQ(env_.console, "");  // silently: no word of it on the console either
+  EXPECT_FALSE(env_.FileReadable(config_.mainLogBackup));
+}
+
+TEST(WithText, PutsTheTextWhereTheFormatSaysAndStopsAtAZeroByte) {
+  struct Case {
+    const char* format;
+    std::string text;
+    std::string line;
+  };
+  const std::string big(5000, 'x');
+  const Case cases[] = {
+      {"SQL: %s!\n", "insert", "SQL: insert!\n"},
+      {"SQL: %s!\n", big, "SQL: " + big + "!\n"},  // no length limit
+      {"%s", std::string("cut\0here", 8), "cut"},
+      {"%d %s", "50%s", "%d 50%s"},  // only the first %s, the text as it is
+      {"no conversion\n", "lost", "no conversion\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(WithText(c.format, c.text), c.line) << c.format;
 }
 
 TEST(StringPrintf, FormatsAnyLength) {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "controller/statement_registry.h"
 #include "support/temp_dir.h"
 #include "support/test_pg.h"
-#include "system_statements.h"
 
 namespace kvr {
 namespace {
@@ -278,9 +278,11 @@ std::vector<std::string> SystemTables(Eng e) {
 }
 
 const char* Statement(std::string_view name) {
-  for (const test::SystemStatement& s : test::SystemStatements()) {
-    if (name == s.name) return s.text;
+  static const StatementList kAll = StatementRegistry();
+  for (const NamedStatement& s : kAll) {
+    if (name == s.name) return s.text.c_str();
   }
+  ADD_FAILURE() << name << " is not registered";
   return "";
 }
 

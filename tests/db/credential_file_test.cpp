@@ -184,6 +184,17 @@ TEST_F(CredentialFileTest, FormattedFileReadsBackExactly) {
   EXPECT_EQ(Read(text, "PASS").value, set.password);
   EXPECT_EQ(Read(text, "DB_SYSTEM").value, "MSSQL");
   EXPECT_EQ(text.find(set.password), std::string::npos);
+  // The whole set reads back as written: the schema's added character is
+  // dropped again, and a missing file reads as empty values.
+  dir_.Write("set.ini", text);
+  CredentialSet back = ReadCredentialSet(env_, dir_.File("set.ini"));
+  EXPECT_EQ(back.service, set.service);
+  EXPECT_EQ(back.schema, set.schema);
+  EXPECT_EQ(back.login, set.login);
+  EXPECT_EQ(back.password, set.password);
+  EXPECT_EQ(back.dbSystem, set.dbSystem);
+  CredentialSet none = ReadCredentialSet(env_, dir_.File("missing.ini"));
+  EXPECT_EQ(none.service + none.schema + none.login + none.password + none.dbSystem, "");
 
   set.password = "";
   ASSERT_TRUE(FormatCredentialFile(set, &text, &error));

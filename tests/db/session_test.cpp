@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <filesystem>
 #include <string>
 
 #include "db/queue/job_table.h"
 #include "support/test_database.h"
+#include "support/wait.h"
 #include "support/test_pg.h"
 
 namespace kvr {
@@ -111,11 +114,13 @@ TEST_P(SessionTest, FailedStatusUpdateReconnectsWithoutLeakingConnections) {
     // A released connection's server process ends a moment after the
     // client has gone; give it that moment.
     long sessions = 0;
-    for (int tries = 0; tries < 50; ++tries) {
-      sessions = Count("select count(*) from pg_stat_activity where datname=current_database()");
-      if (sessions == 1) break;
-      usleep(100 * 1000);
-    }
+    test::WaitFor(
+        [&] {
+          sessions =
+              Count("select count(*) from pg_stat_activity where datname=current_database()");
+          return sessions == 1;
+        },
+        std::chrono::seconds(5), std::chrono::milliseconds(100));
     EXPECT_EQ(sessions, 1);
   }
 }
@@ -166,6 +171,42 @@ TEST_P(SessionTest, OverlongConnectTextIsRefusedWithoutConnecting) {
   EXPECT_EQ(session_->SQLCommit(), kSqlNotConnected);
   EXPECT_EQ(session_->SQLConnect(db.login, db.password, db.service, std::string(70, 'K')),
             kSqlConnectTextTooLong);
+}
+
+// The session's own failure stays the last error until a call reaches the
+// connection; looking at the connection does not wipe it.
+TEST_P(SessionTest, OwnFailureLastsUntilTheNextStatement) {
+  KVR_TEST_DATABASE(db, GetParam(), dir_.path());
+  ASSERT_EQ(Connect(db), 0);
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    int expected;
+  };
+  const Step steps[] = {
+      {"refused schema", [&] { session_->SQLSetSchema(std::string(90, 'K'), nullptr); },
+       kSqlConnectTextTooLong},
+      {"asking for the connection",
+       [&] {
+         (void)session_->db().BackendName();
+         (void)session_->db().LastMessage();
+       },
+       kSqlConnectTextTooLong},
+      {"a statement",
+       [&] {
+         EXPECT_EQ(session_->db().Execute("update KVSYSTEM.KVR500JOB set JOBSTV=0"), kSqlNoData);
+       },
+       kSqlNoData},
+      {"refused again", [&] { session_->SQLSetSchema(std::string(90, 'K'), nullptr); },
+       kSqlConnectTextTooLong},
+      {"a commit", [&] { EXPECT_EQ(session_->db().Commit(), 0); }, kSqlOk},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.act();
+    std::string message;
+    EXPECT_EQ(session_->GetLastSQLError(nullptr, &message), step.expected) << message;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SessionTest, ::testing::Values(Engine::Sqlite, Engine::Postgres),

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <utility>
 
+#include "controller/statement_registry.h"
 #include "db/client/win1252.h"
-#include "system_statements.h"
 
 namespace kvr {
 namespace {
@@ -45,23 +47,67 @@ bool HasEmptyLiteral(const std::string& text) {
   return false;
 }
 
-class SystemStatementTest : public ::testing::TestWithParam<test::SystemStatement> {};
+// Host variables each statement of the system binds and writes: the inputs
+// and the outputs of its into list. Every registered statement must be here
+// and nothing else, so a new statement cannot go unchecked.
+const std::map<std::string, std::pair<int, int>>& ExpectedHostVariables() {
+  static const std::map<std::string, std::pair<int, int>> kExpected = {
+      {"SetSchema", {0, 0}},           {"UpdateJobRun", {9, 0}},
+      {"UpdateJobStatus", {3, 0}},     {"InsertJob", {6, 0}},
+      {"DeleteJob", {2, 0}},           {"DeleteExpiredRT01Jobs", {0, 0}},
+      {"ResetRT04StartAttempts", {0, 0}}, {"UpdateJobNextRun", {4, 0}},
+      {"UpdateJobStatusDls", {4, 0}},  {"RescheduleJob", {4, 0}},
+      {"InsertTimedJob", {7, 0}},      {"InsertTimedJobDls", {8, 0}},
+      {"InsertFullJob", {22, 0}},      {"StartMAPJob", {2, 0}},
+      {"StartMAPDeleteJob", {2, 0}},   {"ReadAllRows", {0, 0}},
+      {"ReadRunTypeRows", {1, 0}},     {"ReadNamedRows", {1, 0}},
+      {"RunningJobsCursor", {1, 0}},   {"Select05", {0, 0}},
+      {"Select04", {0, 0}},            {"Select01", {0, 0}},
+      {"Select09", {0, 0}},            {"ReadKvr500Job", {0, 0}},
+      {"MessageInsert", {0, 0}},       {"RunTypeCursor", {1, 0}},
+      {"ClientCursor", {0, 0}},        {"ClientCheck", {0, 0}},
+      {"PlanningGroupCount", {0, 1}},  {"PersonCursor", {0, 0}},
+      {"TimedJobCursor", {1, 0}},      {"TimePlanWindow139", {3, 3}},
+      {"EndedJobCursor", {1, 0}},      {"RequestedJobCursor", {1, 0}},
+      {"TimePlanWindow141", {3, 3}},   {"ReadKvr800Scd", {4, 7}},
+      {"ReadKvr112Mnd", {1, 24}},      {"FirstClientTimes", {0, 0}},
+      {"Select09PassingOver", {0, 0}}, {"CountUnfinishedDnlJobs", {0, 1}},
+  };
+  return kExpected;
+}
+
+TEST(StatementRegistry, NamesEachStatementOnceAndEveryOneHasItsExpectation) {
+  std::map<std::string, int> seen;
+  for (const NamedStatement& s : StatementRegistry()) {
+    EXPECT_FALSE(s.text.empty()) << s.name;  // a sample that did not fit would be empty
+    EXPECT_EQ(++seen[s.name], 1) << s.name;
+    EXPECT_TRUE(ExpectedHostVariables().count(s.name)) << s.name << " has no expectation";
+  }
+  for (const auto& [name, counts] : ExpectedHostVariables()) {
+    EXPECT_TRUE(seen.count(name)) << name << " is no longer registered";
+  }
+}
+
+class SystemStatementTest : public ::testing::TestWithParam<NamedStatement> {};
 
 // Every statement of the system: no Oracle-only construct survives, the
 // host variables are counted right, and SQLite sees only quoted table names.
 TEST_P(SystemStatementTest, TranslatesForBothBackends) {
-  const test::SystemStatement& s = GetParam();
+  const NamedStatement& s = GetParam();
+  auto expected = ExpectedHostVariables().find(s.name);
+  ASSERT_NE(expected, ExpectedHostVariables().end());
+  const bool rownum = HasWordOutsideLiterals(s.text, "rownum");
   for (Dialect d : {Dialect::Postgres, Dialect::Sqlite}) {
     SCOPED_TRACE(d == Dialect::Postgres ? "postgres" : "sqlite");
     Translation t = TranslateStatement(s.text, d, "KVSYSTEM");
-    EXPECT_EQ(t.inputCount, s.inputs);
-    EXPECT_EQ(t.outputCount, s.outputs);
+    EXPECT_EQ(t.inputCount, expected->second.first);
+    EXPECT_EQ(t.outputCount, expected->second.second);
     EXPECT_EQ(t.text.find(":b"), std::string::npos) << t.text;
     for (const char* w : {"sysdate", "rownum", "into :b0"}) {
       EXPECT_FALSE(HasWordOutsideLiterals(t.text, w)) << w << " in " << t.text;
     }
     EXPECT_FALSE(HasEmptyLiteral(t.text)) << t.text;
-    if (s.rownum) {
+    if (rownum) {
       EXPECT_TRUE(t.text.ends_with(" LIMIT 1")) << t.text;
       EXPECT_LT(t.text.find("ORDER BY"), t.text.find("LIMIT 1"));
     }
@@ -79,8 +125,8 @@ TEST_P(SystemStatementTest, TranslatesForBothBackends) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(All, SystemStatementTest, ::testing::ValuesIn(test::SystemStatements()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(All, SystemStatementTest, ::testing::ValuesIn(StatementRegistry()),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(Translate, SelectionTakesFirstRowInKeyOrder) {
   const std::string sql =

@@ -39,7 +39,6 @@ TEST(ControllerEndToEnd, InstanceRunsItsPassesAndEndsWhenTheServiceStops) {
   ProgramDir dir(kSqlite, "kvr", "demo");
   int instance = UniqueInstance(1);
   pid_t service = dir.StartService(instance);
-  usleep(300 * 1000);
   pid_t controller = dir.StartController(std::to_string(instance));
   auto db = dir.Connect();
   // The status row is written by every pass.
@@ -159,7 +158,6 @@ TEST_P(ShutDownEndToEnd, EndsRunningJobs) {
   dir.InstallProgram("/bin/sleep", "jobsleep");
   int instance = UniqueInstance(bySignal ? 4 : 5);
   pid_t service = dir.StartService(instance);
-  usleep(300 * 1000);
   pid_t controller = dir.StartController(std::to_string(instance));
   AddJob(dir, "RUN1", "./jobsleep 120");
   AddJob(dir, "RUN2", "./jobsleep 120");

@@ -76,7 +76,6 @@ TEST_P(KvrjobctlOnEngine, StatusTellsNoControllerAWorkingOneAndAKilledOne) {
   ASSERT_EQ(Ctl(*dir, "add --name LONG --command './JobSleep 60'").status, 0);
   int instance = UniqueInstance(GetParam() == Engine::Sqlite ? 7 : 8);
   pid_t service = dir->StartService(instance);
-  usleep(300 * 1000);
   pid_t controller = dir->StartController(std::to_string(instance));
   auto db = dir->Connect();
   ASSERT_TRUE(WaitFor([&] { return Column(*db, "JOBSTS", "LONG") == "01"; })) << dir->MainLog();

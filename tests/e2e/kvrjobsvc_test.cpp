@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/service_socket.h"
+#include "support/wait.h"
 #include "support/temp_dir.h"
 
 namespace kvr {
@@ -26,27 +27,8 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kService = KVR_BIN_DIR "/kvrjobsvc";
 
-bool WaitUntil(const std::function<bool()>& condition, milliseconds timeout) {
-  auto end = Clock::now() + timeout;
-  while (Clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(milliseconds(50));
-  }
-  return condition();
-}
-
-// Exit status of the child, or -1 when it did not exit in time (then it is
-// killed).
-int WaitExit(pid_t pid, milliseconds timeout) {
-  int status = 0;
-  bool exited = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout);
-  if (!exited) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using test::WaitExit;
+using test::WaitFor;
 
 // An instance number of its own for each test of this run.
 int Instance(int k) { return 60000 + static_cast<int>(getpid() % 5000) * 4 + k; }
@@ -59,6 +41,7 @@ ServiceReply Contact(int instance) {
 
 class KvrjobsvcTest : public ::testing::Test {
  protected:
+  KvrjobsvcTest() { test::UseOwnServiceSockets(); }
   ~KvrjobsvcTest() override {
     for (pid_t pid : started_) {
       if (waitpid(pid, nullptr, WNOHANG) == 0) {
@@ -96,7 +79,7 @@ class KvrjobsvcTest : public ::testing::Test {
 TEST_F(KvrjobsvcTest, AnswersItsInstanceAndStopsAnsweringOnSigterm) {
   int instance = Instance(0);
   pid_t svc = Start({std::to_string(instance)});
-  ASSERT_TRUE(WaitUntil([&] { return Contact(instance).answered; }, milliseconds(5000))) << Log();
+  ASSERT_TRUE(WaitFor([&] { return Contact(instance).answered; }, milliseconds(5000))) << Log();
   ServiceReply reply = Contact(instance);
   EXPECT_EQ(reply.reply, "OK");
   EXPECT_FALSE(Contact(instance + 1).answered);  // another instance's socket
@@ -136,7 +119,7 @@ TEST_F(KvrjobsvcTest, RestartsAChildThatEnds) {
     std::string text = dir_.Read("runs");
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
   };
-  ASSERT_TRUE(WaitUntil([&] { return lines() >= 2; }, milliseconds(8000))) << Log();
+  ASSERT_TRUE(WaitFor([&] { return lines() >= 2; }, milliseconds(8000))) << Log();
   EXPECT_TRUE(Contact(instance).answered);
   ASSERT_EQ(kill(svc, SIGINT), 0);
   EXPECT_EQ(WaitExit(svc, milliseconds(5000)), 0);
@@ -153,7 +136,7 @@ TEST_F(KvrjobsvcTest, KillsAChildThatDoesNotExitWithinTheWait) {
   pid_t svc = Start({std::to_string(instance), "--", "/bin/sh", "-c",
                      "echo $$ > '" + pidFile + "'; exec sleep 100"},
                     "1");
-  ASSERT_TRUE(WaitUntil([&] { return !dir_.Read("child.pid").empty(); }, milliseconds(5000)));
+  ASSERT_TRUE(WaitFor([&] { return !dir_.Read("child.pid").empty(); }, milliseconds(5000)));
   pid_t child = static_cast<pid_t>(std::atol(dir_.Read("child.pid").c_str()));
   ASSERT_GT(child, 0);
   auto before = Clock::now();
@@ -174,9 +157,9 @@ TEST_F(KvrjobsvcTest, ChildThatEndsWithinTheWaitIsNotKilled) {
       "[ -e '" +
       dir_.File("stop") + "' ] && { echo done > '" + marker + "'; exit 0; }; done";
   pid_t svc = Start({std::to_string(instance), "--", "/bin/sh", "-c", controller}, "20");
-  ASSERT_TRUE(WaitUntil([&] { return Contact(instance).answered; }, milliseconds(5000)));
+  ASSERT_TRUE(WaitFor([&] { return Contact(instance).answered; }, milliseconds(5000)));
   ASSERT_EQ(kill(svc, SIGTERM), 0);
-  ASSERT_TRUE(WaitUntil([&] { return !Contact(instance).answered; }, milliseconds(2000)));
+  ASSERT_TRUE(WaitFor([&] { return !Contact(instance).answered; }, milliseconds(2000)));
   dir_.Write("stop", "");
   auto before = Clock::now();
   EXPECT_EQ(WaitExit(svc, milliseconds(10000)), 0);

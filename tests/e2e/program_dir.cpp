@@ -18,6 +18,7 @@ namespace fs = std::filesystem;
 
 ProgramDir::ProgramDir(const std::string& service, const std::string& login,
                        const std::string& password, const std::string& ini) {
+  UseOwnServiceSockets();
   progDir_ = base_.path() + "/jobctl";
   fs::create_directories(progDir_);
   fs::create_directories(base_.path() + "/veltronia_php/log");
@@ -68,8 +69,16 @@ pid_t ProgramDir::Spawn(const std::string& command, const std::string& logName) 
 }
 
 pid_t ProgramDir::StartService(int instance) {
-  return Spawn(std::string("'") + KVR_BIN_DIR + "/kvrjobsvc' " + std::to_string(instance),
-               "service.out");
+  pid_t pid = Spawn(std::string("'") + KVR_BIN_DIR + "/kvrjobsvc' " + std::to_string(instance),
+                    "service.out");
+  const std::string listening = "listening on kvrjobctl" + std::to_string(instance);
+  EXPECT_TRUE(WaitFor([&] {
+    std::ifstream in(base_.path() + "/service.out");
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str().find(listening) != std::string::npos;
+  })) << "kvrjobsvc " << instance << " does not listen";
+  return pid;
 }
 
 pid_t ProgramDir::StartServiceWithController(int instance) {
@@ -93,29 +102,6 @@ std::unique_ptr<Connection> ProgramDir::Connect() const {
   int rc = db->Connect(text);
   EXPECT_EQ(rc, 0) << db->LastMessage();
   return db;
-}
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto end = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return condition();
-}
-
-int WaitExit(pid_t pid, std::chrono::milliseconds timeout) {
-  auto end = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < end) {
-    int status = 0;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  kill(-pid, SIGKILL);
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  return -1;
 }
 
 std::string QueryText(Connection& db, const std::string& sql) {

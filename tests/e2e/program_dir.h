@@ -14,6 +14,7 @@
 
 #include "db/client/connection.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace kvr::test {
 
@@ -37,7 +38,8 @@ class ProgramDir {
   // Runs a shell command in the program directory; returns its exit status.
   int Shell(const std::string& command) const;
 
-  // Starts kvrjobsvc for the instance (no child). Returns its pid.
+  // Starts kvrjobsvc for the instance (no child) and waits until it
+  // listens. Returns its pid.
   pid_t StartService(int instance);
   // Starts kvrjobsvc with the controller of this directory as its child.
   pid_t StartServiceWithController(int instance);
@@ -54,14 +56,6 @@ class ProgramDir {
   std::string progDir_;
   std::string connectText_;
 };
-
-// Waits until the condition holds or the time is over; true when it held.
-bool WaitFor(const std::function<bool()>& condition,
-             std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
-// Waits for a child to exit; returns its exit status, or -1 on time-out
-// (the child is then killed).
-int WaitExit(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 // The first column of the first row of a select as text ("" for none/NULL).
 std::string QueryText(Connection& db, const std::string& sql);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/fake_env.h"
+#include "support/local_zone.h"
 
 namespace kvr {
 namespace {
@@ -20,10 +21,7 @@ TEST(ExecText, PidFromJobNum) {
 }
 
 TEST(ExecText, StampReadingTakesTheLaterOfTheDoubleHour) {
-  const char* old = std::getenv("TZ");
-  std::string saved = old ? old : "";
-  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-  tzset();
+  LocalZone zone;  // put back even when an assertion ends the test early
   FakeEnv env;
   // 2026-10-25 02:30 occurs twice; the later one is 01:30 UTC.
   auto t = LatestTimeOfStamp(env, "20261025023000");
@@ -39,12 +37,6 @@ TEST(ExecText, StampReadingTakesTheLaterOfTheDoubleHour) {
                           "20261314120000", "20260114250000", "19000101000000"}) {
     EXPECT_FALSE(LatestTimeOfStamp(env, bad).has_value()) << bad;
   }
-  if (old) {
-    setenv("TZ", saved.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
-  tzset();
 }
 
 TEST(ExecText, ElapsedSecondsNeverGoesNegative) {

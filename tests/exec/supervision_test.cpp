@@ -10,33 +10,10 @@
 #include "exec/exec_text.h"
 #include "executor_harness.h"
 #include "platform/fake_env.h"
+#include "support/local_zone.h"
 
 namespace kvr::test {
 namespace {
-
-// Sets TZ for one test and puts the former value back.
-class ZoneGuard {
- public:
-  explicit ZoneGuard(const char* zone) {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneGuard() {
-    if (had_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
 
 constexpr char kCentralEurope[] = "CET-1CEST,M3.5.0,M10.5.0/3";
 constexpr char kMonitoringOff[] = "Info: Laufzeit\xFC" "berwachung vor Uhrzeitumstellung deaktiviert.\n";
@@ -76,7 +53,7 @@ class Supervision : public ::testing::TestWithParam<Engine> {
     return false;
   }
 
-  ZoneGuard zone_{kCentralEurope};
+  LocalZone zone_{kCentralEurope};
   FakeEnv env_;
   ExecutorHarness h_;
 };

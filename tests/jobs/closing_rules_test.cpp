@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "jobs/local_zone.h"
+#include "support/local_zone.h"
 #include "platform/fake_env.h"
 
 namespace kvr {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "exec/subsystems.h"
-#include "jobs/local_zone.h"
+#include "support/local_zone.h"
 #include "support/test_database.h"
 
 namespace kvr {

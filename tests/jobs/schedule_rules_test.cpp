@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "jobs/local_zone.h"
+#include "support/local_zone.h"
 #include "platform/fake_env.h"
 
 namespace kvr {

@@ -13,6 +13,7 @@
 #include "messages/message_insert.h"
 #include "messages/message_poster.h"
 #include "platform/fake_env.h"
+#include "messages/poster_world.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
 #include "support/test_pg.h"
@@ -20,48 +21,7 @@
 namespace kvr {
 namespace {
 
-struct FallbackWorld {
-  test::TempDir dir;
-  FakeEnv env;
-  Config config;
-  std::unique_ptr<Logger> log;
-  std::unique_ptr<Session> session;
-  std::unique_ptr<MessagePoster> poster;
-  TestDatabase db;
-
-  FallbackWorld() {
-    config.kvrLog = dir.File("KVRJOBCTL.LOG");
-    config.mainLogBackup = dir.File("KVRJOBCTL.BAK");
-    config.dbgFile = dir.File("KVRJOBDBG.LOG");
-    config.debugLogBackup = dir.File("KVRJOBDBG.BAK");
-    env.SetLocalTime(2026, 12, 7, 8, 43, 12);
-    log = std::make_unique<Logger>(env, config);
-    session = std::make_unique<Session>(env, *log);
-    poster = std::make_unique<MessagePoster>(env, *log, *session);
-    poster->CreateStrNachricht();
-    SetControllerSender(*poster->record());
-    poster->SetFallbackPath(dir.File("log/JOBCTLMSG.log"));
-    dir.Write("log/.keep", "");
-  }
-
-  bool Connect(Engine engine, const std::string& name) {
-    db = MakeTestDatabase(engine, name, dir.path());
-    return db.ok && session->SQLConnect(db.login, db.password, db.service, db.schema) == 0;
-  }
-  std::string File() const { return dir.Read("log/JOBCTLMSG.log"); }
-  bool FileThere() { return env.FileReadable(poster->fallbackPath()); }
-  void WriteFile(const std::string& content) const { dir.Write("log/JOBCTLMSG.log", content); }
-  std::string MainLog() const { return dir.Read("KVRJOBCTL.LOG"); }
-  bool Logged(const std::string& text) const { return MainLog().find(text) != std::string::npos; }
-  void ClearLog() const { dir.Write("KVRJOBCTL.LOG", ""); }
-
-  int32_t Count(const char* table = "KVSYSTEM.KVR200MSG") {
-    int32_t n = -1;
-    const Out out[] = {Out::Int(&n)};
-    session->db().SelectOne(std::string("select count(*) from ") + table, {}, out);
-    return n;
-  }
-};
+using FallbackWorld = test::PosterWorld;
 
 // A statement as the poster writes it, with its own key.
 std::string Insert(int key, const std::string& text = "aus der Datei") {
@@ -195,7 +155,7 @@ TEST_P(FallbackDb, ForeignStatementsAreNeverExecuted) {
                                "'1', 0, 'x'); DELETE FROM KVSYSTEM.KVR500JOB; --', '')";
   w_.WriteFile("DELETE FROM KVSYSTEM.KVR500JOB\n" + injected + "\n" + Insert(5) + "\n");
   w_.poster->PostNachricht("neu");
-  EXPECT_EQ(w_.Count("KVSYSTEM.KVR500JOB"), 1);
+  EXPECT_EQ(w_.CountIn("KVSYSTEM.KVR500JOB"), 1);
   EXPECT_TRUE(w_.Logged(
       "Zeile ist keine Nachricht, nicht uebernommen: DELETE FROM KVSYSTEM.KVR500JOB!\n"));
   EXPECT_TRUE(w_.Logged("Zeile ist keine Nachricht, nicht uebernommen: " + injected + "!\n"));

@@ -13,67 +13,13 @@
 #include "messages/message_insert.h"
 #include "platform/fake_env.h"
 #include "support/temp_dir.h"
+#include "messages/poster_world.h"
 #include "support/test_database.h"
 
 namespace kvr {
 namespace {
 
-// A poster with the controller's record, a main log in a temporary folder,
-// a fallback file below it, and a session that is connected on request.
-struct PosterWorld {
-  test::TempDir dir;
-  FakeEnv env;
-  Config config;
-  std::unique_ptr<Logger> log;
-  std::unique_ptr<Session> session;
-  std::unique_ptr<MessagePoster> poster;
-  TestDatabase db;
-
-  PosterWorld() {
-    config.kvrLog = dir.File("KVRJOBCTL.LOG");
-    config.mainLogBackup = dir.File("KVRJOBCTL.BAK");
-    config.dbgFile = dir.File("KVRJOBDBG.LOG");
-    config.debugLogBackup = dir.File("KVRJOBDBG.BAK");
-    env.SetLocalTime(2026, 12, 7, 8, 43, 12);
-    log = std::make_unique<Logger>(env, config);
-    session = std::make_unique<Session>(env, *log);
-    poster = MakePoster();
-    dir.Write("log/.keep", "");
-  }
-
-  std::unique_ptr<MessagePoster> MakePoster() {
-    auto p = std::make_unique<MessagePoster>(env, *log, *session);
-    p->CreateStrNachricht();
-    SetControllerSender(*p->record());
-    p->SetFallbackPath(fallback());
-    return p;
-  }
-
-  std::string fallback() const { return dir.File("log/JOBCTLMSG.log"); }
-  std::string MainLog() const { return dir.Read("KVRJOBCTL.LOG"); }
-
-  bool Connect(Engine engine, const std::string& name) {
-    db = MakeTestDatabase(engine, name, dir.path());
-    if (!db.ok) return false;
-    return session->SQLConnect(db.login, db.password, db.service, db.schema) == 0;
-  }
-
-  int32_t Count(const char* where = "") {
-    int32_t n = -1;
-    std::string sql = std::string("select count(*) from KVSYSTEM.KVR200MSG") + where;
-    const Out out[] = {Out::Int(&n)};
-    session->db().SelectOne(sql, {}, out);
-    return n;
-  }
-
-  std::string Column(const char* column) {
-    FixedText<1024> value;
-    std::string sql = std::string("select ") + column + " from KVSYSTEM.KVR200MSG";
-    const Out out[] = {Out::Text(value)};
-    session->db().SelectOne(sql, {}, out);
-    return value.str();
-  }
-};
+using test::PosterWorld;
 
 // --------------------------------------------------------------- record
 

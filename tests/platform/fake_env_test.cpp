@@ -1,6 +1,12 @@
 #include "platform/fake_env.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+
+#include "support/temp_dir.h"
 
 namespace kvr {
 namespace {
@@ -43,6 +49,52 @@ TEST(FakeEnvService, AnswersOkByDefaultAndRecordsCalls) {
             (std::vector<std::string>{"\\\\.\\pipe\\kvrjobctl", "\\\\.\\pipe\\kvrjobctl2"}));
   EXPECT_EQ(env.lastRequest, "KVRJOBSTR.EXE");
   EXPECT_EQ(env.lastReplyTimeoutMs, 3000);
+}
+
+// Files are the real ones, so file behaviour under test is real; the
+// calendar conversions follow TZ like the real Env's.
+TEST(FakeEnvFiles, FileMethodsWorkOnTheRealFileSystem) {
+  test::TempDir dir;
+  FakeEnv env;
+  const std::string path = dir.path() + "\\f.txt";
+  ASSERT_TRUE(env.OpenAppend(path, nullptr)->Write("abc"));
+  EXPECT_EQ(dir.Read("f.txt"), "abc");
+  EXPECT_EQ(env.ReadFile(path, nullptr).value_or(""), "abc");
+  EXPECT_TRUE(env.FileReadable(path));
+  EXPECT_EQ(env.RenameFile(path, dir.path() + "/g.txt"), 0);
+  EXPECT_FALSE(env.FileReadable(path));
+  EXPECT_EQ(env.DeleteFile(dir.path() + "/g.txt"), 0);
+  EXPECT_EQ(env.DeleteFile(dir.path() + "/g.txt"), ENOENT);
+  std::tm local = env.LocalTime(env.Now());
+  local.tm_isdst = -1;
+  EXPECT_EQ(env.MakeLocalTime(local), env.Now());
+}
+
+// Nothing a unit test does through the fake may start or end a real
+// process or reach a real service.
+TEST(FakeEnvProcesses, SpawnsKillsAndCallsStayScripted) {
+  test::TempDir dir;
+  FakeEnv env;
+  const std::string marker = dir.path() + "/ran";
+  struct Case {
+    const char* name;
+    std::function<void()> act;
+  };
+  const Case cases[] = {
+      {"spawn", [&] { EXPECT_TRUE(env.Spawn("/bin/touch " + marker).created); }},
+      {"kill self", [&] { env.KillById(getpid()); }},
+      {"kill by name", [&] { env.KillByImageName("test_platform"); }},
+      {"stop", [&] { EXPECT_FALSE(env.StopRequested()); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.act();
+  }
+  EXPECT_NE(access(marker.c_str(), F_OK), 0);
+  EXPECT_EQ(env.spawned, (std::vector<std::string>{"/bin/touch " + marker}));
+  EXPECT_EQ(env.killedIds, (std::vector<Pid>{getpid()}));
+  EXPECT_EQ(env.killedImages, (std::vector<std::string>{"test_platform"}));
+  EXPECT_FALSE(env.ProcessAlive(getpid()));  // no record: the real process is unseen
 }
 
 }  // namespace

@@ -116,8 +116,17 @@ class RealProcesses : public ::testing::Test {
 };
 
 TEST_F(RealProcesses, SpawnedJobGetsItsOwnGroupNullInputAndDefaultSignals) {
+  // A signal the parent ignores is back at its default in the child.
+  struct sigaction ignore {}, before {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGUSR1, &ignore, &before), 0);
   SpawnResult r = env_.Spawn("/bin/sleep 30");
+  sigaction(SIGUSR1, &before, nullptr);
   ASSERT_TRUE(r.created) << r.error;
+  const std::string ignored = StatusLine(r.pid, "SigIgn:");
+  ASSERT_GT(ignored.size(), 8u);
+  const unsigned long long ignoredMask = std::stoull(ignored.substr(8), nullptr, 16);
+  EXPECT_EQ(ignoredMask & (1ULL << (SIGUSR1 - 1)), 0u) << ignored;
   EXPECT_TRUE(env_.ProcessAlive(r.pid));
   EXPECT_EQ(getpgid(r.pid), r.pid);
   char target[256] = {};

@@ -32,7 +32,11 @@ class TinyService {
     if (listenFd_ >= 0) close(listenFd_);
   }
   bool listening() const { return listenFd_ >= 0; }
-  std::string request() const { return request_; }
+  // Every byte the one connection sent; waits for the service to finish.
+  std::string Received() {
+    if (thread_.joinable()) thread_.join();
+    return request_;
+  }
 
  private:
   void Serve(Behaviour behaviour) {
@@ -54,7 +58,7 @@ class TinyService {
         else
           usleep(1000);
       }
-      request_.assign(buffer, strnlen(buffer, got));
+      request_.assign(buffer, got);
       send(fd, "OK", 2, MSG_NOSIGNAL);
     }
     while (behaviour == Behaviour::NeverAnswer && !done_) usleep(5000);
@@ -88,6 +92,10 @@ TEST(CallService, AnsweredServiceGetsTheRequestBytes) {
   ServiceReply r = env.CallService("\\\\.\\pipe\\" + name, kRequest, 3000);
   EXPECT_TRUE(r.answered) << r.error;
   EXPECT_EQ(r.reply, "OK");
+  // The whole fixed-size request: the text, then zero bytes to its end.
+  std::string sent = service.Received();
+  ASSERT_EQ(sent.size(), static_cast<size_t>(kServiceMessageSize));
+  EXPECT_EQ(sent, std::string(kRequest, kServiceMessageSize));
 }
 
 TEST(CallService, FailuresAreNoAnswerWithTheirErrorCode) {

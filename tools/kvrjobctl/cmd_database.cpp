@@ -12,6 +12,7 @@
 #include "add_run_types.h"
 #include "ctl_options.h"
 #include "db/queue/job_table.h"
+#include "db/queue/queue_view.h"
 #include "db/queue/schema_setup.h"
 
 #ifndef KVR_SQL_DIR
@@ -125,10 +126,7 @@ int RunAdd(Env& env, const std::vector<std::string>& args) {
   ToolSession tool(env);
   if (!tool.Connect(t)) return kExitError;
   if (choice.runType == "07" && !ScheduleExists(tool.session(), &choice)) return kExitError;
-  std::tm now = env.LocalTime(env.Now());
-  char da1[32];
-  std::snprintf(da1, sizeof da1, "%04d%02d%02d%02d%02d%02d", now.tm_year + 1900, now.tm_mon + 1,
-                now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
+  const std::string da1 = NowTimestamp(env);
   int rc = SQLInsertJob(tool.session(), da1, name, o.Get("origin"), command,
                         static_cast<int32_t>(mrt), choice.runType);
   if (rc == kSqlOk) rc = ApplyRunTypeChoice(tool.session(), choice, da1, name);
@@ -140,7 +138,7 @@ int RunAdd(Env& env, const std::vector<std::string>& args) {
                  message.c_str());
     return kExitError;
   }
-  std::printf("job registered: %s %s\n", da1, name.c_str());
+  std::printf("job registered: %s %s\n", da1.c_str(), name.c_str());
   return kExitOk;
 }
 

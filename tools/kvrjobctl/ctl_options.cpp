@@ -71,13 +71,11 @@ bool ResolveTarget(Env& env, const Options& options, Target* target) {
                  path.c_str());
     return false;
   }
-  target->service = ReadCredentialEntry(env, "", "NET8", 0, path).value;
-  std::string schema = ReadCredentialEntry(env, "", "SCHEMA", 0, path).value;
-  target->login = ReadCredentialEntry(env, "", "LOGIN", 0, path).value;
-  target->password = ReadCredentialEntry(env, "", "PASS", 0, path).value;
-  // The controller drops the schema's last character; so does the tool.
-  if (!schema.empty()) schema.pop_back();
-  target->schema = options.Has("schema") ? options.Get("schema") : schema;
+  CredentialSet set = ReadCredentialSet(env, path);  // as the controller reads it
+  target->service = std::move(set.service);
+  target->login = std::move(set.login);
+  target->password = std::move(set.password);
+  target->schema = options.Has("schema") ? options.Get("schema") : set.schema;
   if (target->service.empty() || target->login.empty()) {
     std::fprintf(stderr, "kvrjobctl: the credential file %s holds no service or login\n",
                  path.c_str());
@@ -86,20 +84,28 @@ bool ResolveTarget(Env& env, const Options& options, Target* target) {
   return true;
 }
 
-ToolSession::ToolSession(Env& env) {
-  config_.kvrLog = "/dev/null";
-  config_.dbgFile = "/dev/null";
-  config_.mainLogBackup = "/dev/null";
-  config_.debugLogBackup = "/dev/null";
-  log_ = std::make_unique<Logger>(env, config_);
-  session_ = std::make_unique<Session>(env, *log_);
+namespace {
+
+// The tool writes no controller logs: its messages go to the terminal.
+Config ToolConfig() {
+  Config config;
+  config.kvrLog = "/dev/null";
+  config.dbgFile = "/dev/null";
+  config.mainLogBackup = "/dev/null";
+  config.debugLogBackup = "/dev/null";
+  return config;
 }
 
+}  // namespace
+
+ToolSession::ToolSession(Env& env)
+    : sys_(std::make_unique<Subsystems>(env, ToolConfig(), -1)) {}
+
 bool ToolSession::Connect(const Target& t) {
-  int rc = session_->SQLConnect(t.login, t.password, t.service, t.schema);
+  int rc = session().SQLConnect(t.login, t.password, t.service, t.schema);
   if (rc == kSqlOk) return true;
   std::string message;
-  session_->GetLastSQLError(nullptr, &message);
+  session().GetLastSQLError(nullptr, &message);
   // A service text may itself carry a password (a URI with user:password@),
   // so it is only shown when it cannot.
   bool showService =

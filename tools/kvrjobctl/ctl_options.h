@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/config.h"
-#include "core/logger.h"
 #include "db/session.h"
+#include "exec/subsystems.h"
 #include "platform/posix_env.h"
 
 namespace kvr::ctl {
@@ -50,12 +50,11 @@ class ToolSession {
   explicit ToolSession(Env& env);
   // Connects and switches to the target's schema; prints the failure.
   bool Connect(const Target& target);
-  Session& session() { return *session_; }
+  Session& session() { return sys_->session; }
 
  private:
-  Config config_;
-  std::unique_ptr<Logger> log_;
-  std::unique_ptr<Session> session_;
+  // Built as the controller builds its own (the tool's logs go nowhere).
+  std::unique_ptr<Subsystems> sys_;
 };
 
 int RunCredentials(Env& env, const std::vector<std::string>& args);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/spawn_signals.h"
 #include "svc_log.h"
 
 extern char** environ;
@@ -39,13 +40,7 @@ int SpawnChild(const std::vector<std::string>& command, pid_t* pid) {
 
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int sig : {SIGTERM, SIGINT, SIGCHLD, SIGPIPE, SIGHUP, SIGQUIT}) sigaddset(&defaults, sig);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  kvr::SetChildSignals(&attr);
   int rc = posix_spawnp(pid, argv[0], nullptr, &attr, argv.data(), environ);
   posix_spawnattr_destroy(&attr);
   return rc;

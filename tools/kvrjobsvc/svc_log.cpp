@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/clock.h"
+
 namespace kvrsvc {
 
 void Log(const char* format, ...) {
   char line[1024];
-  time_t now = time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  std::tm local = kvr::LocalTimeOf(time(nullptr));
   size_t n = std::strftime(line, sizeof line, "%Y-%m-%d %H:%M:%S kvrjobsvc: ", &local);
   va_list args;
   va_start(args, format);
@@ -26,10 +26,6 @@ void Log(const char* format, ...) {
   (void)ignored;
 }
 
-long long NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+long long NowMs() { return kvr::MonotonicMillis(); }
 
 }  // namespace kvrsvc

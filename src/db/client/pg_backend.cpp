@@ -1,5 +1,6 @@
 #include "db/client/pg_backend.h"
 #include "db/client/win1252.h"
+#include "platform/ascii_case.h"
 
 #include <libpq-fe.h>
 
@@ -318,7 +319,7 @@ DbStatus PgBackend::SetSchema(std::string_view schema) {
   if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
     name = name.substr(1, name.size() - 2);  // a quoted name keeps its case
   } else {
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    name = ToLowerAscii(name);
   }
   if (name.empty()) return Status(-900, "ORA-00900: invalid SQL statement");
   Translation check;

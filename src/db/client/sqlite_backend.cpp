@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "db/client/win1252.h"
+#include "platform/ascii_case.h"
 #include "platform/env.h"
 
 namespace kvr {
@@ -280,7 +281,7 @@ DbStatus SqliteBackend::SetSchema(std::string_view schema) {
   if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
     name = name.substr(1, name.size() - 2);
   } else {
-    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    name = ToUpperAscii(name);
   }
   if (name.empty()) return Status(-900, "ORA-00900: invalid SQL statement");
   Translation check;

@@ -1,4 +1,5 @@
 #include "db/client/translate.h"
+#include "platform/ascii_case.h"
 
 #include <cctype>
 #include <cstdio>
@@ -71,18 +72,12 @@ std::vector<Token> Tokenize(std::string_view s) {
 bool Is(const Token& t, std::string_view word) {
   if (t.type != Tok::Word || t.text.size() != word.size()) return false;
   for (size_t i = 0; i < word.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(t.text[i])) != word[i]) return false;
+    if (AsciiUpper(t.text[i]) != word[i]) return false;
   }
   return true;
 }
 
 bool IsPunct(const Token& t, std::string_view p) { return t.type == Tok::Punct && t.text == p; }
-
-std::string Upper(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return r;
-}
 
 // Words that end a FROM list or cannot be a table name.
 bool IsClauseWord(const Token& t) {
@@ -98,7 +93,7 @@ bool IsClauseWord(const Token& t) {
 class Translator {
  public:
   Translator(std::string_view sql, Dialect d, std::string_view schema)
-      : toks_(Tokenize(sql)), dialect_(d), schema_(Upper(schema)) {}
+      : toks_(Tokenize(sql)), dialect_(d), schema_(ToUpperAscii(schema)) {}
 
   Translation Run();
 
@@ -300,7 +295,7 @@ size_t Translator::EmitRownum(size_t i, size_t end, std::string& out) {
   while (keep > 0 && IsSpace(out[keep - 1])) --keep;
   size_t w = keep;
   while (w > 0 && IsWordChar(out[w - 1])) --w;
-  std::string prev = Upper(std::string_view(out).substr(w, keep - w));
+  std::string prev = ToUpperAscii(std::string_view(out).substr(w, keep - w));
   if (prev == "AND") {
     out.resize(w);
     return after;
@@ -358,7 +353,7 @@ std::string Translator::SysdateExpr(int days) const {
 }
 
 std::string SqliteFormat(std::string_view literal) {
-  std::string f = Upper(literal.substr(1, literal.size() - 2));
+  std::string f = ToUpperAscii(literal.substr(1, literal.size() - 2));
   std::string r;
   for (size_t i = 0; i < f.size();) {
     auto take = [&](std::string_view p, const char* s) {
@@ -412,7 +407,7 @@ size_t Translator::EmitToChar(size_t i, size_t end, std::string& out) {
       out += SysdateExpr(days);
     else
       Emit(vb, ve, out);
-    out += ", " + Upper(toks_[fmt].text) + ")";
+    out += ", " + ToUpperAscii(toks_[fmt].text) + ")";
   } else {
     out += "strftime(" + SqliteFormat(toks_[fmt].text) + ", ";
     if (isSysdate) {
@@ -449,13 +444,13 @@ size_t Translator::EmitTableName(size_t i, size_t end, std::string& out) {
     return i + 1;
   }
   if (i + 2 < end && IsPunct(toks_[i + 1], ".") && toks_[i + 2].type == Tok::Word) {
-    out += "\"" + Upper(t.text) + "." + Upper(toks_[i + 2].text) + "\"";
+    out += "\"" + ToUpperAscii(t.text) + "." + ToUpperAscii(toks_[i + 2].text) + "\"";
     return i + 3;
   }
   if (schema_.empty()) {
     out += t.text;
   } else {
-    out += "\"" + schema_ + "." + Upper(t.text) + "\"";
+    out += "\"" + schema_ + "." + ToUpperAscii(t.text) + "\"";
   }
   return i + 1;
 }

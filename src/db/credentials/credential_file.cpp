@@ -193,4 +193,16 @@ CredentialEntry ReadCredentialEntry(Env& env, std::string_view section, std::str
   }
 }
 
+CredentialSet ReadCredentialSet(Env& env, const std::string& path) {
+  auto read = [&](std::string_view key) { return ReadCredentialEntry(env, "", key, 0, path).value; };
+  CredentialSet set;
+  set.service = read("NET8");
+  set.schema = read("SCHEMA");
+  if (!set.schema.empty()) set.schema.pop_back();
+  set.login = read("LOGIN");
+  set.password = read("PASS");
+  set.dbSystem = read("DB_SYSTEM");
+  return set;
+}
+
 }  // namespace kvr

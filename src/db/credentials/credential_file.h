@@ -49,6 +49,11 @@ struct CredentialSet {
   std::string service, schema, login, password, dbSystem = "ORACLE";
 };
 
+// Reads the set back as the controller takes it (keys asked with an empty
+// section and number 0; the schema without its last character; a missing
+// key reads as empty, DB_SYSTEM included).
+CredentialSet ReadCredentialSet(Env& env, const std::string& path);
+
 // Builds the text of a credential file from which the controller reads back
 // exactly these values (keys NET8, SCHEMA, LOGIN, PASS, DB_SYSTEM asked with
 // an empty section and number 0): every record carries the section

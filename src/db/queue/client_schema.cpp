@@ -6,6 +6,7 @@
 
 #include "db/client/connection.h"
 #include "db/queue/schema_setup.h"
+#include "platform/ascii_case.h"
 
 namespace kvr {
 
@@ -27,7 +28,7 @@ std::string RenameClientSchema(std::string_view script, std::string_view schema)
     bool starts =
         i + kSampleClient.size() <= script.size() && (i == 0 || !IsNameChar(script[i - 1]));
     for (std::size_t k = 0; starts && k < kSampleClient.size(); ++k) {
-      starts = std::toupper(static_cast<unsigned char>(script[i + k])) == kSampleClient[k];
+      starts = AsciiUpper(script[i + k]) == kSampleClient[k];
     }
     std::size_t after = i + kSampleClient.size();
     if (starts && (after == script.size() || !IsNameChar(script[after]))) {
@@ -53,11 +54,7 @@ int ApplyClientSchema(Connection& db, const std::string& sqlDir, const std::stri
   }
   // PostgreSQL folds unquoted names to lower case, the SQLite tables are
   // stored under upper-case names: each engine gets the name as it keeps it.
-  std::string name = schema;
-  for (char& c : name) {
-    unsigned char u = static_cast<unsigned char>(c);
-    c = static_cast<char>(engine == "postgres" ? std::tolower(u) : std::toupper(u));
-  }
+  std::string name = engine == "postgres" ? ToLowerAscii(schema) : ToUpperAscii(schema);
   std::string file = sqlDir + "/" + engine + "/" + kClientTemplate;
   std::ifstream in(file, std::ios::binary);
   std::stringstream text;

@@ -87,4 +87,13 @@ int ResetRT04StartAttempts(Session& session) {
   return Run(session, kResetRT04StartAttempts, {});
 }
 
+void AppendJobTableStatements(StatementList* list) {
+  list->insert(list->end(), {{"UpdateJobRun", std::string(kSQLUpdateJobRun)},
+                             {"UpdateJobStatus", std::string(kSQLUpdateJobStatus)},
+                             {"InsertJob", std::string(kSQLInsertJob)},
+                             {"DeleteJob", std::string(kSQLDeleteJob)},
+                             {"DeleteExpiredRT01Jobs", std::string(kDeleteExpiredRT01Jobs)},
+                             {"ResetRT04StartAttempts", std::string(kResetRT04StartAttempts)}});
+}
+
 }  // namespace kvr

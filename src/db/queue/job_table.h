@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "db/client/fixed_text.h"
+#include "db/client/named_statement.h"
 
 namespace kvr {
 
@@ -103,5 +104,9 @@ int SQLInsertFullJob(Session& session, const JobRow& row);  // all 22 columns
 int SQLStartMAPJob(Session& session, const JobRow& row);
 // Re-arms it with JOBPRM '2' when JOBSTS>'90'.
 int SQLStartMAPDeleteJob(Session& session, const JobRow& row);
+
+// The statements above, by the names of their constants.
+void AppendJobTableStatements(StatementList* list);  // with their own inputs
+void AppendJobRowStatements(StatementList* list);    // from a JobRow
 
 }  // namespace kvr

@@ -97,4 +97,15 @@ int SQLStartMAPDeleteJob(Session& session, const JobRow& r) {
   return Run(session, kSQLStartMAPDeleteJob, {Bind::Text(r.jobda1), Bind::Text(r.jobke2)});
 }
 
+void AppendJobRowStatements(StatementList* list) {
+  list->insert(list->end(), {{"UpdateJobNextRun", std::string(kSQLUpdateJobNextRun)},
+                             {"UpdateJobStatusDls", std::string(kSQLUpdateJobStatusDls)},
+                             {"RescheduleJob", std::string(kSQLRescheduleJob)},
+                             {"InsertTimedJob", std::string(kSQLInsertTimedJob)},
+                             {"InsertTimedJobDls", std::string(kSQLInsertTimedJobDls)},
+                             {"InsertFullJob", std::string(kSQLInsertFullJob)},
+                             {"StartMAPJob", std::string(kSQLStartMAPJob)},
+                             {"StartMAPDeleteJob", std::string(kSQLStartMAPDeleteJob)}});
+}
+
 }  // namespace kvr

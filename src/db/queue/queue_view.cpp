@@ -7,6 +7,7 @@
 #include "db/client/connection.h"
 #include "db/session.h"
 #include "platform/env.h"
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -170,19 +171,27 @@ QueueCounts CountStates(const std::vector<JobRow>& rows, const std::vector<RowSt
   return c;
 }
 
+const std::string kReadAllRows = std::string(kColumns) + " order by JOBDA1 ,JOBKE2";
+const std::string kReadRunTypeRows =
+    std::string(kColumns) + " where JOBRTY=:b0 order by JOBDA1 ,JOBKE2";
+
 int ReadQueueRows(Session& session, std::string_view runType, std::vector<JobRow>* rows) {
-  static const std::string kAll = std::string(kColumns) + " order by JOBDA1 ,JOBKE2";
-  static const std::string kByRunType =
-      std::string(kColumns) + " where JOBRTY=:b0 order by JOBDA1 ,JOBKE2";
-  if (runType.empty()) return ReadRows(session, kAll, {}, rows);
+  if (runType.empty()) return ReadRows(session, kReadAllRows, {}, rows);
   const Bind in[] = {Bind::Text(runType)};
-  return ReadRows(session, kByRunType, in, rows);
+  return ReadRows(session, kReadRunTypeRows, in, rows);
 }
 
+const std::string kReadNamedRows = std::string(kColumns) + " where JOBKE2=:b0 order by JOBDA1";
+
 int ReadQueueRowsNamed(Session& session, std::string_view name, std::vector<JobRow>* rows) {
-  static const std::string kNamed = std::string(kColumns) + " where JOBKE2=:b0 order by JOBDA1";
   const Bind in[] = {Bind::Text(name)};
-  return ReadRows(session, kNamed, in, rows);
+  return ReadRows(session, kReadNamedRows, in, rows);
+}
+
+void AppendQueueViewStatements(StatementList* list) {
+  list->insert(list->end(), {{"ReadAllRows", kReadAllRows},
+                             {"ReadRunTypeRows", kReadRunTypeRows},
+                             {"ReadNamedRows", kReadNamedRows}});
 }
 
 int64_t SecondsBetween(Env& env, std::string_view from, std::string_view to) {
@@ -241,11 +250,7 @@ std::string FormatTimestamp(std::string_view t) {
 }
 
 std::string NowTimestamp(Env& env) {
-  std::tm now = env.LocalTime(env.Now());
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", now.tm_year + 1900, now.tm_mon + 1,
-                now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
-  return text;
+  return TimeStamp14(env.LocalTime(env.Now()));
 }
 
 }  // namespace kvr

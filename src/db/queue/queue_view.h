@@ -66,4 +66,7 @@ std::string FormatTimestamp(std::string_view timestamp);
 // The current local time as a 14-digit text.
 std::string NowTimestamp(Env& env);
 
+// The view's read statements, by name.
+void AppendQueueViewStatements(StatementList* list);
+
 }  // namespace kvr
