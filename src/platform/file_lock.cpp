@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "platform/posix_env.h"
+#include "platform/posix_files.h"
 
 namespace kvr {
 
@@ -58,20 +59,9 @@ std::string ReadHolder(int fd) {
   return TrimmedText(text);
 }
 
+// The descriptor was just opened, so its position is the start of the file.
 bool WriteHolder(int fd, std::string_view text) {
-  if (ftruncate(fd, 0) != 0) return false;
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-  return true;
+  return ftruncate(fd, 0) == 0 && PosixWriteAll(fd, text);
 }
 
 }  // namespace

@@ -27,20 +27,7 @@ class PosixAppendFile : public AppendFile {
     return end < 0 ? 0 : static_cast<int64_t>(end);
   }
 
-  bool Write(std::string_view bytes) override {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n > 0) {
-        done += static_cast<size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        return false;
-      }
-    }
-    return true;
-  }
+  bool Write(std::string_view bytes) override { return PosixWriteAll(fd_, bytes); }
 
  private:
   int fd_;
@@ -51,6 +38,21 @@ void SetError(int* error, int value) {
 }
 
 }  // namespace
+
+bool PosixWriteAll(int fd, std::string_view bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
 
 bool ChangeDirectory(const std::string& dir) { return chdir(NativePath(dir).c_str()) == 0; }
 

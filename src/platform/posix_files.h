@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/env.h"
@@ -31,6 +32,9 @@ std::optional<std::vector<std::string>> PosixListDirectory(const std::string& pa
 std::optional<int64_t> PosixFileSize(const std::string& path);
 int PosixTruncateFile(const std::string& path, int64_t size);
 std::optional<std::string> PosixReadFileTail(const std::string& path, int64_t maxBytes);
+// Writes all bytes at the descriptor's position, again after interruptions
+// and short writes; false when a write failed.
+bool PosixWriteAll(int fd, std::string_view bytes);
 // Opens a job's output file for appending (created with mode 0640 when
 // missing), close-on-exec; the descriptor, or -1 with *error set.
 int PosixOpenOutputFile(const std::string& path, int* error);

@@ -14,6 +14,17 @@
 
 namespace kvr::test {
 
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// How often the part stands in the text (overlaps counted).
+inline size_t CountOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 // Writes a credential file that the controller reads back to the values.
 void WriteCredentialFile(const std::string& path, const TestDatabase& db);
 

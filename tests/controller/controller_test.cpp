@@ -7,10 +7,6 @@
 namespace kvr::test {
 namespace {
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 // The service answers the first `answers` contacts that are made. Each
 // contact takes five seconds of fake time, so no contact of the start-up is
 // skipped by the three-second rule.

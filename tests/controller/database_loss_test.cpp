@@ -12,16 +12,6 @@
 namespace kvr::test {
 namespace {
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-size_t CountOf(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 TEST(ControllerDatabaseLoss, EndsJobsOnceKeepsMessagesAndRecovers) {
   KVR_REQUIRE_ENGINE(Engine::Postgres);
   PrivatePgCluster cluster;
