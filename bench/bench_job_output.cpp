@@ -59,8 +59,8 @@ void BenchSpawn(Env& env) {
   for (int withFile = 0; withFile < 2; ++withFile) {
     double start = NowMs();
     for (int i = 0; i < kRounds; ++i) {
-      SpawnResult r = withFile ? env.SpawnWithOutput("/bin/true", dir.File("job.log"))
-                               : env.Spawn("/bin/true");
+      SpawnResult r =
+          withFile ? env.SpawnWithOutput("/bin/true", dir.File("job.log")) : env.Spawn("/bin/true");
       if (!r.created) std::printf("spawn failed: %d\n", r.error);
       if (i % 32 == 0) env.ReapChildren();
     }

@@ -197,9 +197,10 @@ void BenchStarts(Engine engine) {
   double perStart = (NowMs() - begin) / (started > 0 ? started : 1);
   env.ReapChildren();
   double bare = BareStartMs(engine, db, pgName);
-  std::printf("%-8s start: %d started, %.3f ms per start, bare work %.3f ms, ratio %.2f "
-              "(target <= 2.0)\n",
-              EngineName(engine), started, perStart, bare, bare > 0 ? perStart / bare : 0.0);
+  std::printf(
+      "%-8s start: %d started, %.3f ms per start, bare work %.3f ms, ratio %.2f "
+      "(target <= 2.0)\n",
+      EngineName(engine), started, perStart, bare, bare > 0 ? perStart / bare : 0.0);
 }
 
 double IdlePassCpuMs(Engine engine, int endedRows) {
@@ -233,9 +234,10 @@ double IdlePassCpuMs(Engine engine, int endedRows) {
 void BenchIdle(Engine engine) {
   double small = IdlePassCpuMs(engine, 1000);
   double large = IdlePassCpuMs(engine, 100000);
-  std::printf("%-8s idle pass CPU: %.3f ms with 1000 ended rows, %.3f ms with 100000 "
-              "(target < 5 ms, ratio %.2f, target <= 1.5)\n",
-              EngineName(engine), small, large, small > 0 ? large / small : 0.0);
+  std::printf(
+      "%-8s idle pass CPU: %.3f ms with 1000 ended rows, %.3f ms with 100000 "
+      "(target < 5 ms, ratio %.2f, target <= 1.5)\n",
+      EngineName(engine), small, large, small > 0 ? large / small : 0.0);
 }
 
 }  // namespace

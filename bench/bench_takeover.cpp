@@ -95,10 +95,11 @@ void Install(Installation& in, const TestDatabase& db) {
   std::ofstream cred(in.dir + "/VELTRONIA.INI", std::ios::binary);
   int number = 1;
   for (const auto& [key, value] : entries) {
-    cred << ";VELTRONIA;\r\n" << number++ << ";" << key << ";" << EncipherCredentialValue(value)
-         << "\r\n";
+    cred << ";VELTRONIA;\r\n"
+         << number++ << ";" << key << ";" << EncipherCredentialValue(value) << "\r\n";
   }
-  in.service = SpawnIn(in.dir, {std::string(KVR_BIN_DIR) + "/kvrjobsvc", std::to_string(in.instance)});
+  in.service =
+      SpawnIn(in.dir, {std::string(KVR_BIN_DIR) + "/kvrjobsvc", std::to_string(in.instance)});
 }
 
 bool WaitFor(const std::function<bool()>& condition, double timeoutMs) {
@@ -179,13 +180,15 @@ void Measure(Engine engine, const char* name, int instanceBase) {
   if (times.empty()) return;
   std::vector<double> sorted = times;
   std::sort(sorted.begin(), sorted.end());
-  double median = sorted.size() % 2 ? sorted[sorted.size() / 2]
-                                    : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
+  double median = sorted.size() % 2
+                      ? sorted[sorted.size() / 2]
+                      : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
   const double pass = static_cast<double>(ServiceContact::kWaitAfterAnswerMs);
-  std::printf("%-8s takeover after SIGKILL: median %.0f ms (min %.0f, max %.0f, %zu rounds); "
-              "pass interval %.0f ms, connect %.1f ms; target < %.0f ms: %s\n",
-              name, median, sorted.front(), sorted.back(), sorted.size(), pass, connect,
-              2 * pass + connect, median < 2 * pass + connect ? "met" : "MISSED");
+  std::printf(
+      "%-8s takeover after SIGKILL: median %.0f ms (min %.0f, max %.0f, %zu rounds); "
+      "pass interval %.0f ms, connect %.1f ms; target < %.0f ms: %s\n",
+      name, median, sorted.front(), sorted.back(), sorted.size(), pass, connect, 2 * pass + connect,
+      median < 2 * pass + connect ? "met" : "MISSED");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ have_cmd python3 || need+=(python3)
 have_cmd pkill || need+=(procps)
 have_cmd dpkg-shlibdeps || need+=(dpkg-dev)  # the package's library dependencies
 have_cmd file || need+=(file)                 # used by dpkg-shlibdeps
+have_cmd clang-format || need+=(clang-format) # the tree's formatting is checked
 have_file /usr/include/postgresql/libpq-fe.h || need+=(libpq-dev)
 have_file /usr/include/sqlite3.h || need+=(libsqlite3-dev)
 have_file /usr/include/gtest/gtest.h || need+=(libgtest-dev)

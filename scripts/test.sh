@@ -17,6 +17,13 @@ eval "$(scripts/pg_cluster.sh start "$pgdir")"
 
 jobs=${KVR_TEST_JOBS:-2}
 status=0
+
+echo "== formatting (.clang-format)"
+if ! git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror; then
+  echo "the files above differ from .clang-format: run"
+  echo "  git ls-files '*.cpp' '*.h' | xargs clang-format -i"
+  status=1
+fi
 run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null

@@ -20,7 +20,8 @@ constexpr char kStandbyFormat[] =
     "Warteschlange wird bereits von einem anderen Jobcontroller bearbeitet, warte als "
     "Bereitschaft! (%s)\n";
 constexpr char kLockFailedFormat[] =
-    "Sperre der Warteschlange nicht m\xF6" "glich, warte als Bereitschaft! (%s)\n";
+    "Sperre der Warteschlange nicht m\xF6"
+    "glich, warte als Bereitschaft! (%s)\n";
 constexpr char kTakeOverText[] =
     "Sperre der Warteschlange erhalten, Jobcontroller beginnt die Verarbeitung!\n";
 constexpr char kStandbyEndText[] = "Jobcontroller in Bereitschaft wird beendet!\n";
@@ -57,8 +58,8 @@ void Controller::EnterStandby(bool afterRunning) {
 // holder, or the failure) changes.
 void Controller::NoteStandby(const QueueLockResult& lock) {
   const bool busy = lock.state == QueueLockState::Busy;
-  std::string about = busy ? (lock.holder.empty() ? std::string(kUnknownHolder) : lock.holder)
-                           : lock.error;
+  std::string about =
+      busy ? (lock.holder.empty() ? std::string(kUnknownHolder) : lock.holder) : lock.error;
   std::string note = (busy ? "B " : "F ") + about;
   if (note == standbyNote_) return;
   standbyNote_ = note;

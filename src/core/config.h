@@ -21,9 +21,9 @@ struct JobOutputSettings {
   static constexpr int64_t kDefaultCapBytes = 10 * 1024 * 1024;
   static constexpr int32_t kDefaultKeptFiles = 500;
 
-  std::string dir;                       // JOBOUTDIR; empty: no files
-  int64_t capBytes = kDefaultCapBytes;   // JOBOUTSIZE; a file is cut beyond it
-  int32_t keptFiles = kDefaultKeptFiles; // JOBOUTFILES; older files are removed
+  std::string dir;                        // JOBOUTDIR; empty: no files
+  int64_t capBytes = kDefaultCapBytes;    // JOBOUTSIZE; a file is cut beyond it
+  int32_t keptFiles = kDefaultKeptFiles;  // JOBOUTFILES; older files are removed
   bool enabled() const { return !dir.empty(); }
 };
 

@@ -184,8 +184,7 @@ std::string Session::Scrub(std::string text) const {
   // The client promises no password in its messages; this keeps the promise
   // even when a server echoes a part of the connect text back.
   if (password_.size() >= 3) {
-    for (size_t at = text.find(password_); at != std::string::npos;
-         at = text.find(password_, at)) {
+    for (size_t at = text.find(password_); at != std::string::npos; at = text.find(password_, at)) {
       text.replace(at, password_.size(), "***");
     }
   }
@@ -207,8 +206,7 @@ int Session::CheckDB() {
   char line[128] = "";
   int code = SQLUpdateJobStatus(*this, kStatusWaiting, kStatusRowDa1, kStatusRowKe2);
   if (code == kSqlNoData) {
-    code = SQLInsertJob(*this, kStatusRowDa1, kStatusRowKe2, kStatusRowOrigin, "", 0,
-                        kRunType99);
+    code = SQLInsertJob(*this, kStatusRowDa1, kStatusRowKe2, kStatusRowOrigin, "", 0, kRunType99);
     if (code != kSqlOk) {
       std::snprintf(line, sizeof line, "- Fehler beim Anlegen des Statusjobs! RC: %ld\n",
                     static_cast<long>(code));
@@ -221,8 +219,8 @@ int Session::CheckDB() {
 
   log_.Main(line);
   char console[128];
-  std::snprintf(console, sizeof console,
-                "- Statussatz konnte nicht aktualisiert werden! : %d\n", code);
+  std::snprintf(console, sizeof console, "- Statussatz konnte nicht aktualisiert werden! : %d\n",
+                code);
   env_.ConsoleWrite(console);
   int rc = Connect();
   if (rc != kSqlOk) {

@@ -43,8 +43,8 @@ class Session {
 
   // Connects with login/password@service and switches to the schema. Keeps
   // the four values for CheckDB's reconnect. Returns the status code.
-  int SQLConnect(const std::string& login, const std::string& password,
-                 const std::string& service, const std::string& schema);
+  int SQLConnect(const std::string& login, const std::string& password, const std::string& service,
+                 const std::string& schema);
   // Commits without ending the session.
   int SQLCommit();
   // Switches to a schema; on failure *message gets the client's text.

@@ -1,9 +1,10 @@
 #include "exec/exec_text.h"
-#include "platform/clock.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
+
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -17,9 +18,7 @@ std::string BoundedPrintf(const char* format, ...) {
   return std::string(buffer);
 }
 
-std::string LocalStampOf(Env& env, int64_t t) {
-  return TimeStamp14(env.LocalTime(t));
-}
+std::string LocalStampOf(Env& env, int64_t t) { return TimeStamp14(env.LocalTime(t)); }
 
 std::string_view TrimmedRight(std::string_view text) {
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
@@ -61,8 +60,8 @@ int64_t DaysFromCivil(int64_t y, int m, int d) {
 }
 
 int64_t SecondsOfFields(const std::tm& tm) {
-  return DaysFromCivil(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) * 86400 +
-         tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
+  return DaysFromCivil(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) * 86400 + tm.tm_hour * 3600 +
+         tm.tm_min * 60 + tm.tm_sec;
 }
 
 }  // namespace
@@ -75,8 +74,8 @@ std::optional<int64_t> LatestTimeOfStamp(Env& env, std::string_view stamp) {
       !ReadNumber(stamp, 10, 2, &minute) || !ReadNumber(stamp, 12, 2, &second)) {
     return std::nullopt;
   }
-  if (year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
-      minute > 59 || second > 60) {
+  if (year < 1970 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+      second > 60) {
     return std::nullopt;
   }
   // Each reading of the stamp (zone rules, standard time, summer time) that

@@ -90,8 +90,8 @@ std::string JobExecutor::LocalStamp() { return LocalStampOf(env_, env_.Now()); }
 int JobExecutor::WriteEnd(ProcessEntry& entry, std::string_view status) {
   entry.jobeda = LocalStamp();
   entry.jobsts = status;
-  return SQLUpdateJobRun(session_, status, entry.jobnam, entry.jobusr, entry.jobnum,
-                         entry.jobsda, entry.jobeda, entry.jobstv, entry.jobda1, entry.jobke2);
+  return SQLUpdateJobRun(session_, status, entry.jobnam, entry.jobusr, entry.jobnum, entry.jobsda,
+                         entry.jobeda, entry.jobstv, entry.jobda1, entry.jobke2);
 }
 
 // Ends a process by id, never init, nothing below it, nor the controller.
@@ -103,8 +103,8 @@ void JobExecutor::KillById(Pid pid, int pauseMs) {
 void JobExecutor::LogCursorFailure(const char* format, int rc, int* sqlCode) {
   std::string state, message;
   *sqlCode = session_.GetLastSQLError(&state, &message);
-  log_.Main(BoundedPrintf(format, static_cast<long>(rc), static_cast<long>(*sqlCode),
-                          state.c_str(), message.c_str()));
+  log_.Main(BoundedPrintf(format, static_cast<long>(rc), static_cast<long>(*sqlCode), state.c_str(),
+                          message.c_str()));
 }
 
 void JobExecutor::FillEntry(ProcessEntry& entry, const RunningJobRow& row) {

@@ -129,12 +129,11 @@ class JobExecutor {
   int64_t BirthMs(int64_t created);
 
   // Start pieces (job_start.cpp).
-  int StartFailed(const std::string& command, std::string_view jobda1,
-                  std::string_view jobke2, int32_t attempts);
+  int StartFailed(const std::string& command, std::string_view jobda1, std::string_view jobke2,
+                  int32_t attempts);
   int EndUnrecordedStart(ProcessEntry& entry);
   std::string FindProgramName(Pid pid);
-  SpawnResult SpawnJob(const std::string& command, std::string_view stamp,
-                       std::string_view jobke2);
+  SpawnResult SpawnJob(const std::string& command, std::string_view stamp, std::string_view jobke2);
   std::vector<std::string> RunningOutputNames() const;
   void AddStartedOrigin(std::string_view origin);
 

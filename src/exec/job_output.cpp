@@ -16,7 +16,8 @@ constexpr char kNoFolder[] =
 constexpr char kFolderFull[] =
     "Job output: folder %s has %" PRIu64 " bytes free, less than the cap of %" PRId64
     "; job %s starts without output file\n";
-constexpr char kNoListing[] = "Job output: folder %s cannot be read (%d: %s); no old file removed\n";
+constexpr char kNoListing[] =
+    "Job output: folder %s cannot be read (%d: %s); no old file removed\n";
 constexpr char kNoRemoval[] = "Job output: old file %s cannot be removed (%d: %s)\n";
 constexpr char kNoOpen[] =
     "Job output: file %s cannot be opened (%d: %s); the job runs without it\n";
@@ -148,7 +149,8 @@ void JobOutput::WriteEnd(const Awaited& job, const std::optional<ExitStatus>& st
   std::string path = PathOf(job.stamp, job.key);
   if (env_.FileSize(path)) {
     CheckSize(job.stamp, job.key);
-    if (auto file = env_.OpenAppend(path)) file->Write(EndOfOutputLine(LocalTimeText(env_), status));
+    if (auto file = env_.OpenAppend(path))
+      file->Write(EndOfOutputLine(LocalTimeText(env_), status));
   }
   std::string text = status ? ExitStatusText(*status) : "ended, exit status not known";
   log_.DebugF(kEnded, job.key.c_str(), static_cast<int>(job.pid), text.c_str());

@@ -12,8 +12,8 @@ constexpr std::size_t kStampDigits = 14;
 constexpr std::string_view kExtension = ".log";
 
 bool SafeChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '.' || c == '-' || c == '_';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_';
 }
 
 bool AllDigits(std::string_view text) {
@@ -45,8 +45,8 @@ bool IsJobOutputName(std::string_view name) {
   if (name.size() < kStampDigits + 1 + kExtension.size()) return false;
   if (!AllDigits(name.substr(0, kStampDigits)) || name[kStampDigits] != '_') return false;
   if (name.substr(name.size() - kExtension.size()) != kExtension) return false;
-  std::string_view key = name.substr(kStampDigits + 1, name.size() - kStampDigits - 1 -
-                                                           kExtension.size());
+  std::string_view key =
+      name.substr(kStampDigits + 1, name.size() - kStampDigits - 1 - kExtension.size());
   return std::all_of(key.begin(), key.end(), [](char c) { return SafeChar(c) || c == '%'; });
 }
 

@@ -23,7 +23,8 @@ constexpr char kUnknownName[] = "unknown";
 
 constexpr char kTableFull[] = "Start PGM: %s Prozesstabelle voll, Job nicht gestartet!\n";
 constexpr char kStarted[] = "Start PGM: %s Cmd: %s\n";
-constexpr char kUpdateAfterStartFailed[] = "Start PGM: %s Cmd: %s Fehler Update Kvr500Job RC: %ld\n";
+constexpr char kUpdateAfterStartFailed[] =
+    "Start PGM: %s Cmd: %s Fehler Update Kvr500Job RC: %ld\n";
 constexpr char kStartCommitFailed[] = "SQLCommit: Start PGM %s erfolgreich! RC: %ld\n";
 constexpr char kCreateFailed[] = "Start PGM: %s Cmd: %s fehlgeschlagen!\n";
 constexpr char kCreateFailedMessage[] = "Der Job %s konnte nicht gestartet werden!";
@@ -126,8 +127,8 @@ int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1
                              std::string_view jobke2, int32_t attempts) {
   log_.Main(BoundedPrintf(kCreateFailed, command.c_str(), ""));
   poster_.PostNachricht(BoundedPrintf(kCreateFailedMessage, command.c_str()));
-  int rc = SQLUpdateJobRun(session_, kStatusStartFailed, "", "", "", "", "", attempts, jobda1,
-                           jobke2);
+  int rc =
+      SQLUpdateJobRun(session_, kStatusStartFailed, "", "", "", "", "", attempts, jobda1, jobke2);
   if (rc != 0) {
     log_.Main(BoundedPrintf(kFailedUpdateFailed, command.c_str(), static_cast<long>(rc)));
     return kStartUpdateFailed;

@@ -24,9 +24,9 @@ inline constexpr std::size_t kProgramNameWidth = 259;
 // The job's row as the running-jobs read delivers it, and what the
 // controller keeps beside it about the process.
 struct ProcessEntry : RunningJobRow {
-  Pid pid = 0;                          // 0: free entry
+  Pid pid = 0;                               // 0: free entry
   FixedText<kProgramNameWidth> programName;  // name the job's process must carry
-  uint32_t runningTime = 0;             // seconds, from the last check
+  uint32_t runningTime = 0;                  // seconds, from the last check
   // Filled from a row in "01" whose JOBNUM names no process that can be the
   // job's (empty, not a number, init, the controller): closed as gone.
   bool withoutProcess = false;

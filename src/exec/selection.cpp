@@ -6,8 +6,8 @@
 
 #include "db/client/connection.h"
 #include "db/session.h"
-#include "platform/env.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 
 namespace kvr {
 
@@ -160,12 +160,11 @@ int SQLReadKvr500Job(Session& session, Env& env, std::string_view runType,
 void AppendSelectionStatements(StatementList* list) {
   // Sample exclusion lists: a blank origin, two origins (one with a quote),
   // and the list that overflowed.
-  list->insert(list->end(),
-               {{"Select05", Build(kSelect05, "' '")},
-                {"Select04", Build(kSelect04, "' '")},
-                {"Select01", Build(kSelect01, "'ORIGIN1', 'O''X'")},
-                {"Select09", Build(kSelect09, "NULL")},
-                {"ReadKvr500Job", Build(kReadJob, "03", "20261208120000", "' '")}});
+  list->insert(list->end(), {{"Select05", Build(kSelect05, "' '")},
+                             {"Select04", Build(kSelect04, "' '")},
+                             {"Select01", Build(kSelect01, "'ORIGIN1', 'O''X'")},
+                             {"Select09", Build(kSelect09, "NULL")},
+                             {"ReadKvr500Job", Build(kReadJob, "03", "20261208120000", "' '")}});
 }
 
 }  // namespace kvr

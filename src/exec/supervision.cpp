@@ -21,7 +21,9 @@ namespace {
 constexpr char kUnknownName[] = "unknown";
 
 constexpr char kOverrunLine[] = "END PGM: PGM %s wird wegen Laufzeitueberschreitung beendet!\n";
-constexpr char kOverrunMessage[] = "Programm %s wird wegen Laufzeit\xFC" "berschreitung abgebrochen!";
+constexpr char kOverrunMessage[] =
+    "Programm %s wird wegen Laufzeit\xFC"
+    "berschreitung abgebrochen!";
 constexpr char kOverrunUpdateFailed[] = "Update CheckProcessTime(1): %s Fehler RC: %ld\n";
 constexpr char kOverrunCommitFailed[] = "SQLCommit: CheckProcessTime(1): Job beenden %s! RC: %ld\n";
 constexpr char kGoneUpdateFailed[] = "Update CheckProcessTime(2): %s Fehler RC: %ld\n";
@@ -30,9 +32,11 @@ constexpr char kReusedUpdateFailed[] = "- Update JobStatus: %s CheckProcessID! F
 constexpr char kReusedCommitFailed[] = "SQLCommit: CheckProcessID: Job %s! RC: %ld\n";
 
 constexpr char kMonitoringOff[] =
-    "Info: Laufzeit\xFC" "berwachung vor Uhrzeitumstellung deaktiviert.\n";
+    "Info: Laufzeit\xFC"
+    "berwachung vor Uhrzeitumstellung deaktiviert.\n";
 constexpr char kMonitoringOn[] =
-    "Info: Laufzeit\xFC" "berwachung nach Uhrzeitumstellung aktiviert.\n";
+    "Info: Laufzeit\xFC"
+    "berwachung nach Uhrzeitumstellung aktiviert.\n";
 
 }  // namespace
 
@@ -135,8 +139,8 @@ void JobExecutor::EndOverrunningJob(ProcessEntry& entry) {
 
 // Writes the end of the job into its row (a failed update leaves the row in
 // "01" for the next pass to close again) and frees the entry all the same.
-void JobExecutor::CloseEntry(ProcessEntry& entry, std::string_view status,
-                             const char* updateFormat, const char* commitFormat) {
+void JobExecutor::CloseEntry(ProcessEntry& entry, std::string_view status, const char* updateFormat,
+                             const char* commitFormat) {
   int rc = WriteEnd(entry, status);
   if (rc != 0) {
     log_.Main(BoundedPrintf(updateFormat, entry.jobnam.c_str(), static_cast<long>(rc)));

@@ -67,8 +67,8 @@ void JobExecutor::KillAllProcs(int reason) {
     bool opened = env_.ProcessAlive(pid);
     std::optional<ProcessImage> image;
     if (opened) image = env_.ProcessImageOf(pid);
-    std::optional<bool> ours = opened ? CreatedByJob(entry, env_.ProcessStartTime(pid))
-                                      : std::nullopt;
+    std::optional<bool> ours =
+        opened ? CreatedByJob(entry, env_.ProcessStartTime(pid)) : std::nullopt;
     if (!opened || entry.jobsts.view() != kStatusRunning) {
       entry.pid = 0;  // gone, or already closed in this pass: the row is left
     } else if (ours == false) {

@@ -12,8 +12,7 @@ namespace {
 constexpr char kCreatedFormat[] = "Flag-Datei %s wurde erstellt.\n";
 constexpr char kCreateFailedFormat[] = "Flag-Datei %s kann nicht erstellt werden. errno = %d\n";
 constexpr char kDeletedFormat[] = "Flag-Datei %s wurde geloescht.\n";
-constexpr char kDeleteFailedFormat[] =
-    "Flag-Datei %s konnte nicht geloescht werden. errno = %d\n";
+constexpr char kDeleteFailedFormat[] = "Flag-Datei %s konnte nicht geloescht werden. errno = %d\n";
 
 }  // namespace
 

@@ -1,8 +1,9 @@
 #include "jobs/calendar.h"
-#include "platform/clock.h"
 
 #include <cstdio>
 #include <limits>
+
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -20,9 +21,7 @@ std::tm ShiftedFields(Env& env, const std::tm& from, int days, int months, int m
   return env.LocalTime(env.MakeLocalTime(moved));
 }
 
-std::string StampOfFields(const std::tm& fields) {
-  return TimeStamp14(fields);
-}
+std::string StampOfFields(const std::tm& fields) { return TimeStamp14(fields); }
 
 int32_t DateNumberOf(const std::tm& fields) {
   return (fields.tm_year + 1900) * 10000 + (fields.tm_mon + 1) * 100 + fields.tm_mday;

@@ -1,7 +1,8 @@
 #include "jobs/known_programs.h"
-#include "platform/ascii_case.h"
 
 #include <cctype>
+
+#include "platform/ascii_case.h"
 
 namespace kvr {
 

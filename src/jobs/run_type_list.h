@@ -1,7 +1,7 @@
 // The list readers of the timed, scheduled and closing jobs: every row of a
-// run type through the timed-job cursor (or only its ended and requested rows), and the window of a time plan
-// that holds a minute. Statements as the system writes them; nothing is
-// committed; results are the client's status codes.
+// run type through the timed-job cursor (or only its ended and requested rows), and the window of a
+// time plan that holds a minute. Statements as the system writes them; nothing is committed;
+// results are the client's status codes.
 #pragma once
 
 #include <cstdint>

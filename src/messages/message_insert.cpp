@@ -69,12 +69,11 @@ std::string FormatNachrichtInsert(const StrNachricht& r, std::string_view msguid
                     ber = q(r.msgber), typ = q(r.msgtyp), brk = q(r.msgbrk), dbg = q(r.msgdbg),
                     mnd = q(r.msgmnd), liz = q(r.msgliz), tin = q(msgtin), erf = q(r.msgerf);
   std::vector<char> buffer(kMaxNachrichtInsertLength + uid.size() + tin.size() + 1);
-  int n = std::snprintf(buffer.data(), buffer.size(), kNachrichtInsertFormat, uid.c_str(),
-                        static_cast<int>(r.msgtnr), txt.c_str(), lnk.c_str(), mod.c_str(),
-                        src.c_str(), sch.c_str(), cat.c_str(), adr.c_str(), ber.c_str(),
-                        static_cast<int>(r.msgpri), typ.c_str(), brk.c_str(),
-                        static_cast<int>(r.msgval), dbg.c_str(), mnd.c_str(), liz.c_str(),
-                        tin.c_str(), 0, erf.c_str());
+  int n = std::snprintf(
+      buffer.data(), buffer.size(), kNachrichtInsertFormat, uid.c_str(), static_cast<int>(r.msgtnr),
+      txt.c_str(), lnk.c_str(), mod.c_str(), src.c_str(), sch.c_str(), cat.c_str(), adr.c_str(),
+      ber.c_str(), static_cast<int>(r.msgpri), typ.c_str(), brk.c_str(), static_cast<int>(r.msgval),
+      dbg.c_str(), mnd.c_str(), liz.c_str(), tin.c_str(), 0, erf.c_str());
   if (n < 0) return std::string();
   return std::string(buffer.data(), std::min<std::size_t>(n, buffer.size() - 1));
 }
@@ -99,8 +98,9 @@ bool IsNachrichtInsert(std::string_view line) {
 void AppendMessageStatements(StatementList* list) {
   StrNachricht record;
   SetControllerSender(record);
-  record.msgtxt = "08.12.2026 00:43:12 Programm x.exe wird wegen Laufzeit\xFC"
-                  "berschreitung abgebrochen!";
+  record.msgtxt =
+      "08.12.2026 00:43:12 Programm x.exe wird wegen Laufzeit\xFC"
+      "berschreitung abgebrochen!";
   record.msgtyp = "1";
   record.msgval = 1;
   list->push_back(

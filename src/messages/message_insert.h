@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "messages/str_nachricht.h"
 #include "db/client/named_statement.h"
+#include "messages/str_nachricht.h"
 
 namespace kvr {
 

@@ -9,8 +9,8 @@
 #include "db/client/connection.h"
 #include "db/session.h"
 #include "messages/message_insert.h"
-#include "platform/env.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 
 namespace kvr {
 
@@ -98,9 +98,13 @@ int MessagePoster::CheckStrNachricht() {
   } else if (!OneOf(r.msgcat, {"WARNHINWEISE", "PROTOKOLLE", "NACHRICHTEN", "DEBUG"})) {
     error = "Parameterfehler : Kategorie nicht spezifiziert";
   } else if (!OneOf(r.msgadr, {"SES", "USR", "GEN"})) {
-    error = "Parameterfehler : Empf\xE4" "nger nicht spezifiziert";
+    error =
+        "Parameterfehler : Empf\xE4"
+        "nger nicht spezifiziert";
   } else if (!OneOf(r.msgber, {"ORBANEX", "ADMIN", "SBE", "ALL"})) {
-    error = "Parameterfehler : Empf\xE4" "nger (Berechtigung) nicht spezifiziert";
+    error =
+        "Parameterfehler : Empf\xE4"
+        "nger (Berechtigung) nicht spezifiziert";
   }
   if (error == nullptr) return 1;
   lastError_ = error;

@@ -11,23 +11,23 @@
 namespace kvr {
 
 struct StrNachricht {
-  int32_t msgtnr = 0;        // number of a stored message text
-  FixedText<250> msgtxt;     // message text
-  FixedText<250> msglnk;     // link belonging to the message
-  FixedText<50> msgmod;      // sender: module
-  FixedText<50> msgsrc;      // sender: program
-  FixedText<20> msgsch;      // sender: schema
-  FixedText<25> msgcat;      // category
-  FixedText<10> msgadr;      // recipient kind
-  FixedText<10> msgber;      // recipient authorisation
-  int32_t msgpri = 0;        // priority
-  FixedText<5> msgtyp;       // message type
-  FixedText<5> msgbrk;       // unused by the controller
-  int32_t msgval = 0;        // unused by the controller
-  FixedText<1024> msgdbg;    // debug text
-  FixedText<5> msgmnd;       // sender: client number
-  FixedText<5> msgliz;       // sender: Liz number
-  FixedText<50> msgerf;      // sender: recorded by
+  int32_t msgtnr = 0;      // number of a stored message text
+  FixedText<250> msgtxt;   // message text
+  FixedText<250> msglnk;   // link belonging to the message
+  FixedText<50> msgmod;    // sender: module
+  FixedText<50> msgsrc;    // sender: program
+  FixedText<20> msgsch;    // sender: schema
+  FixedText<25> msgcat;    // category
+  FixedText<10> msgadr;    // recipient kind
+  FixedText<10> msgber;    // recipient authorisation
+  int32_t msgpri = 0;      // priority
+  FixedText<5> msgtyp;     // message type
+  FixedText<5> msgbrk;     // unused by the controller
+  int32_t msgval = 0;      // unused by the controller
+  FixedText<1024> msgdbg;  // debug text
+  FixedText<5> msgmnd;     // sender: client number
+  FixedText<5> msgliz;     // sender: Liz number
+  FixedText<50> msgerf;    // sender: recorded by
 };
 
 // Gives the record the sender, category and recipient that every message of

@@ -42,7 +42,11 @@ int CheckImageStart(const std::string& path) {
   ssize_t n = read(fd, head, sizeof head);
   close(fd);
   if (n >= 2 && head[0] == '#' && head[1] == '!') return 0;
-  if (n == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) return 0;
+  if (n == 4 && std::memcmp(head,
+                            "\x7f"
+                            "ELF",
+                            4) == 0)
+    return 0;
   return ENOEXEC;
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
 #include "platform/ascii_case.h"
 
 namespace kvr {

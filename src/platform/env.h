@@ -111,11 +111,9 @@ class Env {
 
   // --- Files (paths are given as the system writes them; the Env turns
   // '\' into '/' before the operating system sees them) -------------------
-  virtual std::unique_ptr<AppendFile> OpenAppend(const std::string& path,
-                                                 int* error = nullptr) = 0;
+  virtual std::unique_ptr<AppendFile> OpenAppend(const std::string& path, int* error = nullptr) = 0;
   // The whole file, or nothing when it cannot be opened for reading.
-  virtual std::optional<std::string> ReadFile(const std::string& path,
-                                              int* error = nullptr) = 0;
+  virtual std::optional<std::string> ReadFile(const std::string& path, int* error = nullptr) = 0;
   // True when the file can be opened for reading.
   virtual bool FileReadable(const std::string& path) = 0;
   // 0 on success, else errno.

@@ -95,11 +95,10 @@ class FakeEnv : public Env {
   // of fake time.
   std::function<ServiceReply(const std::string& pipeName)> service;
   std::vector<std::string> serviceCalls;  // pipe name of every call made
-  ServiceReply CallService(const std::string& pipeName,
-                           const char (&request)[kServiceMessageSize],
+  ServiceReply CallService(const std::string& pipeName, const char (&request)[kServiceMessageSize],
                            int replyTimeoutMs) override;
-  std::string lastRequest;  // request bytes up to the first zero
-  int64_t replyDelayMs = 0;  // fake time each call takes
+  std::string lastRequest;     // request bytes up to the first zero
+  int64_t replyDelayMs = 0;    // fake time each call takes
   int lastReplyTimeoutMs = 0;  // reply wait given with the last call
 
   // --- Processes --------------------------------------------------------

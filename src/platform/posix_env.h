@@ -57,8 +57,7 @@ class PosixEnv : public Env {
 
   void ConsoleWrite(std::string_view text) override;
 
-  ServiceReply CallService(const std::string& pipeName,
-                           const char (&request)[kServiceMessageSize],
+  ServiceReply CallService(const std::string& pipeName, const char (&request)[kServiceMessageSize],
                            int replyTimeoutMs) override;
 
   SpawnResult Spawn(const std::string& commandLine) override;
@@ -81,9 +80,9 @@ class PosixEnv : public Env {
 
  private:
   struct PendingKill {
-    Pid target;          // process group id (or pid when it leads no group)
-    bool group;          // true when target is a process group
-    int64_t killAtMs;    // SteadyMillis() at which SIGKILL is due
+    Pid target;               // process group id (or pid when it leads no group)
+    bool group;               // true when target is a process group
+    int64_t killAtMs;         // SteadyMillis() at which SIGKILL is due
     uint64_t startTicks = 0;  // start of the target's leader, to spot a reused id
   };
   void MovePendingKillsOn();

@@ -15,8 +15,8 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -260,8 +260,8 @@ void PosixEnv::KillById(Pid pid) {
   MovePendingKillsOn();
   if (pid <= 1 || pid == getpid()) return;
   pid_t group = getpgid(pid);
-  if (group < 0) return;               // no such process
-  if (group == getpgrp()) return;      // the controller's own group
+  if (group < 0) return;           // no such process
+  if (group == getpgrp()) return;  // the controller's own group
   PendingKill pending{pid, group == pid, SteadyMillis() + killGraceMs_};
   pending.startTicks = StartTicks(pid).value_or(0);
   int rc = pending.group ? kill(-pid, SIGTERM) : kill(pid, SIGTERM);

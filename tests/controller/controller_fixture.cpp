@@ -1,7 +1,6 @@
 #include "controller/controller_fixture.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <vector>
@@ -69,8 +68,9 @@ bool ControllerHarness::StartUp() {
   bool ok = controller->StartUp();
   controller->session().SQLCommit();
   // The pass tests begin with a queue of their own rows only.
-  Exec("delete from KVSYSTEM.KVR500JOB where JOBKE2 in ('Export KVRJOBSTR','MAP VERARBEITUNG',"
-       "'DAILY SYSTEMJOB','INTERVALL SYSTEMJOB')");
+  Exec(
+      "delete from KVSYSTEM.KVR500JOB where JOBKE2 in ('Export KVRJOBSTR','MAP VERARBEITUNG',"
+      "'DAILY SYSTEMJOB','INTERVALL SYSTEMJOB')");
   return ok;
 }
 
@@ -111,9 +111,8 @@ void ControllerHarness::AddJob(const std::string& runType, const std::string& jo
                                const std::string& command, const std::string& origin,
                                const std::string& status, int maxRuntime, int attempts,
                                const std::string& jobda1) {
-  Bind in[] = {Bind::Text(jobda1),  Bind::Text(jobke2),    Bind::Text(origin),
-               Bind::Text(command), Bind::Int(maxRuntime), Bind::Text(runType),
-               Bind::Text(status),  Bind::Int(attempts)};
+  Bind in[] = {Bind::Text(jobda1),    Bind::Text(jobke2),  Bind::Text(origin), Bind::Text(command),
+               Bind::Int(maxRuntime), Bind::Text(runType), Bind::Text(status), Bind::Int(attempts)};
   int rc = db().Execute(
       "insert into KVSYSTEM.KVR500JOB (JobDa1,JobKe2,JobUrv,JobCmd,JobMrt,JobRty,JobSts,JobStv) "
       "values (:b0,:b1,:b2,:b3,:b4,:b5,:b6,:b7)",

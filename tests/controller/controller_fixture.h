@@ -55,8 +55,8 @@ class ControllerHarness {
   std::string Field(const std::string& column, const std::string& jobke2);
   long Count(const std::string& sql);
   void AddJob(const std::string& runType, const std::string& jobke2, const std::string& command,
-              const std::string& origin = "", const std::string& status = "",
-              int maxRuntime = 0, int attempts = 0, const std::string& jobda1 = "20261207080000");
+              const std::string& origin = "", const std::string& status = "", int maxRuntime = 0,
+              int attempts = 0, const std::string& jobda1 = "20261207080000");
 
  private:
   void SetUp(const std::string& ini, const std::string& args);

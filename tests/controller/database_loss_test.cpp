@@ -1,9 +1,9 @@
 // A PostgreSQL server that goes away while a job runs: the controller ends
 // its jobs once, keeps its messages in the fallback file, waits the outage
 // out, and when the server is back delivers the messages and closes the row.
-#include <algorithm>
-
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "controller/controller_fixture.h"
 #include "db/queue/schema_setup.h"

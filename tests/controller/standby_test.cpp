@@ -26,9 +26,7 @@ std::string LockPath(const ControllerHarness& h) {
 long StatusRows(ControllerHarness& h) {
   return h.Count("select count(*) from KVSYSTEM.KVR500JOB where JOBRTY = '99'");
 }
-long Messages(ControllerHarness& h) {
-  return h.Count("select count(*) from KVSYSTEM.KVR200MSG");
-}
+long Messages(ControllerHarness& h) { return h.Count("select count(*) from KVSYSTEM.KVR200MSG"); }
 
 // What a standby must not do, whatever kept it from the lock.
 void ExpectIdleStandby(ControllerHarness& h, size_t contactsBefore) {
@@ -98,8 +96,9 @@ TEST_P(StandbyBlocked, WaitsWithoutTouchingTheQueueAndTakesOverWhenFree) {
 INSTANTIATE_TEST_SUITE_P(
     Reasons, StandbyBlocked,
     ::testing::Values(BlockCase{"Busy", true, kStandbyLine},
-                      BlockCase{"LockFileFails", false,
-                                "Sperre der Warteschlange nicht m\xF6glich, warte als Bereitschaft!"}),
+                      BlockCase{
+                          "LockFileFails", false,
+                          "Sperre der Warteschlange nicht m\xF6glich, warte als Bereitschaft!"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Standby, EndsQuietlyWhenTheServiceStopsAnswering) {
@@ -133,8 +132,9 @@ TEST(Standby, ReconnectThatFindsTheLockTakenWorksNoRows) {
   PosixEnv real;
   auto rival = MakeConnection();
   ASSERT_EQ(rival->Connect(h.database.connectText()), 0);
-  h.Exec("select pg_terminate_backend(pid) from pg_stat_activity where application_name = "
-         "'KVRJOBSTR fakehost 4242'");
+  h.Exec(
+      "select pg_terminate_backend(pid) from pg_stat_activity where application_name = "
+      "'KVRJOBSTR fakehost 4242'");
   bool taken = false;
   for (int i = 0; i < 50 && !taken; ++i) {
     taken = rival->TryQueueLock(real, {"KVRJOBSTR", "otherhost 9", "KVSYSTEM"}).held();

@@ -448,19 +448,19 @@ TEST(PgConnection, WrongPasswordGivesInvalidLogin) {
 TEST(PgConnection, FailedCommitKeepsTheCurrentSchema) {
   KVR_PG_DATABASE(db);
   std::string error;
-  ASSERT_TRUE(test::PgExec(
-      db.name,
-      "create schema kvsystem; create schema other;"
-      "create table kvsystem.kvrtest (k1 varchar(14), k2 varchar(32), txt varchar(40),"
-      " num integer, primary key (k1, k2));"
-      "create table other.kvrtest (k1 varchar(14), k2 varchar(32), txt varchar(40),"
-      " num integer, primary key (k1, k2));"
-      "create function kvsystem.refuse_late() returns trigger language plpgsql as"
-      " 'begin raise exception ''refused at commit''; end';"
-      "create constraint trigger refuse_late after insert on kvsystem.kvrtest"
-      " deferrable initially deferred for each row when (new.txt = 'late')"
-      " execute function kvsystem.refuse_late()",
-      &error))
+  ASSERT_TRUE(
+      test::PgExec(db.name,
+                   "create schema kvsystem; create schema other;"
+                   "create table kvsystem.kvrtest (k1 varchar(14), k2 varchar(32), txt varchar(40),"
+                   " num integer, primary key (k1, k2));"
+                   "create table other.kvrtest (k1 varchar(14), k2 varchar(32), txt varchar(40),"
+                   " num integer, primary key (k1, k2));"
+                   "create function kvsystem.refuse_late() returns trigger language plpgsql as"
+                   " 'begin raise exception ''refused at commit''; end';"
+                   "create constraint trigger refuse_late after insert on kvsystem.kvrtest"
+                   " deferrable initially deferred for each row when (new.txt = 'late')"
+                   " execute function kvsystem.refuse_late()",
+                   &error))
       << error;
   auto c = MakeConnection();
   ASSERT_EQ(c->Connect(db.connectText()), 0) << c->LastMessage();

@@ -90,16 +90,16 @@ TEST_F(CredentialFileTest, RecordSelectionRules) {
     std::string gotKey;
   };
   const Case cases[] = {
-      {"last line without line end gives an empty value",
-       ";S;\n1;LOGIN;" + login, "LOGIN", "", "LOGIN"},
+      {"last line without line end gives an empty value", ";S;\n1;LOGIN;" + login, "LOGIN", "",
+       "LOGIN"},
       {"first of two records with the same key",
-       ";S;\n1;LOGIN;" + login + "\n;S;\n2;LOGIN;" + IndependentEncipher("second") + "\n",
-       "LOGIN", "first", "LOGIN"},
+       ";S;\n1;LOGIN;" + login + "\n;S;\n2;LOGIN;" + IndependentEncipher("second") + "\n", "LOGIN",
+       "first", "LOGIN"},
       {"an empty section (fewer than two semicolons) is taken for any key",
        ";S\n5;NET8;" + IndependentEncipher("svc") + "\n;S;\n1;LOGIN;" + login + "\n", "LOGIN",
        "svc", "NET8"},
-      {"number 0 is taken for any key",
-       ";S;\n0;NET8;" + IndependentEncipher("svc") + "\n", "LOGIN", "svc", "NET8"},
+      {"number 0 is taken for any key", ";S;\n0;NET8;" + IndependentEncipher("svc") + "\n", "LOGIN",
+       "svc", "NET8"},
       {"no matching record", ";S;\n1;NET8;" + login + "\n", "LOGIN", "", ""},
       {"a record cut short by the end of the file", ";S;\n", "LOGIN", "", ""},
       {"empty file", "", "LOGIN", "", ""},
@@ -147,8 +147,8 @@ TEST_F(CredentialFileTest, TooLongLinesContinueAsTheNextLine) {
 }
 
 TEST_F(CredentialFileTest, BadValuesNeverReadOutOfBounds) {
-  const std::string values[] = {"A", "ABC", "ZZZZZZZZZZZZZZZZZ", "\xFF\xFE\x80", "0123456789ABCDE",
-                                std::string(390, '7')};
+  const std::string values[] = {
+      "A", "ABC", "ZZZZZZZZZZZZZZZZZ", "\xFF\xFE\x80", "0123456789ABCDE", std::string(390, '7')};
   for (const std::string& v : values) {
     std::string out = DecipherCredentialValue(v);
     EXPECT_LE(out.size(), (v.size() + 15) / 16 * 8) << v;

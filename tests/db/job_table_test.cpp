@@ -23,14 +23,13 @@ class JobTableTest : public SessionFixture {
   int ReadRow(std::string_view da1, std::string_view ke2, JobRow* r) {
     r->Clear();
     Bind in[] = {Bind::Text(da1), Bind::Text(ke2)};
-    Out out[] = {Out::Text(r->jobda1), Out::Text(r->jobke2), Out::Text(r->joburv),
-                 Out::Text(r->jobcmd), Out::Text(r->jobcdi), Out::Text(r->jobprm),
-                 Out::Text(r->jobrus), Out::Int(&r->jobmrt), Out::Text(r->jobrty),
-                 Out::Int(&r->jobpri), Out::Int(&r->jobdls), Out::Text(r->jobdlt),
-                 Out::Text(r->jobbem), Out::Text(r->jobscd), Out::Text(r->jobsts),
-                 Out::Text(r->jobnam), Out::Text(r->jobusr), Out::Text(r->jobnum),
-                 Out::Text(r->jobsda), Out::Text(r->jobeda), Out::Text(r->jobnrt),
-                 Out::Int(&r->jobstv)};
+    Out out[] = {
+        Out::Text(r->jobda1), Out::Text(r->jobke2), Out::Text(r->joburv), Out::Text(r->jobcmd),
+        Out::Text(r->jobcdi), Out::Text(r->jobprm), Out::Text(r->jobrus), Out::Int(&r->jobmrt),
+        Out::Text(r->jobrty), Out::Int(&r->jobpri), Out::Int(&r->jobdls), Out::Text(r->jobdlt),
+        Out::Text(r->jobbem), Out::Text(r->jobscd), Out::Text(r->jobsts), Out::Text(r->jobnam),
+        Out::Text(r->jobusr), Out::Text(r->jobnum), Out::Text(r->jobsda), Out::Text(r->jobeda),
+        Out::Text(r->jobnrt), Out::Int(&r->jobstv)};
     return session_->db().SelectOne(kSelectRow, in, out);
   }
   static JobRow FullRow(std::string_view da1, std::string_view ke2) {
@@ -149,9 +148,9 @@ TEST_P(JobTableTest, ResetRT04StartAttemptsTouchesOnlyRunType04AboveOne) {
   } rows[] = {{"A", "04", 11, 0}, {"B", "04", 1, 1}, {"C", "04", 2, 0}, {"D", "01", 11, 11}};
   for (const auto& row : rows) {
     ASSERT_EQ(SQLInsertJob(*session_, "20260101000000", row.ke2, "", "", 0, row.rty), 0);
-    ASSERT_EQ(SQLUpdateJobRun(*session_, "90", "", "", "", "", "", row.stv, "20260101000000",
-                              row.ke2),
-              0);
+    ASSERT_EQ(
+        SQLUpdateJobRun(*session_, "90", "", "", "", "", "", row.stv, "20260101000000", row.ke2),
+        0);
   }
   EXPECT_EQ(ResetRT04StartAttempts(*session_), 0);
   for (const auto& row : rows) {

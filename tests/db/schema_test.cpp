@@ -1,10 +1,9 @@
-#include "db/queue/schema_setup.h"
-
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <string>
 
+#include "db/queue/schema_setup.h"
 #include "support/test_database.h"
 
 namespace kvr {

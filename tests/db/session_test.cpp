@@ -1,18 +1,16 @@
 #include "db/session.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <functional>
-
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "db/queue/job_table.h"
 #include "support/test_database.h"
-#include "support/wait.h"
 #include "support/test_pg.h"
+#include "support/wait.h"
 
 namespace kvr {
 namespace {
@@ -163,8 +161,7 @@ TEST_P(SessionTest, NoPasswordOnFailingPaths) {
 TEST_P(SessionTest, OverlongConnectTextIsRefusedWithoutConnecting) {
   KVR_TEST_DATABASE(db, GetParam(), dir_.path());
   const std::string secret(100, 'S');
-  EXPECT_EQ(session_->SQLConnect(db.login, secret, db.service, db.schema),
-            kSqlConnectTextTooLong);
+  EXPECT_EQ(session_->SQLConnect(db.login, secret, db.service, db.schema), kSqlConnectTextTooLong);
   std::string message;
   EXPECT_EQ(session_->GetLastSQLError(nullptr, &message), kSqlConnectTextTooLong);
   EXPECT_EQ(message.find("SSSS"), std::string::npos);
@@ -266,8 +263,7 @@ TEST(SessionClusterTest, CheckDBReconnectsAfterServerRestart) {
   int32_t n = -1;
   Out out[] = {Out::Int(&n)};
   ASSERT_EQ(session.db().SelectOne(
-                "select count(*) from pg_stat_activity where datname=current_database()", {},
-                out),
+                "select count(*) from pg_stat_activity where datname=current_database()", {}, out),
             0);
   EXPECT_EQ(n, 1);
 }

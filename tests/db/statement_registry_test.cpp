@@ -1,6 +1,8 @@
 // Every statement the controller sends runs on both engines against the real
 // tables: DML and cursors with as many inputs as the statement binds, the
 // single-row selects into as many fields as their into list names.
+#include "controller/statement_registry.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "controller/statement_registry.h"
 #include "db/client/translate.h"
 #include "support/test_database.h"
 

@@ -1,9 +1,8 @@
 // The controller as a real program: copied into a program directory, watched
 // by the real kvrjobsvc, working an SQLite queue with real job processes.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "e2e/program_dir.h"
 
@@ -15,14 +14,14 @@ using std::chrono::seconds;
 constexpr char kSqlite[] = "sqlite:kvr.db";
 
 std::string JobField(Connection& db, const std::string& column, const std::string& name) {
-  return QueryText(db, "select " + column + " from KVSYSTEM.KVR500JOB where JOBKE2 = '" + name +
-                           "'");
+  return QueryText(db,
+                   "select " + column + " from KVSYSTEM.KVR500JOB where JOBKE2 = '" + name + "'");
 }
 
 void AddJob(ProgramDir& dir, const std::string& name, const std::string& command,
             const std::string& extra = "") {
-  ASSERT_EQ(dir.Shell("./kvrjobctl add --name '" + name + "' --command '" + command + "' " +
-                      extra + " >/dev/null"),
+  ASSERT_EQ(dir.Shell("./kvrjobctl add --name '" + name + "' --command '" + command + "' " + extra +
+                      " >/dev/null"),
             0);
 }
 
@@ -46,15 +45,16 @@ TEST(ControllerEndToEnd, InstanceRunsItsPassesAndEndsWhenTheServiceStops) {
     return QueryCount(*db, "select count(*) from KVSYSTEM.KVR500JOB where JOBRTY = '99'") == 1;
   }));
   std::string log = dir.MainLog();
-  EXPECT_NE(log.find("** Clusterdienst: JOBCONTROLLER " + std::to_string(instance) +
-                     ". gestartet **"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("** Clusterdienst: JOBCONTROLLER " + std::to_string(instance) + ". gestartet **"),
+      std::string::npos)
       << log;
   EXPECT_NE(log.find("Ende Initialisierung + Beginn Verarbeitung!"), std::string::npos) << log;
   EXPECT_TRUE(ProcessRunning(controller));
-  EXPECT_TRUE(WaitFor([&] { return dir.Read("KVRJOBDBG.LOG").find("kvrjobctl") != std::string::npos ||
-                                   dir.Read("KVRJOBDBG.LOG").find("Service antwortet!") !=
-                                       std::string::npos; }));
+  EXPECT_TRUE(WaitFor([&] {
+    return dir.Read("KVRJOBDBG.LOG").find("kvrjobctl") != std::string::npos ||
+           dir.Read("KVRJOBDBG.LOG").find("Service antwortet!") != std::string::npos;
+  }));
 
   kill(service, SIGTERM);
   EXPECT_EQ(WaitExit(service, seconds(40)), 0);
@@ -62,8 +62,9 @@ TEST(ControllerEndToEnd, InstanceRunsItsPassesAndEndsWhenTheServiceStops) {
   log = dir.MainLog();
   EXPECT_NE(log.find("Alle verwalteten Jobs beenden!"), std::string::npos) << log;
   EXPECT_NE(log.find("Flag-Datei NLF wurde geloescht."), std::string::npos) << log;
-  EXPECT_EQ(QueryCount(*db, "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
-                            "'%Der Jobcontroller wurde beendet!%'"),
+  EXPECT_EQ(QueryCount(*db,
+                       "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
+                       "'%Der Jobcontroller wurde beendet!%'"),
             1);
 }
 
@@ -99,16 +100,18 @@ TEST(ControllerEndToEnd, OverrunFailedStartAndOneOriginAtATime) {
   EXPECT_EQ(JobField(*db, "JOBNUM", "MISSING"), "");
   EXPECT_TRUE(WaitFor([&] { return JobField(*db, "JOBSTS", "LONG") == "99"; }));
   EXPECT_TRUE(WaitFor([&] {
-    return QueryCount(*db, "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
-                           "'%no-such-program konnte nicht gestartet werden!%'") == 1 &&
-           QueryCount(*db, "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
-                           "'%wegen Laufzeit_berschreitung abgebrochen!%'") == 1;
+    return QueryCount(*db,
+                      "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
+                      "'%no-such-program konnte nicht gestartet werden!%'") == 1 &&
+           QueryCount(*db,
+                      "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
+                      "'%wegen Laufzeit_berschreitung abgebrochen!%'") == 1;
   }));
   // Never both of one origin at once.
   bool together = false;
   WaitFor([&] {
     together = together || (JobField(*db, "JOBSTS", "ORIGIN-A") == "01" &&
-                             JobField(*db, "JOBSTS", "ORIGIN-B") == "01");
+                            JobField(*db, "JOBSTS", "ORIGIN-B") == "01");
     return JobField(*db, "JOBSTS", "ORIGIN-B") == "98";
   });
   EXPECT_FALSE(together);
@@ -142,7 +145,7 @@ TEST(ControllerEndToEnd, JobOutputGoesToItsFileAndShowPrintsItsTail) {
   // The last 20 lines: 14 to 30, the error line, and the status line after a blank one.
   EXPECT_NE(shown.find("\n14\n"), std::string::npos) << shown;
   EXPECT_EQ(shown.find("\n13\n"), std::string::npos) << "20 lines only: " << shown;
-  EXPECT_NE(shown.find("30\noops\n\n[") , std::string::npos) << shown;
+  EXPECT_NE(shown.find("30\noops\n\n["), std::string::npos) << shown;
   EXPECT_NE(shown.find(" job controller: exit status 4]\n"), std::string::npos) << shown;
   kill(service, SIGTERM);
   EXPECT_EQ(WaitExit(service, seconds(40)), 0);
@@ -176,15 +179,18 @@ TEST_P(ShutDownEndToEnd, EndsRunningJobs) {
   EXPECT_EQ(JobField(*db, "JOBSTS", "RUN2"), "99");
   EXPECT_TRUE(WaitFor([&] { return !ProcessRunning(job1) && !ProcessRunning(job2); }, seconds(10)));
   EXPECT_NE(access(dir.File("NLF").c_str(), F_OK), 0);
-  EXPECT_EQ(QueryCount(*db, "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
-                            "'%Der Jobcontroller wurde beendet!%'"),
+  EXPECT_EQ(QueryCount(*db,
+                       "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
+                       "'%Der Jobcontroller wurde beendet!%'"),
             1);
   kill(service, SIGTERM);
   WaitExit(service, seconds(40));
 }
 
 INSTANTIATE_TEST_SUITE_P(ServiceOrSignal, ShutDownEndToEnd, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Sigterm" : "ServiceStopped"; });
+                         [](const auto& info) {
+                           return info.param ? "Sigterm" : "ServiceStopped";
+                         });
 
 TEST(ControllerEndToEnd, RestartedControllerAdoptsRunningJobs) {
   ProgramDir dir(kSqlite, "kvr", "demo");

@@ -82,7 +82,8 @@ TEST_P(KvrjobctlOnEngine, StatusTellsNoControllerAWorkingOneAndAKilledOne) {
   r = Ctl(*dir, "status --wait 10");
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_TRUE(Has(r.output, "a controller works the queue")) << r.output;
-  EXPECT_TRUE(Has(r.output, " " + std::to_string(controller) + ")")) << "holder named: " << r.output;
+  EXPECT_TRUE(Has(r.output, " " + std::to_string(controller) + ")"))
+      << "holder named: " << r.output;
   EXPECT_TRUE(Has(r.output, "NLF present")) << r.output;
   EXPECT_TRUE(Has(r.output, "1 running")) << r.output;
   EXPECT_EQ(Column(*db, "JOBSTS", "VIVOROVOZE STATUSJOB"), "");

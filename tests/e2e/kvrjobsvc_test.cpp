@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "platform/service_socket.h"
-#include "support/wait.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace kvr {
 namespace {

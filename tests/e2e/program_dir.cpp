@@ -1,5 +1,6 @@
 #include "e2e/program_dir.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,8 +10,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 namespace kvr::test {
 
@@ -77,7 +76,8 @@ pid_t ProgramDir::StartService(int instance) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str().find(listening) != std::string::npos;
-  })) << "kvrjobsvc " << instance << " does not listen";
+  })) << "kvrjobsvc "
+      << instance << " does not listen";
   return pid;
 }
 

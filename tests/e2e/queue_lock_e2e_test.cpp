@@ -1,10 +1,9 @@
 // Two real controllers on one queue: one works it, the other waits as
 // standby; every due row starts exactly once; the holder killed with
 // SIGKILL, the standby takes over and adopts the running job.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <ctime>
@@ -57,8 +56,8 @@ void AddDueRows(Connection& db) {
     std::snprintf(name, sizeof name, "R%03d", i);
     std::string sql =
         "insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBURV,JOBCMD,JOBRTY,JOBSTV,JOBMRT) values "
-        "('20240501000000','" + std::string(name) + "','ORG" + name + "','./jobmark " + name +
-        "','01',0,0)";
+        "('20240501000000','" +
+        std::string(name) + "','ORG" + name + "','./jobmark " + name + "','01',0,0)";
     ASSERT_EQ(db.Execute(sql), 0) << db.LastMessage();
   }
   ASSERT_EQ(db.Commit(), 0);
@@ -99,7 +98,9 @@ TEST_P(QueueLockEndToEnd, TwoControllersStartEachRowOnceAndTheStandbyTakesOver) 
   ASSERT_TRUE(WaitFor([&] {
     return (Has(a->MainLog(), kWorking) && Has(b.MainLog(), kStandbyLine)) ||
            (Has(b.MainLog(), kWorking) && Has(a->MainLog(), kStandbyLine));
-  })) << a->MainLog() << "\n----\n" << b.MainLog();
+  })) << a->MainLog()
+      << "\n----\n"
+      << b.MainLog();
   const bool aHolds = Has(a->MainLog(), kWorking);
   ProgramDir& holderDir = aHolds ? *a : b;
   ProgramDir& standbyDir = aHolds ? b : *a;
@@ -112,13 +113,15 @@ TEST_P(QueueLockEndToEnd, TwoControllersStartEachRowOnceAndTheStandbyTakesOver) 
   AddDueRows(*db);
   ASSERT_TRUE(WaitFor(
       [&] {
-        return QueryCount(*db, "select count(*) from KVSYSTEM.KVR500JOB where JOBKE2 like 'R%' "
-                               "and JOBSTS = '98'") == kRows;
+        return QueryCount(*db,
+                          "select count(*) from KVSYSTEM.KVR500JOB where JOBKE2 like 'R%' "
+                          "and JOBSTS = '98'") == kRows;
       },
       seconds(90)))
       << QueryCount(*db, "select count(*) from KVSYSTEM.KVR500JOB where JOBSTS = '98'");
-  EXPECT_EQ(QueryCount(*db, "select count(*) from KVSYSTEM.KVR500JOB where JOBKE2 like 'R%' "
-                            "and JOBSTV <> 1"),
+  EXPECT_EQ(QueryCount(*db,
+                       "select count(*) from KVSYSTEM.KVR500JOB where JOBKE2 like 'R%' "
+                       "and JOBSTV <> 1"),
             0);
   std::ifstream in(marks);
   std::multiset<std::string> started;
@@ -135,7 +138,8 @@ TEST_P(QueueLockEndToEnd, TwoControllersStartEachRowOnceAndTheStandbyTakesOver) 
   std::time_t now = std::time(nullptr);
   std::strftime(today, sizeof today, "%Y%m%d%H%M%S", std::localtime(&now));
   ASSERT_EQ(db->Execute("insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBCMD,JOBRTY,JOBSTV,JOBMRT)"
-                        " values ('" + std::string(today) + "','LONG','./jobsleep 60','01',0,0)"),
+                        " values ('" +
+                        std::string(today) + "','LONG','./jobsleep 60','01',0,0)"),
             0);
   ASSERT_EQ(db->Commit(), 0);
   ASSERT_TRUE(WaitFor([&] { return Column(*db, "JOBSTS", "LONG") == "01"; }));

@@ -25,8 +25,8 @@ void ExecutorHarness::Open(Env& env, Engine engine, bool instanceMode, std::stri
   session_ = std::make_unique<Session>(env, *log_);
   poster_ = std::make_unique<MessagePoster>(env, *log_, *session_);
   contact_ = std::make_unique<ServiceContact>(env, *log_);
-  exec_ = std::make_unique<JobExecutor>(env, *log_, *session_, *poster_, *contact_,
-                                        instanceMode, programDir, std::move(output));
+  exec_ = std::make_unique<JobExecutor>(env, *log_, *session_, *poster_, *contact_, instanceMode,
+                                        programDir, std::move(output));
   // SQLite: one file per temporary directory, named short so that the
   // connect text stays within its limit.
   std::string name = engine == Engine::Sqlite ? std::string("q") : CurrentTestName("exec_");
@@ -62,8 +62,8 @@ Job ExecutorHarness::Read(const std::string& da1, const std::string& ke2) {
   FixedText<8> num;
   FixedText<14> sda, eda;
   const Bind in[] = {Bind::Text(da1), Bind::Text(ke2)};
-  const Out out[] = {Out::Text(k),   Out::Text(urv), Out::Text(cmd), Out::Int(&j.mrt),
-                     Out::Text(rty), Out::Text(sts), Out::Text(nam), Out::Text(num),
+  const Out out[] = {Out::Text(k),   Out::Text(urv), Out::Text(cmd),  Out::Int(&j.mrt),
+                     Out::Text(rty), Out::Text(sts), Out::Text(nam),  Out::Text(num),
                      Out::Text(sda), Out::Text(eda), Out::Int(&j.stv)};
   int rc = session_->db().SelectOne(
       "select JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS, JOBNAM, JOBNUM, JOBSDA, JOBEDA, "
@@ -85,8 +85,8 @@ Job ExecutorHarness::Read(const std::string& da1, const std::string& ke2) {
 std::vector<std::string> ExecutorHarness::Messages() {
   std::vector<std::string> texts;
   int status = 0;
-  auto cursor = session_->db().Open(
-      "select MSGTXT from KVSYSTEM.KVR200MSG order by MSGUID", {}, &status);
+  auto cursor =
+      session_->db().Open("select MSGTXT from KVSYSTEM.KVR200MSG order by MSGUID", {}, &status);
   EXPECT_TRUE(cursor) << status << " " << session_->db().LastMessage();
   if (!cursor) return texts;
   for (;;) {

@@ -25,8 +25,8 @@ namespace kvr::test {
 
 // A job row as a test writes or reads it.
 struct Job {
-  std::string da1 = "20260101000000", ke2 = "JOB", urv, cmd = "prog.exe", rty = "01", sts,
-              nam, num, sda, eda;
+  std::string da1 = "20260101000000", ke2 = "JOB", urv, cmd = "prog.exe", rty = "01", sts, nam, num,
+              sda, eda;
   int32_t mrt = 0, stv = 0;
 };
 

@@ -1,9 +1,9 @@
 // Names of the job output files and the texts written into them.
+#include "exec/job_output_files.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
-
-#include "exec/job_output_files.h"
 
 namespace kvr::test {
 namespace {
@@ -17,9 +17,11 @@ TEST(JobOutputNames, KeyIsMadeSafeAndNameSortsByStart) {
       {"NLF+D00", "20261208130700_NLF%2BD00.log"},
       {"a b/c", "20261208130700_a%20b%2Fc.log"},
       {"../../etc/passwd", "20261208130700_..%2F..%2Fetc%2Fpasswd.log"},
-      {"KEY   ", "20261208130700_KEY.log"},       // the column's trailing blanks
-      {"M\xFC" "ller", "20261208130700_M%FCller.log"},  // a Windows-1252 byte
-      {"100%", "20261208130700_100%25.log"},       // '%' itself is escaped
+      {"KEY   ", "20261208130700_KEY.log"},  // the column's trailing blanks
+      {"M\xFC"
+       "ller",
+       "20261208130700_M%FCller.log"},        // a Windows-1252 byte
+      {"100%", "20261208130700_100%25.log"},  // '%' itself is escaped
       {"", "20261208130700_.log"},
   };
   for (const Case& c : cases) {
@@ -37,18 +39,22 @@ TEST(JobOutputNames, OnlyNamesOfTheFormCount) {
     const char* name;
     bool counts;
   } cases[] = {
-      {"20261208130700_X.log", true},  {"2026120813070_X.log", false},
-      {"20261208130700X.log", false},  {"20261208130700_X.txt", false},
-      {"notes.log", false},            {"20261208130700_a b.log", false},
-      {"2026120813070a_X.log", false}, {"20261208130700_.log", true},
+      {"20261208130700_X.log", true},
+      {"2026120813070_X.log", false},
+      {"20261208130700X.log", false},
+      {"20261208130700_X.txt", false},
+      {"notes.log", false},
+      {"20261208130700_a b.log", false},
+      {"2026120813070a_X.log", false},
+      {"20261208130700_.log", true},
   };
   for (const Case& c : cases) EXPECT_EQ(IsJobOutputName(c.name), c.counts) << c.name;
 }
 
 TEST(JobOutputNames, LatestBelongsToTheKeyOnly) {
-  std::vector<std::string> names = {"20260101000000_A.log", "20260301000000_A.log",
+  std::vector<std::string> names = {"20260101000000_A.log",   "20260301000000_A.log",
                                     "20260401000000_X_A.log", "20260201000000_A.log",
-                                    "20260501000000_B.log", "A.log"};
+                                    "20260501000000_B.log",   "A.log"};
   EXPECT_EQ(LatestOutputName(names, "A"), "20260301000000_A.log");
   EXPECT_EQ(LatestOutputName(names, "X_A"), "20260401000000_X_A.log");
   EXPECT_EQ(LatestOutputName(names, "C"), std::nullopt);
@@ -65,8 +71,10 @@ TEST(JobOutputNames, PruningRemovesTheOldestBeyondTheCount) {
       {4, {}, {}},
       {3, {}, {"20260101000000_A.log"}},
       {1, {}, {"20260101000000_A.log", "20260102000000_B.log", "20260103000000_C.log"}},
-      {0, {}, {"20260101000000_A.log", "20260102000000_B.log", "20260103000000_C.log",
-               "20260104000000_D.log"}},
+      {0,
+       {},
+       {"20260101000000_A.log", "20260102000000_B.log", "20260103000000_C.log",
+        "20260104000000_D.log"}},
       // A running job's file stays; the next oldest goes in its place.
       {2, {"20260101000000_A.log"}, {"20260102000000_B.log", "20260103000000_C.log"}},
   };
@@ -99,8 +107,8 @@ TEST(JobOutputTexts, LastLines) {
     std::size_t n;
     const char* tail;
   } cases[] = {
-      {"a\nb\nc\n", 2, "b\nc\n"}, {"a\nb\nc", 2, "b\nc"},   {"a\nb\n", 5, "a\nb\n"},
-      {"", 3, ""},                {"a\n\n\nb\n", 2, "\nb\n"}, {"x\ny\n", 0, ""},
+      {"a\nb\nc\n", 2, "b\nc\n"}, {"a\nb\nc", 2, "b\nc"}, {"a\nb\n", 5, "a\nb\n"}, {"", 3, ""},
+      {"a\n\n\nb\n", 2, "\nb\n"}, {"x\ny\n", 0, ""},
   };
   for (const Case& c : cases) EXPECT_EQ(LastLines(c.text, c.n), c.tail) << c.text;
 }

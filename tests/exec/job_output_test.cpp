@@ -56,8 +56,8 @@ class JobOutputFiles : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
   static bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(),
-                                                      tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
   }
 
   TempDir out_;
@@ -88,8 +88,8 @@ TEST_F(JobOutputFiles, WithoutFolderNothingChanges) {
 TEST_F(JobOutputFiles, OldestFilesBeyondTheCountAreRemoved) {
   Open(folder(), 1000, 3);
   ASSERT_EQ(env_.MakeDirectory(folder()), 0);
-  for (const char* name : {"20261201000000_A.log", "20261202000000_B.log",
-                           "20261203000000_C.log", "20261204000000_D.log", "notes.txt"}) {
+  for (const char* name : {"20261201000000_A.log", "20261202000000_B.log", "20261203000000_C.log",
+                           "20261204000000_D.log", "notes.txt"}) {
     Append(folder() + "/" + name, "x\n");
   }
   Start("NEW");
@@ -125,10 +125,10 @@ TEST_F(JobOutputFiles, OverLongFileIsCutAtTheCapWithALine) {
     std::string written;
     std::string content;
   } steps[] = {
-      {false, "short\n", "short\n"},                            // within the cap
-      {true, head, head},                                       // just at the cap
-      {true, head + "b", head + CutOutputLine(40)},             // cut, first time
-      {false, "more output\n", head + CutOutputLine(40)},       // later output is cut too
+      {false, "short\n", "short\n"},                       // within the cap
+      {true, head, head},                                  // just at the cap
+      {true, head + "b", head + CutOutputLine(40)},        // cut, first time
+      {false, "more output\n", head + CutOutputLine(40)},  // later output is cut too
   };
   for (const Step& s : steps) {
     if (s.fresh) {
@@ -140,7 +140,8 @@ TEST_F(JobOutputFiles, OverLongFileIsCutAtTheCapWithALine) {
   }
   EXPECT_EQ(h_->Read(kDa1, "CHATTY").sts, "01");
   std::string debug = h_->DebugLog();
-  EXPECT_NE(debug.find("Job output: file " + file + " cut at 40 bytes"), std::string::npos) << debug;
+  EXPECT_NE(debug.find("Job output: file " + file + " cut at 40 bytes"), std::string::npos)
+      << debug;
   EXPECT_EQ(debug.find("cut at"), debug.rfind("cut at")) << "logged once per file";
 }
 
@@ -151,11 +152,17 @@ TEST_F(JobOutputFiles, EndingWritesExitStatusOrSignalIntoFileAndDebugLog) {
     int32_t mrt;
     const char* text;
   } cases[] = {
-      {"EXIT3", [](FakeEnv& e, Pid p) { e.EndProcess(p, ExitStatus{false, 3}); }, 0,
-       "exit status 3"},
+      {"EXIT3",
+       [](FakeEnv& e, Pid p) {
+         e.EndProcess(p, ExitStatus{false, 3});
+       },
+       0, "exit status 3"},
       {"EXIT0", [](FakeEnv& e, Pid p) { e.EndProcess(p); }, 0, "exit status 0"},
-      {"KILLED", [](FakeEnv& e, Pid p) { e.EndProcess(p, ExitStatus{true, SIGKILL}); }, 0,
-       "ended by signal 9 (Killed)"},
+      {"KILLED",
+       [](FakeEnv& e, Pid p) {
+         e.EndProcess(p, ExitStatus{true, SIGKILL});
+       },
+       0, "ended by signal 9 (Killed)"},
       // Over its time: ended by the controller, its status comes with the next reaping.
       {"OVERRUN", [](FakeEnv& e, Pid) { e.Advance(120); }, 60, "ended by signal 15 (Terminated)"},
   };
@@ -168,7 +175,8 @@ TEST_F(JobOutputFiles, EndingWritesExitStatusOrSignalIntoFileAndDebugLog) {
     EXPECT_NE(h_->Read(kDa1, c.key).sts, "01");
     std::string content = Content(FileOf(c.key));
     EXPECT_TRUE(EndsWith(content, std::string(" job controller: ") + c.text + "]\n")) << content;
-    std::string line = "Job " + std::string(c.key) + " (PID " + std::to_string(pid) + "): " + c.text;
+    std::string line =
+        "Job " + std::string(c.key) + " (PID " + std::to_string(pid) + "): " + c.text;
     EXPECT_NE(h_->DebugLog().find(line), std::string::npos) << h_->DebugLog();
     EXPECT_EQ(h_->exec().output().awaited(), 0u);
   }
@@ -178,9 +186,7 @@ TEST_F(JobOutputFiles, StatusThatNeverComesIsGivenUpAfterAWhile) {
   FakeEnv::Process p;
   p.baseName = "prog.exe";
   p.child = false;  // started by an earlier controller
-  env_.spawner = [&](const std::string&) {
-    return SpawnResult{true, env_.AddProcess(p), 0, 0};
-  };
+  env_.spawner = [&](const std::string&) { return SpawnResult{true, env_.AddProcess(p), 0, 0}; };
   Pid pid = Start("ORPHAN", 60);
   env_.Advance(120);
   ASSERT_TRUE(h_->Supervise());  // ended for its time, no status comes
@@ -204,8 +210,7 @@ TEST_F(JobOutputFiles, UnusableFolderCostsOneLineAndTheJobStillStarts) {
       {"cannot be made",
        [](FakeEnv& e, const std::string& d, const std::string&) { e.fileErrors[d] = EACCES; },
        "cannot be made (13: Permission denied); job BAD starts without output file", false},
-      {"full",
-       [](FakeEnv& e, const std::string& d, const std::string&) { e.freeBytes[d] = 999; },
+      {"full", [](FakeEnv& e, const std::string& d, const std::string&) { e.freeBytes[d] = 999; },
        "has 999 bytes free, less than the cap of 1000; job BAD starts without output file", false},
       {"file not writable",
        [](FakeEnv& e, const std::string&, const std::string& f) { e.fileErrors[f] = EROFS; },
@@ -272,9 +277,7 @@ TEST_F(JobOutputFiles, IdHandedToANewJobGivesTheOldJobOnlyItsOwnStatus) {
   p.pid = pid;
   p.baseName = "prog.exe";
   p.startTime = env_.Now();
-  env_.spawner = [&](const std::string&) {
-    return SpawnResult{true, env_.AddProcess(p), 0, 0};
-  };
+  env_.spawner = [&](const std::string&) { return SpawnResult{true, env_.AddProcess(p), 0, 0}; };
   Start("NEW");
   EXPECT_EQ(h_->Read(kDa1, "OLD").sts, "98");
   EXPECT_TRUE(EndsWith(Content(FileOf("OLD")), "exit status 7]\n"));

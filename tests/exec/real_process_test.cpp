@@ -87,7 +87,9 @@ TEST_P(RealJobs, JobOverItsTimeIsEnded) {
   env_.SleepMs(3100);  // the start time is known to the second
   ASSERT_TRUE(h_.Supervise());
   EXPECT_EQ(h_.Read(kDa1, "REAL").sts, "99");
-  EXPECT_TRUE(Posted("Programm sleep wird wegen Laufzeit\xFC" "berschreitung abgebrochen!"));
+  EXPECT_TRUE(
+      Posted("Programm sleep wird wegen Laufzeit\xFC"
+             "berschreitung abgebrochen!"));
   EXPECT_TRUE(GoneSoon(pid));
 }
 
@@ -157,12 +159,12 @@ TEST_P(RealJobOutput, JobEndedForItsTimeGetsItsSignalLine) {
   env_.SleepMs(3100);  // the start time is known to the second
   std::string content = SuperviseUntilEndLine(path);
   EXPECT_EQ(h_.Read(kDa1, "REAL").sts, "99");
-  EXPECT_NE(content.find(" job controller: ended by signal 15 (Terminated)]\n"),
-            std::string::npos)
+  EXPECT_NE(content.find(" job controller: ended by signal 15 (Terminated)]\n"), std::string::npos)
       << content;
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, RealJobOutput, ::testing::Values(Engine::Sqlite, Engine::Postgres),
+INSTANTIATE_TEST_SUITE_P(Engines, RealJobOutput,
+                         ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          EngineParamName<::testing::TestParamInfo<Engine>>);
 
 }  // namespace

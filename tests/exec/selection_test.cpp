@@ -61,10 +61,9 @@ class SelectionDb : public ::testing::TestWithParam<Engine> {
   }
 
   void Insert(const Row& r) {
-    const Bind in[] = {Bind::Text(r.da1), Bind::Text(r.ke2), Bind::Text(r.urv),
-                       Bind::Text(r.cmd), Bind::Int(r.mrt),  Bind::Text(r.rty),
-                       Bind::Text(r.sts), Bind::Text(r.dlt), Bind::Text(r.nrt),
-                       Bind::Int(r.stv)};
+    const Bind in[] = {Bind::Text(r.da1), Bind::Text(r.ke2), Bind::Text(r.urv), Bind::Text(r.cmd),
+                       Bind::Int(r.mrt),  Bind::Text(r.rty), Bind::Text(r.sts), Bind::Text(r.dlt),
+                       Bind::Text(r.nrt), Bind::Int(r.stv)};
     ASSERT_EQ(session_->db().Execute(
                   "insert into KVSYSTEM.KVR500JOB (JobDa1,JobKe2,JobUrv,JobCmd,JobMrt,JobRty,"
                   "JobSts,JobDlt,JobNrt,JobStv) values (:b0,:b1,:b2,:b3,:b4,:b5,:b6,:b7,:b8,:b9)",
@@ -167,8 +166,8 @@ TEST_P(SelectionDb, DueRulesOfEveryRunType) {
 TEST_P(SelectionDb, FirstDueRowInKeyOrder) {
   for (const char* rty : {"05", "04", "01", "09", "03"}) {
     ClearTable();
-    for (const char* key : {"20260103000000/B", "20260101000000/B", "20260102000000/A",
-                            "20260101000000/A"}) {
+    for (const char* key :
+         {"20260103000000/B", "20260101000000/B", "20260102000000/A", "20260101000000/A"}) {
       Row r;
       r.da1 = std::string(key).substr(0, 14);
       r.ke2 = std::string(key).substr(15);

@@ -16,8 +16,12 @@ namespace kvr::test {
 namespace {
 
 constexpr char kCentralEurope[] = "CET-1CEST,M3.5.0,M10.5.0/3";
-constexpr char kMonitoringOff[] = "Info: Laufzeit\xFC" "berwachung vor Uhrzeitumstellung deaktiviert.\n";
-constexpr char kMonitoringOn[] = "Info: Laufzeit\xFC" "berwachung nach Uhrzeitumstellung aktiviert.\n";
+constexpr char kMonitoringOff[] =
+    "Info: Laufzeit\xFC"
+    "berwachung vor Uhrzeitumstellung deaktiviert.\n";
+constexpr char kMonitoringOn[] =
+    "Info: Laufzeit\xFC"
+    "berwachung nach Uhrzeitumstellung aktiviert.\n";
 
 class Supervision : public ::testing::TestWithParam<Engine> {
  protected:
@@ -64,8 +68,8 @@ TEST_P(Supervision, RunningTimeRuleInWinterAndSummer) {
     int64_t age;
     bool ended;
   };
-  const Case cases[] = {{60, 61, true},        {60, 60, false},          {0, 1000000, false},
-                        {-5, 1000, false},     {INT_MAX, 100000, false}, {1, 2, true},
+  const Case cases[] = {{60, 61, true},       {60, 60, false},          {0, 1000000, false},
+                        {-5, 1000, false},    {INT_MAX, 100000, false}, {1, 2, true},
                         {INT_MIN, 100, false}};
   for (int month : {1, 7}) {
     h_.session().db().Execute("delete from KVSYSTEM.KVR500JOB");
@@ -73,8 +77,8 @@ TEST_P(Supervision, RunningTimeRuleInWinterAndSummer) {
     env_.SetLocalTime(2026, month, 14, 12, 0, 0);
     std::vector<Pid> pids;
     for (size_t i = 0; i < std::size(cases); ++i) {
-      pids.push_back(AddRunning("M" + std::to_string(month) + "_" + std::to_string(i),
-                                cases[i].age, cases[i].mrt));
+      pids.push_back(AddRunning("M" + std::to_string(month) + "_" + std::to_string(i), cases[i].age,
+                                cases[i].mrt));
     }
     ASSERT_TRUE(h_.Supervise());
     for (size_t i = 0; i < std::size(cases); ++i) {
@@ -86,12 +90,12 @@ TEST_P(Supervision, RunningTimeRuleInWinterAndSummer) {
     }
   }
   EXPECT_EQ(h_.exec().runningJobs(), static_cast<int32_t>(std::size(cases)) - 2);
-  EXPECT_EQ(h_.LogCount("END PGM: PGM prog.exe wird wegen Laufzeitueberschreitung beendet!\n"),
-            4);
+  EXPECT_EQ(h_.LogCount("END PGM: PGM prog.exe wird wegen Laufzeitueberschreitung beendet!\n"), 4);
   int posted = 0;
   for (const auto& m : h_.Messages()) {
-    posted += m.find("Programm prog.exe wird wegen Laufzeit\xFC" "berschreitung abgebrochen!") !=
-              std::string::npos;
+    posted += m.find(
+                  "Programm prog.exe wird wegen Laufzeit\xFC"
+                  "berschreitung abgebrochen!") != std::string::npos;
   }
   EXPECT_EQ(posted, 4);
 }
@@ -236,18 +240,18 @@ TEST_P(Supervision, RebuildReadsRunningRowsAndTheirOrigins) {
   EXPECT_EQ(h_.exec().runningJobs(), 2);
   EXPECT_STREQ(h_.exec().exclusions().Text(), "'ORIG'");
   EXPECT_EQ(env_.reapCalls, 1);
-  const ProcessEntry& b = h_.exec().table()[0].jobke2 == "B" ? h_.exec().table()[0]
-                                                             : h_.exec().table()[1];
+  const ProcessEntry& b =
+      h_.exec().table()[0].jobke2 == "B" ? h_.exec().table()[0] : h_.exec().table()[1];
   EXPECT_EQ(b.pid, 77);
   EXPECT_EQ(b.programName, std::string_view("x.exe"));
   EXPECT_EQ(b.jobrty, std::string_view("04"));
 }
 
 TEST_P(Supervision, ReadFailureIsReportedWithTheSqlCode) {
-  ASSERT_EQ(h_.session().db().Execute(GetParam() == Engine::Sqlite
-                                          ? "drop table \"KVSYSTEM.KVR500JOB\""
-                                          : "drop table KVSYSTEM.KVR500JOB"),
-            0);
+  ASSERT_EQ(
+      h_.session().db().Execute(GetParam() == Engine::Sqlite ? "drop table \"KVSYSTEM.KVR500JOB\""
+                                                             : "drop table KVSYSTEM.KVR500JOB"),
+      0);
   int sqlCode = 0;
   EXPECT_EQ(h_.exec().GetKvProcs(&sqlCode), 0);
   EXPECT_NE(sqlCode, 0);

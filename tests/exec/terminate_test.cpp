@@ -71,8 +71,7 @@ TEST_P(Terminate, AllProcsEndsOnlyTheJobsOwnProcesses) {
 
   EXPECT_TRUE(Killed(own));
   EXPECT_TRUE(Killed(cmd));  // only spared in instance mode
-  EXPECT_FALSE(Killed(nacht) || Killed(host) || Killed(foreign) || Killed(reused) ||
-               Killed(gone));
+  EXPECT_FALSE(Killed(nacht) || Killed(host) || Killed(foreign) || Killed(reused) || Killed(gone));
   EXPECT_TRUE(env_.ProcessAlive(nacht));
   EXPECT_EQ(Status("OWN"), "99");
   EXPECT_EQ(Status("NACHT"), "99");
@@ -82,8 +81,7 @@ TEST_P(Terminate, AllProcsEndsOnlyTheJobsOwnProcesses) {
   EXPECT_EQ(Status("FOREIGN"), "01");
   EXPECT_EQ(Status("GONE"), "01");
   EXPECT_EQ(Status("REUSED"), "98");  // its job had ended: closed, not ended
-  EXPECT_EQ(h_.LogCount("Prozess beendet: nachtlauf.exe ProcessID " + std::to_string(nacht) +
-                        "\n"),
+  EXPECT_EQ(h_.LogCount("Prozess beendet: nachtlauf.exe ProcessID " + std::to_string(nacht) + "\n"),
             1);
   EXPECT_EQ(h_.LogCount("Prozess beendet: "), 3);
   EXPECT_EQ(h_.exec().table().CountTaken(), 0u);

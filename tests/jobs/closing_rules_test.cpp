@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "support/local_zone.h"
 #include "platform/fake_env.h"
+#include "support/local_zone.h"
 
 namespace kvr {
 namespace {

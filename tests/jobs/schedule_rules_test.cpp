@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/local_zone.h"
 #include "platform/fake_env.h"
+#include "support/local_zone.h"
 
 namespace kvr {
 namespace {

@@ -12,8 +12,8 @@
 #include "db/session.h"
 #include "messages/message_insert.h"
 #include "messages/message_poster.h"
-#include "platform/fake_env.h"
 #include "messages/poster_world.h"
+#include "platform/fake_env.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
 #include "support/test_pg.h"
@@ -46,8 +46,10 @@ TEST(FallbackFile, FailedInsertsAreKeptOneLineEach) {
   EXPECT_EQ(first.find('\n'), first.size() - 1);
   EXPECT_TRUE(IsNachrichtInsert(first.substr(0, first.size() - 1)));
   std::string statement = first.substr(0, first.size() - 1);
-  EXPECT_TRUE(w.Logged("Fehler beim Schreiben in den Nachrichten-Pool(Msg)! SQL: " + statement + "!\n"));
-  EXPECT_TRUE(w.Logged("Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: " + statement + "!\n"));
+  EXPECT_TRUE(
+      w.Logged("Fehler beim Schreiben in den Nachrichten-Pool(Msg)! SQL: " + statement + "!\n"));
+  EXPECT_TRUE(w.Logged(
+      "Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: " + statement + "!\n"));
 
   w.ClearLog();
   w.poster->PostNachricht("zweite");
@@ -64,8 +66,9 @@ TEST(FallbackFile, MissingFolderLosesTheMessageWithALogLine) {
   FallbackWorld w;
   w.poster->SetFallbackPath(w.dir.File("nowhere/JOBCTLMSG.log"));
   w.poster->PostNachricht("verloren");
-  EXPECT_TRUE(w.Logged("Fehler beim Schreiben der Nachricht (Msg) in die JOBCTLMSG.log: "
-                       "No such file or directory!\n"));
+  EXPECT_TRUE(
+      w.Logged("Fehler beim Schreiben der Nachricht (Msg) in die JOBCTLMSG.log: "
+               "No such file or directory!\n"));
   EXPECT_FALSE(w.env.FileReadable(w.dir.File("nowhere/JOBCTLMSG.log")));
 }
 
@@ -156,8 +159,8 @@ TEST_P(FallbackDb, ForeignStatementsAreNeverExecuted) {
   w_.WriteFile("DELETE FROM KVSYSTEM.KVR500JOB\n" + injected + "\n" + Insert(5) + "\n");
   w_.poster->PostNachricht("neu");
   EXPECT_EQ(w_.CountIn("KVSYSTEM.KVR500JOB"), 1);
-  EXPECT_TRUE(w_.Logged(
-      "Zeile ist keine Nachricht, nicht uebernommen: DELETE FROM KVSYSTEM.KVR500JOB!\n"));
+  EXPECT_TRUE(
+      w_.Logged("Zeile ist keine Nachricht, nicht uebernommen: DELETE FROM KVSYSTEM.KVR500JOB!\n"));
   EXPECT_TRUE(w_.Logged("Zeile ist keine Nachricht, nicht uebernommen: " + injected + "!\n"));
   EXPECT_TRUE(w_.Logged("Anzahl Nachrichten gelesen: 3. Davon eingepflegt: 1!\n"));
   EXPECT_TRUE(w_.FileThere());
@@ -214,14 +217,14 @@ TEST_P(FallbackDb, TakenOverLinesAreCommittedBeforeTheFileGoes) {
   // A commit that fails takes the rows with it: the file stays as it was.
   const std::string dbname = w_.db.service.substr(w_.db.service.rfind('/') + 1);
   std::string error;
-  ASSERT_TRUE(test::PgExec(
-      dbname,
-      "CREATE FUNCTION kvsystem.refuse_late() RETURNS trigger LANGUAGE plpgsql AS "
-      "'BEGIN RAISE EXCEPTION ''refused at commit''; END';"
-      "CREATE CONSTRAINT TRIGGER refuse_late AFTER INSERT ON kvsystem.kvr200msg "
-      "DEFERRABLE INITIALLY DEFERRED FOR EACH ROW WHEN (NEW.msgmnd = '00000') "
-      "EXECUTE FUNCTION kvsystem.refuse_late()",
-      &error))
+  ASSERT_TRUE(
+      test::PgExec(dbname,
+                   "CREATE FUNCTION kvsystem.refuse_late() RETURNS trigger LANGUAGE plpgsql AS "
+                   "'BEGIN RAISE EXCEPTION ''refused at commit''; END';"
+                   "CREATE CONSTRAINT TRIGGER refuse_late AFTER INSERT ON kvsystem.kvr200msg "
+                   "DEFERRABLE INITIALLY DEFERRED FOR EACH ROW WHEN (NEW.msgmnd = '00000') "
+                   "EXECUTE FUNCTION kvsystem.refuse_late()",
+                   &error))
       << error;
   std::string late = Insert(3);
   late.replace(late.find("'99999'"), 7, "'00000'");

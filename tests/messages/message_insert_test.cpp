@@ -61,22 +61,36 @@ TEST(MessageInsert, OnlyMessageInsertsAreRecognised) {
   };
   const Case cases[] = {
       {"as built", good, true},
-      {"no blanks between values", prefix + "'1',0,'t','','m','s','c','a','g','b',0,'1','',1,'','9','9','2',0,'e')", true},
+      {"no blanks between values",
+       prefix + "'1',0,'t','','m','s','c','a','g','b',0,'1','',1,'','9','9','2',0,'e')", true},
       {"foreign statement", "DELETE FROM KVSYSTEM.KVR500JOB", false},
       {"empty line", "", false},
       {"second statement behind", good + "; DELETE FROM KVSYSTEM.KVR500JOB", false},
       {"comment behind", good + " --", false},
       {"trailing blank", good + " ", false},
-      {"quote left open", prefix + "'1', 0, 'it's', '', 'm', 's', 'c', 'a', 'g', 'b', 0, '1', '', 1, '', '9', '9', '2', 0, 'e')", false},
-      {"injected through a value", prefix + "'1', 0, 'x'); DROP TABLE KVSYSTEM.KVR500JOB; --', '', 'm')", false},
+      {"quote left open",
+       prefix + "'1', 0, 'it's', '', 'm', 's', 'c', 'a', 'g', 'b', 0, '1', '', 1, '', '9', '9', "
+                "'2', 0, 'e')",
+       false},
+      {"injected through a value",
+       prefix + "'1', 0, 'x'); DROP TABLE KVSYSTEM.KVR500JOB; --', '', 'm')", false},
       {"nineteen values", values19, false},
       {"twenty-one values", good.substr(0, good.size() - 1) + ", 'x')", false},
-      {"expression for a value", prefix + "(SELECT 1), 0, 't', '', 'm', 's', 'c', 'a', 'g', 'b', 0, '1', '', 1, '', '9', '9', '2', 0, 'e')", false},
-      {"integer of eleven digits", prefix + "'1', 12345678901, 't', '', 'm', 's', 'c', 'a', 'g', 'b', 0, '1', '', 1, '', '9', '9', '2', 0, 'e')", false},
+      {"expression for a value",
+       prefix + "(SELECT 1), 0, 't', '', 'm', 's', 'c', 'a', 'g', 'b', 0, '1', '', 1, '', '9', "
+                "'9', '2', 0, 'e')",
+       false},
+      {"integer of eleven digits",
+       prefix + "'1', 12345678901, 't', '', 'm', 's', 'c', 'a', 'g', 'b', 0, '1', '', 1, '', '9', "
+                "'9', '2', 0, 'e')",
+       false},
       {"line end inside", good.substr(0, 250) + "\n" + good.substr(250), false},
       {"zero byte inside", good.substr(0, 250) + std::string(1, '\0') + good.substr(251), false},
       {"lower-case prefix", "insert" + good.substr(6), false},
-      {"longer than any statement", prefix + "'" + std::string(5000, 'x') + "', 0, '', '', 'm', 's', 'c', 'a', 'g', 'b', 0, '1', '', 1, '', '9', '9', '2', 0, 'e')", false},
+      {"longer than any statement",
+       prefix + "'" + std::string(5000, 'x') +
+           "', 0, '', '', 'm', 's', 'c', 'a', 'g', 'b', 0, '1', '', 1, '', '9', '9', '2', 0, 'e')",
+       false},
       {"binary garbage", std::string("\x01\xff\xfe\x80garbage\x7f", 12), false},
   };
   for (const Case& c : cases) {

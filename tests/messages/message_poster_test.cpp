@@ -11,9 +11,9 @@
 #include "core/logger.h"
 #include "db/session.h"
 #include "messages/message_insert.h"
+#include "messages/poster_world.h"
 #include "platform/fake_env.h"
 #include "support/temp_dir.h"
-#include "messages/poster_world.h"
 #include "support/test_database.h"
 
 namespace kvr {
@@ -70,8 +70,12 @@ TEST(MessageRecord, ValidationRulesInTheirOrder) {
       {"Absender (Liz oder Mnd) nicht spezifiziert", [&] { r.msgmnd = "99999"; }},
       {"Absender (Erfasser) nicht spezifiziert", [&] { r.msgerf = "SYSTEM"; }},
       {"Kategorie nicht spezifiziert", [&] { r.msgcat = "DEBUG"; }},
-      {"Empf\xE4" "nger nicht spezifiziert", [&] { r.msgadr = "SES"; }},
-      {"Empf\xE4" "nger (Berechtigung) nicht spezifiziert", [&] { r.msgber = "SBE"; }},
+      {"Empf\xE4"
+       "nger nicht spezifiziert",
+       [&] { r.msgadr = "SES"; }},
+      {"Empf\xE4"
+       "nger (Berechtigung) nicht spezifiziert",
+       [&] { r.msgber = "SBE"; }},
   };
   for (const Step& step : steps) {
     EXPECT_EQ(poster.CheckStrNachricht(), 0);
@@ -108,8 +112,8 @@ TEST(MessagePost, TextLengthsOnTheTimePrefixedField) {
     bool inserted;
     bool loggedWhole;
   };
-  const Case cases[] = {{0, true, false},    {100, true, false},  {101, false, false},
-                        {220, false, false}, {221, false, true},  {5000, false, true}};
+  const Case cases[] = {{0, true, false},    {100, true, false}, {101, false, false},
+                        {220, false, false}, {221, false, true}, {5000, false, true}};
   for (const Case& c : cases) {
     PosterWorld w;
     ASSERT_TRUE(w.Connect(Engine::Sqlite, "lengths"));
@@ -133,7 +137,8 @@ class MessagePostDb : public ::testing::TestWithParam<Engine> {
  protected:
   void SetUp() override {
     KVR_REQUIRE_ENGINE(GetParam());
-    name_ = std::string("msgpost_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    name_ =
+        std::string("msgpost_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     for (char& c : name_) {
       if (c == '/') c = '_';
     }
@@ -150,16 +155,19 @@ TEST_P(MessagePostDb, PostsTheRowWithTheRecordsValues) {
   EXPECT_EQ(w_.Column("MSGTIN"), "20261207084312");
   EXPECT_EQ(w_.Column("MSGUID").rfind(std::to_string(w_.env.Now()), 0), 0u);
   EXPECT_EQ(w_.Count(" where MSGSTS = 0 and MSGTNR = 0 and MSGVAL = 1 and MSGPRI = 0"), 1);
-  EXPECT_EQ(w_.Count(" where MSGMOD = 'main' and MSGSRC = 'KVRJOBSTR' and MSGSCH = 'KVSYSTEM' "
-                     "and MSGCAT = 'WARNHINWEISE' and MSGADR = 'GEN' and MSGBER = 'ORBANEX' and "
-                     "MSGMND = '99999' and MSGLIZ = '99999' and MSGERF = 'SYSTEM' and MSGTYP = '1'"),
-            1);
+  EXPECT_EQ(
+      w_.Count(" where MSGMOD = 'main' and MSGSRC = 'KVRJOBSTR' and MSGSCH = 'KVSYSTEM' "
+               "and MSGCAT = 'WARNHINWEISE' and MSGADR = 'GEN' and MSGBER = 'ORBANEX' and "
+               "MSGMND = '99999' and MSGLIZ = '99999' and MSGERF = 'SYSTEM' and MSGTYP = '1'"),
+      1);
   EXPECT_EQ(w_.MainLog(), "");
   EXPECT_FALSE(w_.env.FileReadable(w_.fallback()));
 }
 
 TEST_P(MessagePostDb, QuotesLineEndsPercentAndUmlautsReachTheTable) {
-  const std::string text = "Programm o'neil.exe wird wegen Laufzeit\xFC" "berschreitung\r\n100% 'ab'!";
+  const std::string text =
+      "Programm o'neil.exe wird wegen Laufzeit\xFC"
+      "berschreitung\r\n100% 'ab'!";
   w_.poster->PostNachricht(text);
   ASSERT_EQ(w_.Count(), 1) << w_.MainLog();
   EXPECT_EQ(w_.Column("MSGTXT"),
@@ -173,11 +181,15 @@ TEST_P(MessagePostDb, QuotesLineEndsPercentAndUmlautsReachTheTable) {
   sqlite3* raw = nullptr;
   ASSERT_EQ(sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
   sqlite3_stmt* stmt = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(raw, "select MSGTXT from \"KVSYSTEM.KVR200MSG\"", -1, &stmt, nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_prepare_v2(raw, "select MSGTXT from \"KVSYSTEM.KVR200MSG\"", -1, &stmt, nullptr),
+      SQLITE_OK);
   ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
   std::string stored(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
-  EXPECT_NE(stored.find("Laufzeit\xC3\xBC" "berschreitung"), std::string::npos) << stored;
+  EXPECT_NE(stored.find("Laufzeit\xC3\xBC"
+                        "berschreitung"),
+            std::string::npos)
+      << stored;
   sqlite3_finalize(stmt);
   sqlite3_close(raw);
 }

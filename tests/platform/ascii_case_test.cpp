@@ -15,9 +15,18 @@ TEST(AsciiCase, FoldsOnlyAsciiLetters) {
   const Case cases[] = {
       {"Kvr500Job", "KVR500JOB", "kvr500job"},
       {"a_b-9 Z", "A_B-9 Z", "a_b-9 z"},
-      {"Laufzeit\xFC" "berschreitung", "LAUFZEIT\xFC" "BERSCHREITUNG",
-       "laufzeit\xFC" "berschreitung"},
-      {"\xDC" "BER", "\xDC" "BER", "\xDC" "ber"},
+      {"Laufzeit\xFC"
+       "berschreitung",
+       "LAUFZEIT\xFC"
+       "BERSCHREITUNG",
+       "laufzeit\xFC"
+       "berschreitung"},
+      {"\xDC"
+       "BER",
+       "\xDC"
+       "BER",
+       "\xDC"
+       "ber"},
       {"", "", ""},
   };
   for (const Case& c : cases) {

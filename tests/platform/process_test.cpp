@@ -67,10 +67,14 @@ TEST_F(ProgramFiles, FindProgram) {
     std::string word;
     int error;
   };
-  const Case failures[] = {{"plain", ENOEXEC},          {"noexec", EACCES},
-                           {"sub", EACCES},             {"missing_kvr_prog", ENOENT},
-                           {dir_.File("noexec"), EACCES}, {dir_.File("sub"), EACCES},
-                           {dir_.File("none/x"), ENOENT}, {"", ENOENT}};
+  const Case failures[] = {{"plain", ENOEXEC},
+                           {"noexec", EACCES},
+                           {"sub", EACCES},
+                           {"missing_kvr_prog", ENOENT},
+                           {dir_.File("noexec"), EACCES},
+                           {dir_.File("sub"), EACCES},
+                           {dir_.File("none/x"), ENOENT},
+                           {"", ENOENT}};
   for (const Case& c : failures) {
     EXPECT_EQ(FindProgram(c.word, dir_.path(), &error), "") << c.word;
     EXPECT_EQ(error, c.error) << c.word;
@@ -117,7 +121,8 @@ class RealProcesses : public ::testing::Test {
 
 TEST_F(RealProcesses, SpawnedJobGetsItsOwnGroupNullInputAndDefaultSignals) {
   // A signal the parent ignores is back at its default in the child.
-  struct sigaction ignore {}, before {};
+  struct sigaction ignore {
+  }, before{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(sigaction(SIGUSR1, &ignore, &before), 0);
   SpawnResult r = env_.Spawn("/bin/sleep 30");
@@ -315,9 +320,10 @@ TEST_F(RealProcesses, KeptStatusesAreBounded) {
     pids.push_back(r.pid);
     if (i % 64 == 0) env_.ReapChildren();
   }
-  for (int i = 0; i < 250 && std::any_of(pids.begin(), pids.end(), [&](Pid p) {
-                    return kill(p, 0) == 0;  // a zombie still answers
-                  });
+  for (int i = 0; i < 250 && std::any_of(pids.begin(), pids.end(),
+                                         [&](Pid p) {
+                                           return kill(p, 0) == 0;  // a zombie still answers
+                                         });
        ++i) {
     env_.ReapChildren();
     env_.SleepMs(20);

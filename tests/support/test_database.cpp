@@ -24,7 +24,7 @@ std::string SafeFileName(const std::string& name) {
     out.push_back(std::isalnum(static_cast<unsigned char>(c)) ? c : '_');
   }
   char tag[16];
-  std::snprintf(tag, sizeof tag, "_%08zx", std::hash<std::string>{}(name) & 0xFFFFFFFFu);
+  std::snprintf(tag, sizeof tag, "_%08zx", std::hash<std::string>{}(name)&0xFFFFFFFFu);
   return out + tag;
 }
 
@@ -49,15 +49,11 @@ bool ApplyTables(TestDatabase* db) {
 
 std::string TestDatabase::connectText() const { return login + "/" + password + "@" + service; }
 
-const char* EngineName(Engine engine) {
-  return engine == Engine::Sqlite ? "Sqlite" : "Postgres";
-}
+const char* EngineName(Engine engine) { return engine == Engine::Sqlite ? "Sqlite" : "Postgres"; }
 
 bool PostgresRequired() { return test::PgRequired(); }
 
-bool EngineConfigured(Engine engine) {
-  return engine == Engine::Sqlite || test::PgConfigured();
-}
+bool EngineConfigured(Engine engine) { return engine == Engine::Sqlite || test::PgConfigured(); }
 
 std::string TestSqlDir() { return KVR_SQL_DIR; }
 
@@ -65,8 +61,7 @@ int ApplyTestSchema(Connection& db, std::string* error) {
   return ApplySchema(db, TestSqlDir(), error);
 }
 
-TestDatabase MakeTestDatabase(Engine engine, const std::string& name,
-                              const std::string& tempDir) {
+TestDatabase MakeTestDatabase(Engine engine, const std::string& name, const std::string& tempDir) {
   TestDatabase db;
   if (engine == Engine::Sqlite) {
     std::string path = tempDir + "/" + SafeFileName(name) + ".db";

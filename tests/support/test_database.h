@@ -27,8 +27,8 @@ enum class Engine { Sqlite, Postgres };
 
 struct TestDatabase {
   std::string login, password, service, schema = "KVSYSTEM";
-  bool ok = false;        // the database exists and its tables were created
-  std::string error;      // why not, when !ok (never holds the password)
+  bool ok = false;    // the database exists and its tables were created
+  std::string error;  // why not, when !ok (never holds the password)
   // "login/password@service"
   std::string connectText() const;
 };
@@ -40,8 +40,7 @@ bool EngineConfigured(Engine engine);
 // A fresh database named after the test (PostgreSQL: a new database of
 // that name, dropped first when it exists; SQLite: the file
 // tempDir/name.db), with the tables applied from the source tree's sql/.
-TestDatabase MakeTestDatabase(Engine engine, const std::string& name,
-                              const std::string& tempDir);
+TestDatabase MakeTestDatabase(Engine engine, const std::string& name, const std::string& tempDir);
 
 // Applies the source tree's table definitions to a connected database:
 // ApplySchema's result, with *error set on failure.
@@ -79,16 +78,16 @@ bool PostgresRequired();
 // running test, in the directory dir; skips the test when the engine is not
 // configured and stops it (failed when required) when the database cannot
 // be made.
-#define KVR_TEST_DATABASE(var, engine, dir)                                           \
-  KVR_REQUIRE_ENGINE(engine);                                                         \
-  ::kvr::TestDatabase var = ::kvr::MakeTestDatabase(                                  \
-      engine,                                                                         \
+#define KVR_TEST_DATABASE(var, engine, dir)                                                     \
+  KVR_REQUIRE_ENGINE(engine);                                                                   \
+  ::kvr::TestDatabase var = ::kvr::MakeTestDatabase(                                            \
+      engine,                                                                                   \
       std::string(::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name()) + \
-          "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name(),      \
-      dir);                                                                           \
-  if (!var.ok) {                                                                      \
-    if (engine == ::kvr::Engine::Sqlite || ::kvr::PostgresRequired()) return;         \
-    GTEST_SKIP() << var.error;                                                        \
+          "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name(),                \
+      dir);                                                                                     \
+  if (!var.ok) {                                                                                \
+    if (engine == ::kvr::Engine::Sqlite || ::kvr::PostgresRequired()) return;                   \
+    GTEST_SKIP() << var.error;                                                                  \
   }
 
 // A session with its logger around a FakeEnv in a temporary directory, for

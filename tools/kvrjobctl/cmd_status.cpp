@@ -57,8 +57,8 @@ int RunStatus(Env& env, const std::vector<std::string>& args) {
   QueueCounts c = CountStates(rows, ClassifyQueue(rows, NowTimestamp(env)));
   std::printf("controller: %s\n", p.summary.c_str());
   std::printf("flag file:  %s\n", p.flagFile ? "NLF present" : "no NLF in this directory");
-  std::printf("status row: %s\n", p.statusRow ? "present (a controller has worked this queue)"
-                                               : "none");
+  std::printf("status row: %s\n",
+              p.statusRow ? "present (a controller has worked this queue)" : "none");
   std::printf("jobs:       %d running, %d due, %d held back, %d waiting for their time\n",
               c.running, c.due, c.held, c.waiting);
   std::printf("            %d failed, %d ended, %d idle\n", c.failed, c.ended, c.idle);

@@ -1,12 +1,13 @@
 #include "db/client/pg_backend.h"
-#include "db/client/win1252.h"
-#include "platform/ascii_case.h"
 
 #include <libpq-fe.h>
 
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+
+#include "db/client/win1252.h"
+#include "platform/ascii_case.h"
 
 namespace kvr {
 namespace {
@@ -24,8 +25,7 @@ constexpr const char* kSqlSchemaExists = "select 1 from pg_namespace where nspna
 constexpr const char* kSqlSetSearchPath = "select set_config('search_path', $1, false)";
 
 // The queue lock: keys (class, hash of "database.schema"), session level.
-constexpr const char* kSqlSetApplicationName =
-    "select set_config('application_name', $1, false)";
+constexpr const char* kSqlSetApplicationName = "select set_config('application_name', $1, false)";
 constexpr const char* kSqlTryQueueLock =
     "select pg_try_advisory_lock($1, hashtext(current_database() || '.' || $2))";
 constexpr const char* kSqlReleaseQueueLock =

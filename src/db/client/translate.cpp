@@ -1,8 +1,9 @@
 #include "db/client/translate.h"
-#include "platform/ascii_case.h"
 
 #include <cctype>
 #include <cstdio>
+
+#include "platform/ascii_case.h"
 
 namespace kvr {
 namespace {

@@ -194,7 +194,9 @@ CredentialEntry ReadCredentialEntry(Env& env, std::string_view section, std::str
 }
 
 CredentialSet ReadCredentialSet(Env& env, const std::string& path) {
-  auto read = [&](std::string_view key) { return ReadCredentialEntry(env, "", key, 0, path).value; };
+  auto read = [&](std::string_view key) {
+    return ReadCredentialEntry(env, "", key, 0, path).value;
+  };
   CredentialSet set;
   set.service = read("NET8");
   set.schema = read("SCHEMA");

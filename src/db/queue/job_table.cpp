@@ -19,8 +19,7 @@ constexpr std::string_view kSQLUpdateJobRun =
 
 int SQLUpdateJobRun(Session& session, std::string_view status, std::string_view name,
                     std::string_view user, std::string_view num, std::string_view sda,
-                    std::string_view eda, int32_t stv, std::string_view da1,
-                    std::string_view ke2) {
+                    std::string_view eda, int32_t stv, std::string_view da1, std::string_view ke2) {
   // Inputs are copied into fields of the column widths before binding.
   FixedText<2> sts(status);
   FixedText<64> nam(name);
@@ -28,10 +27,10 @@ int SQLUpdateJobRun(Session& session, std::string_view status, std::string_view 
   FixedText<8> jobnum(num);
   FixedText<14> start(sda), end(eda), key1(da1);
   FixedText<32> key2(ke2);
-  return Run(session, kSQLUpdateJobRun,
-             {Bind::Text(sts), Bind::Text(nam), Bind::Text(usr), Bind::Text(jobnum),
-              Bind::Text(start), Bind::Text(end), Bind::Int(stv), Bind::Text(key1),
-              Bind::Text(key2)});
+  return Run(
+      session, kSQLUpdateJobRun,
+      {Bind::Text(sts), Bind::Text(nam), Bind::Text(usr), Bind::Text(jobnum), Bind::Text(start),
+       Bind::Text(end), Bind::Int(stv), Bind::Text(key1), Bind::Text(key2)});
 }
 
 constexpr std::string_view kSQLUpdateJobStatus =
@@ -42,17 +41,15 @@ int SQLUpdateJobStatus(Session& session, std::string_view status, std::string_vi
   FixedText<2> sts(status);
   FixedText<14> key1(da1);
   FixedText<32> key2(ke2);
-  return Run(session, kSQLUpdateJobStatus,
-             {Bind::Text(sts), Bind::Text(key1), Bind::Text(key2)});
+  return Run(session, kSQLUpdateJobStatus, {Bind::Text(sts), Bind::Text(key1), Bind::Text(key2)});
 }
 
 constexpr std::string_view kSQLInsertJob =
     "insert into KVSYSTEM.KVR500JOB (JobDa1,JobKe2,JobUrv,JobCmd,JobMrt,JobRty,JobStv) "
     "values (:b0,:b1,:b2,:b3,:b4,:b5,0)";
 
-int SQLInsertJob(Session& session, std::string_view da1, std::string_view ke2,
-                 std::string_view urv, std::string_view cmd, int32_t mrt,
-                 std::string_view rty) {
+int SQLInsertJob(Session& session, std::string_view da1, std::string_view ke2, std::string_view urv,
+                 std::string_view cmd, int32_t mrt, std::string_view rty) {
   FixedText<14> key1(da1);
   FixedText<32> key2(ke2);
   FixedText<256> origin(urv), command(cmd);
@@ -76,16 +73,12 @@ constexpr std::string_view kDeleteExpiredRT01Jobs =
     "JOBDA1<=to_char((sysdate-30),'yyyymmdd')) and JOBDA1<>'20010101120000') and "
     "JOBKE2<>'MAP VERARBEITUNG')";
 
-int DeleteExpiredRT01Jobs(Session& session) {
-  return Run(session, kDeleteExpiredRT01Jobs, {});
-}
+int DeleteExpiredRT01Jobs(Session& session) { return Run(session, kDeleteExpiredRT01Jobs, {}); }
 
 constexpr std::string_view kResetRT04StartAttempts =
     "update KVSYSTEM.KVR500JOB  set JOBSTV=0 where (JOBRTY='04' and JOBSTV>1)";
 
-int ResetRT04StartAttempts(Session& session) {
-  return Run(session, kResetRT04StartAttempts, {});
-}
+int ResetRT04StartAttempts(Session& session) { return Run(session, kResetRT04StartAttempts, {}); }
 
 void AppendJobTableStatements(StatementList* list) {
   list->insert(list->end(), {{"UpdateJobRun", std::string(kSQLUpdateJobRun)},

@@ -80,13 +80,11 @@ struct JobRow {
 // --- Statements with their own inputs ----------------------------------
 int SQLUpdateJobRun(Session& session, std::string_view status, std::string_view name,
                     std::string_view user, std::string_view num, std::string_view sda,
-                    std::string_view eda, int32_t stv, std::string_view da1,
-                    std::string_view ke2);
+                    std::string_view eda, int32_t stv, std::string_view da1, std::string_view ke2);
 int SQLUpdateJobStatus(Session& session, std::string_view status, std::string_view da1,
                        std::string_view ke2);
-int SQLInsertJob(Session& session, std::string_view da1, std::string_view ke2,
-                 std::string_view urv, std::string_view cmd, int32_t mrt,
-                 std::string_view rty);
+int SQLInsertJob(Session& session, std::string_view da1, std::string_view ke2, std::string_view urv,
+                 std::string_view cmd, int32_t mrt, std::string_view rty);
 int SQLDeleteJob(Session& session, std::string_view da1, std::string_view ke2);
 // Deletes run type 01 rows older than 30 days, never the MAP processing job.
 int DeleteExpiredRT01Jobs(Session& session);

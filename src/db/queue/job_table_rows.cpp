@@ -17,18 +17,18 @@ constexpr std::string_view kSQLUpdateJobNextRun =
     "update KVSYSTEM.KVR500JOB  set JOBSTS=:b0,JOBNRT=:b1 where (JOBDA1=:b2 and JOBKE2=:b3)";
 
 int SQLUpdateJobNextRun(Session& session, const JobRow& r) {
-  return Run(session, kSQLUpdateJobNextRun,
-             {Bind::Text(r.jobsts), Bind::Text(r.jobnrt), Bind::Text(r.jobda1),
-              Bind::Text(r.jobke2)});
+  return Run(
+      session, kSQLUpdateJobNextRun,
+      {Bind::Text(r.jobsts), Bind::Text(r.jobnrt), Bind::Text(r.jobda1), Bind::Text(r.jobke2)});
 }
 
 constexpr std::string_view kSQLUpdateJobStatusDls =
     "update KVSYSTEM.KVR500JOB  set JOBSTS=:b0,JOBDLS=:b1 where (JOBDA1=:b2 and JOBKE2=:b3)";
 
 int SQLUpdateJobStatusDls(Session& session, const JobRow& r) {
-  return Run(session, kSQLUpdateJobStatusDls,
-             {Bind::Text(r.jobsts), Bind::Int(r.jobdls), Bind::Text(r.jobda1),
-              Bind::Text(r.jobke2)});
+  return Run(
+      session, kSQLUpdateJobStatusDls,
+      {Bind::Text(r.jobsts), Bind::Int(r.jobdls), Bind::Text(r.jobda1), Bind::Text(r.jobke2)});
 }
 
 constexpr std::string_view kSQLRescheduleJob =
@@ -36,9 +36,9 @@ constexpr std::string_view kSQLRescheduleJob =
     "JOBKE2=:b3)";
 
 int SQLRescheduleJob(Session& session, const JobRow& r) {
-  return Run(session, kSQLRescheduleJob,
-             {Bind::Text(r.jobsts), Bind::Text(r.jobnrt), Bind::Text(r.jobda1),
-              Bind::Text(r.jobke2)});
+  return Run(
+      session, kSQLRescheduleJob,
+      {Bind::Text(r.jobsts), Bind::Text(r.jobnrt), Bind::Text(r.jobda1), Bind::Text(r.jobke2)});
 }
 
 constexpr std::string_view kSQLInsertTimedJob =
@@ -46,10 +46,10 @@ constexpr std::string_view kSQLInsertTimedJob =
     "values (:b0,:b1,:b2,:b3,:b4,:b5,:b6)";
 
 int SQLInsertTimedJob(Session& session, const JobRow& r) {
-  return Run(session, kSQLInsertTimedJob,
-             {Bind::Text(r.jobda1), Bind::Text(r.jobke2), Bind::Text(r.joburv),
-              Bind::Text(r.jobcmd), Bind::Text(r.jobrty), Bind::Int(r.jobstv),
-              Bind::Text(r.jobnrt)});
+  return Run(
+      session, kSQLInsertTimedJob,
+      {Bind::Text(r.jobda1), Bind::Text(r.jobke2), Bind::Text(r.joburv), Bind::Text(r.jobcmd),
+       Bind::Text(r.jobrty), Bind::Int(r.jobstv), Bind::Text(r.jobnrt)});
 }
 
 constexpr std::string_view kSQLInsertTimedJobDls =
@@ -57,10 +57,10 @@ constexpr std::string_view kSQLInsertTimedJobDls =
     "values (:b0,:b1,:b2,:b3,:b4,:b5,:b6,:b7)";
 
 int SQLInsertTimedJobDls(Session& session, const JobRow& r) {
-  return Run(session, kSQLInsertTimedJobDls,
-             {Bind::Text(r.jobda1), Bind::Text(r.jobke2), Bind::Text(r.joburv),
-              Bind::Text(r.jobcmd), Bind::Text(r.jobrty), Bind::Int(r.jobstv),
-              Bind::Text(r.jobnrt), Bind::Int(r.jobdls)});
+  return Run(
+      session, kSQLInsertTimedJobDls,
+      {Bind::Text(r.jobda1), Bind::Text(r.jobke2), Bind::Text(r.joburv), Bind::Text(r.jobcmd),
+       Bind::Text(r.jobrty), Bind::Int(r.jobstv), Bind::Text(r.jobnrt), Bind::Int(r.jobdls)});
 }
 
 constexpr std::string_view kSQLInsertFullJob =
@@ -70,15 +70,14 @@ constexpr std::string_view kSQLInsertFullJob =
     ":b14,:b15,:b16,:b17,:b18,:b19,:b20,:b21)";
 
 int SQLInsertFullJob(Session& session, const JobRow& r) {
-  return Run(session, kSQLInsertFullJob,
-             {Bind::Text(r.jobda1), Bind::Text(r.jobke2), Bind::Text(r.joburv),
-              Bind::Text(r.jobcmd), Bind::Text(r.jobcdi), Bind::Text(r.jobprm),
-              Bind::Text(r.jobrus), Bind::Int(r.jobmrt), Bind::Text(r.jobrty),
-              Bind::Int(r.jobpri), Bind::Int(r.jobdls), Bind::Text(r.jobdlt),
-              Bind::Text(r.jobbem), Bind::Text(r.jobscd), Bind::Text(r.jobsts),
-              Bind::Text(r.jobnam), Bind::Text(r.jobusr), Bind::Text(r.jobnum),
-              Bind::Text(r.jobsda), Bind::Text(r.jobeda), Bind::Text(r.jobnrt),
-              Bind::Int(r.jobstv)});
+  return Run(
+      session, kSQLInsertFullJob,
+      {Bind::Text(r.jobda1), Bind::Text(r.jobke2), Bind::Text(r.joburv), Bind::Text(r.jobcmd),
+       Bind::Text(r.jobcdi), Bind::Text(r.jobprm), Bind::Text(r.jobrus), Bind::Int(r.jobmrt),
+       Bind::Text(r.jobrty), Bind::Int(r.jobpri),  Bind::Int(r.jobdls),  Bind::Text(r.jobdlt),
+       Bind::Text(r.jobbem), Bind::Text(r.jobscd), Bind::Text(r.jobsts), Bind::Text(r.jobnam),
+       Bind::Text(r.jobusr), Bind::Text(r.jobnum), Bind::Text(r.jobsda), Bind::Text(r.jobeda),
+       Bind::Text(r.jobnrt), Bind::Int(r.jobstv)});
 }
 
 constexpr std::string_view kSQLStartMAPJob =

@@ -6,8 +6,8 @@
 
 #include "db/client/connection.h"
 #include "db/session.h"
-#include "platform/env.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 
 namespace kvr {
 
@@ -249,8 +249,6 @@ std::string FormatTimestamp(std::string_view t) {
   return s;
 }
 
-std::string NowTimestamp(Env& env) {
-  return TimeStamp14(env.LocalTime(env.Now()));
-}
+std::string NowTimestamp(Env& env) { return TimeStamp14(env.LocalTime(env.Now())); }
 
 }  // namespace kvr

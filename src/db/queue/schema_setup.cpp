@@ -20,8 +20,7 @@ bool IsBlank(const std::string& s) {
 std::vector<std::string> ScriptFiles(const std::string& dir) {
   std::vector<std::string> files;
   std::error_code ec;
-  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end;
-       it.increment(ec)) {
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     if (it->path().extension() == ".sql") files.push_back(it->path().string());
   }
   std::sort(files.begin(), files.end());
