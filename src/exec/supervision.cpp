@@ -57,9 +57,11 @@ void JobExecutor::CheckEntry(ProcessEntry& entry) {
   bool opened = env_.ProcessAlive(entry.pid);
   std::string base = kUnknownName;
   std::optional<int64_t> created;
+  bool imageRead = false;
   if (opened) {
     created = env_.ProcessStartTime(entry.pid);
     if (auto image = env_.ProcessImageOf(entry.pid)) {
+      imageRead = true;
       base = image->baseName;
       UpdateRunningTime(entry, created);
     }
@@ -76,8 +78,10 @@ void JobExecutor::CheckEntry(ProcessEntry& entry) {
   if (!sameName || ours == false) {
     Pid pid = entry.pid;
     CloseEntry(entry, "98", kGoneUpdateFailed, kGoneCommitFailed);
-    // A process still under the id is another one: its status is not the job's.
-    output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view(), !opened);
+    // A process whose image could be read is another one under the id: its
+    // status is not the job's. Without the image (the job gone, or just
+    // exiting and not yet reaped) the job's own status is still to come.
+    output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view(), !imageRead);
     return;
   }
   output_.CheckSize(entry.jobsda.view(), entry.jobke2.view());

@@ -163,6 +163,9 @@ TEST_F(JobOutputFiles, EndingWritesExitStatusOrSignalIntoFileAndDebugLog) {
          e.EndProcess(p, ExitStatus{true, SIGKILL});
        },
        0, "ended by signal 9 (Killed)"},
+      // Seen while exiting (alive, its image gone), reaped after: its own status.
+      {"EXITING", [](FakeEnv& e, Pid p) { e.FindProcess(p)->imageReadable = false; }, 0,
+       "exit status 4"},
       // Over its time: ended by the controller, its status comes with the next reaping.
       {"OVERRUN", [](FakeEnv& e, Pid) { e.Advance(120); }, 60, "ended by signal 15 (Terminated)"},
   };
@@ -171,6 +174,7 @@ TEST_F(JobOutputFiles, EndingWritesExitStatusOrSignalIntoFileAndDebugLog) {
     Pid pid = Start(c.key, c.mrt);
     c.end(env_, pid);
     ASSERT_TRUE(h_->Supervise());
+    if (std::string(c.key) == "EXITING") env_.EndProcess(pid, ExitStatus{false, 4});
     ASSERT_TRUE(h_->Supervise());
     EXPECT_NE(h_->Read(kDa1, c.key).sts, "01");
     std::string content = Content(FileOf(c.key));
