@@ -11,6 +11,7 @@
 #include "db/session.h"
 #include "platform/posix_env.h"
 #include "support/test_database.h"
+#include "support/wait.h"
 
 namespace kvr {
 namespace {
@@ -92,7 +93,11 @@ TEST_P(QueueLockTest, SessionTakesItWithEveryConnectAndTriesAgainOnAsking) {
   EXPECT_EQ(holder.connectCount(), 1);
   ASSERT_EQ(holder.SQLConnect(db.login, db.password, db.service, db.schema), 0);
   EXPECT_EQ(holder.connectCount(), 2);
-  EXPECT_TRUE(holder.queueLockHeld()) << holder.queueLock().error;
+  // PostgreSQL ends the old connection's backend, and with it its lock, a
+  // moment after the client has gone; asking again takes it then.
+  EXPECT_TRUE(test::WaitFor([&] { return holder.queueLockHeld() || holder.TryQueueLock().held(); },
+                            std::chrono::seconds(10)))
+      << holder.queueLock().error;
   EXPECT_EQ(standby.TryQueueLock().holder, "hostA 1");
   // A session that never asked for it takes nothing.
   Session plain(env_, log);
