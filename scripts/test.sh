@@ -24,6 +24,9 @@ if ! git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror; then
   echo "  git ls-files '*.cpp' '*.h' | xargs clang-format -i"
   status=1
 fi
+echo "== layers (no include of a folder above its own)"
+scripts/check_layers.sh || status=1
+
 run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
