@@ -127,6 +127,7 @@ class FakeEnv : public Env {
   std::optional<int64_t> ProcessStartTime(Pid pid) override;
   void ReapChildren() override;
   std::optional<ExitStatus> TakeExitStatus(Pid pid) override;
+  std::optional<ExitStatus> PeekExitStatus(Pid pid) override;
   // Records the kill; the process ends at once by SIGTERM (no grace).
   void KillById(Pid pid) override;
   void KillByImageName(const std::string& imageName) override;

@@ -68,6 +68,7 @@ class PosixEnv : public Env {
   std::optional<int64_t> ProcessStartTime(Pid pid) override;
   void ReapChildren() override;
   std::optional<ExitStatus> TakeExitStatus(Pid pid) override;
+  std::optional<ExitStatus> PeekExitStatus(Pid pid) override;
   void KillById(Pid pid) override;
   void KillByImageName(const std::string& imageName) override;
   Pid SelfPid() override;
