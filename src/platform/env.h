@@ -150,6 +150,8 @@ class Env {
   // --- Console ----------------------------------------------------------
   // Writes the text to standard output at once (no buffering left behind).
   virtual void ConsoleWrite(std::string_view text) = 0;
+  // True when standard output is a terminal (not a file, a pipe, a journal).
+  virtual bool ConsoleIsTerminal() = 0;
 
   // --- Service contact --------------------------------------------------
   // Connects to the service socket of the given pipe name's last component,

@@ -60,7 +60,9 @@ class FakeEnv : public Env {
   bool SetCurrentDir(const std::string& dir) override;
   std::string CurrentDir() override;
   void ConsoleWrite(std::string_view text) override { console += text; }
+  bool ConsoleIsTerminal() override { return consoleIsTerminal; }
   std::string console;
+  bool consoleIsTerminal = true;
 
   // --- Files (the real file system) ---------------------------------------
   std::unique_ptr<AppendFile> OpenAppend(const std::string& path, int* error) override;

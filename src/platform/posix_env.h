@@ -56,6 +56,7 @@ class PosixEnv : public Env {
   std::optional<std::string> ReadFileTail(const std::string& path, int64_t maxBytes) override;
 
   void ConsoleWrite(std::string_view text) override;
+  bool ConsoleIsTerminal() override;
 
   ServiceReply CallService(const std::string& pipeName, const char (&request)[kServiceMessageSize],
                            int replyTimeoutMs) override;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/version.h"
 #include "ctl_options.h"
 
 namespace {
@@ -49,6 +50,10 @@ int main(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
     std::fputs(kUsage, argc < 2 ? stderr : stdout);
     return argc < 2 ? kvr::ctl::kExitUsage : kvr::ctl::kExitOk;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("kvrjobctl %s\n", kvr::kVersion);
+    return kvr::ctl::kExitOk;
   }
   std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);

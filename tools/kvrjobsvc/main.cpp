@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/config.h"
+#include "core/version.h"
 #include "responder.h"
 #include "supervisor.h"
 #include "svc_log.h"
@@ -58,6 +59,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
   int i = 1;
   if (i < argc && (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)) {
     std::fputs(kUsage, stdout);
+    return 1;
+  }
+  if (i < argc && std::strcmp(argv[i], "--version") == 0) {
+    std::printf("kvrjobsvc %s\n", kvr::kVersion);
     return 1;
   }
   if (i < argc && std::strcmp(argv[i], "--") != 0) {
