@@ -3,6 +3,7 @@
 // where the answer depends on one.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -328,6 +329,32 @@ TEST_P(KvrjobctlOnEngine, HistoryCancelAndDeleteAnswerFromTheRecordedRuns) {
   kill(service, SIGTERM);
   EXPECT_EQ(WaitExit(service, seconds(40)), 0);
   EXPECT_EQ(WaitExit(controller, seconds(40)), 0);
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
+}
+
+TEST(Kvrjobctl, CredentialsAndInitLayOutFilesOnlyTheOwnerReads) {
+  ProgramDir dir("", "", "", "");
+  dir.Shell("echo old >VELTRONIA.INI && chmod 0644 VELTRONIA.INI");
+  const std::string credentials =
+      "credentials --file VELTRONIA.INI --service sqlite:kvr.db --schema KVSYSTEM --login kvr "
+      "--password demo --db-system ORACLE";
+  ASSERT_EQ(Ctl(dir, credentials).status, 0);
+  Result r = Ctl(dir, "init --sql-dir '" + std::string(KVR_SQL_DIR) + "'");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "KVRJOBCTL.INI written with the defaults")) << r.output;
+  const std::pair<const char*, mode_t> files[] = {
+      {"VELTRONIA.INI", 0600}, {"kvr.db", 0600}, {"KVRJOBCTL.INI", 0644}};
+  for (auto [name, mode] : files) EXPECT_EQ(ModeOf(dir.File(name)), mode) << name;
+  EXPECT_TRUE(Has(dir.Read("KVRJOBCTL.INI"), "\nJOBOUTDIR=joboutput\n"));
+  // Never over an existing file.
+  dir.Shell("echo '[JOBATR]' >KVRJOBCTL.INI");
+  r = Ctl(dir, "init --sql-dir '" + std::string(KVR_SQL_DIR) + "'");
+  EXPECT_FALSE(Has(r.output, "KVRJOBCTL.INI written")) << r.output;
+  EXPECT_EQ(dir.Read("KVRJOBCTL.INI"), "[JOBATR]\n");
 }
 
 TEST(Kvrjobctl, EveryCommandHasHelpAndWrongUsageExitsTwo) {
