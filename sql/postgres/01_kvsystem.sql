@@ -141,3 +141,20 @@ CREATE TABLE IF NOT EXISTS kvsystem.kvrautodnl (
   PRIMARY KEY (dnlkey, dnlpos)
 );
 CREATE INDEX IF NOT EXISTS kvrautodnl_usr_key ON kvsystem.kvrautodnl (dnlusr, dnlkey);
+
+-- KVSYSTEM.KVR510RUN: the controller's record of each run of a job (one row
+-- per start that ended), kept for a number of days.
+CREATE TABLE IF NOT EXISTS kvsystem.kvr510run (
+  runda1 varchar(14) COLLATE "C",
+  runke2 varchar(32) COLLATE "C",
+  runsda varchar(14) COLLATE "C",
+  runnum varchar(8) COLLATE "C",
+  runrty varchar(2) COLLATE "C",
+  runcmd varchar(256) COLLATE "C",
+  runeda varchar(14) COLLATE "C",
+  runend varchar(10) COLLATE "C",
+  runcod integer,
+  runout varchar(256) COLLATE "C",
+  PRIMARY KEY (runda1, runke2, runsda, runnum)
+);
+CREATE INDEX IF NOT EXISTS kvr510run_eda ON kvsystem.kvr510run (runeda);

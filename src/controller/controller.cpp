@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "controller/startup_cause.h"
 #include "db/credentials/credential_file.h"
 #include "db/queue/job_table.h"
 #include "housekeeping/flag_file.h"
@@ -36,7 +37,7 @@ Controller::Controller(Env& env, CommandLine commandLine) : env_(env), commandLi
 Controller::~Controller() = default;
 
 int Controller::Run() {
-  if (!StartUp()) return 0;
+  if (!StartUp()) return startFailed_ ? kExitStartupFailed : 0;
   while (RunPass()) {
   }
   if (!stoppedInStartUp_) ShutDown();
@@ -130,6 +131,10 @@ bool Controller::ConnectDatabase() {
   std::snprintf(line, sizeof line, "- Verbindung zur Datenbank fehlgeschlagen, Fehler : %d\n", rc);
   env_.ConsoleWrite(line);
   sys_->log.Main(line);
+  std::string cause = StartupCause(env_, {sys_->config.kvrIni, login_, serviceName_, schema_, rc});
+  env_.ConsoleWrite(cause);
+  sys_->log.Main(cause);
+  startFailed_ = true;
   return false;
 }
 

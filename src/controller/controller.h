@@ -39,7 +39,9 @@ class Controller {
   Controller(Env& env, CommandLine commandLine);
   ~Controller();
 
-  // Start-up, passes until the service stops answering, shut-down.
+  // Start-up, passes until the service stops answering, shut-down. The
+  // exit status: 0, or kExitStartupFailed when the database could not be
+  // used at start-up (with a line naming the cause).
   int Run();
 
   // Pieces of Run() for tests that drive the controller step by step.
@@ -102,6 +104,7 @@ class Controller {
 
   // Queue lock state.
   bool standby_ = false;
+  bool startFailed_ = false;       // the database could not be used at start-up
   bool stoppedInStartUp_ = false;  // a contact of a takeover's start-up failed
   std::string standbyNote_;        // what the last standby line said, to say it once
 };

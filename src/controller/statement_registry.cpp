@@ -3,6 +3,7 @@
 #include "db/queue/job_table.h"
 #include "db/queue/queue_view.h"
 #include "db/session.h"
+#include "exec/run_history.h"
 #include "exec/running_jobs_cursor.h"
 #include "exec/selection.h"
 #include "housekeeping/housekeeping.h"
@@ -21,7 +22,7 @@ StatementList StatementRegistry() {
         AppendQueueViewStatements, AppendRunningJobsStatements, AppendSelectionStatements,
         AppendMessageStatements, AppendRegistrationStatements, AppendClientJobStatements,
         AppendRunTypeListStatements, AppendScheduleStatements, AppendClosingStatements,
-        AppendHousekeepingStatements}) {
+        AppendHousekeepingStatements, AppendRunHistoryStatements}) {
     append(&list);
   }
   return list;

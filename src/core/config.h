@@ -40,6 +40,9 @@ struct Config {
   // The log paths with ".BAK" in place of their extension, as Windows text.
   std::string mainLogBackup, debugLogBackup;
   JobOutputSettings jobOutput;
+  // RUNHISTDAYS: days a run stays in the run history; not a number above 0
+  // gives 30.
+  int32_t runHistoryDays = 30;
 };
 
 Config ReadConfig(Env& env, bool diagnostics);

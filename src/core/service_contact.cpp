@@ -38,7 +38,8 @@ int ServiceContact::Contact(const char* label, bool forced) {
   if (reply.answered) {
     char line[2 * kServiceMessageSize];
     std::snprintf(line, sizeof line, kReceivedFormat, reply.reply.c_str());
-    env_.ConsoleWrite(line);
+    // Once a second: on a terminal only, never into a journal or a file.
+    if (env_.ConsoleIsTerminal()) env_.ConsoleWrite(line);
     log_.Debug(kAnsweredText);
     env_.SleepMs(kWaitAfterAnswerMs);
     return 1;

@@ -36,7 +36,8 @@ JobExecutor::JobExecutor(Env& env, Logger& log, Session& session, MessagePoster&
       programDir_(std::move(programDir)),
       table_(std::make_unique<ProcessTable>()),
       saved_(std::make_unique<ProcessTable>()),
-      output_(env, log, std::move(output)) {}
+      output_(env, log, std::move(output)),
+      history_(env, log, session, output_) {}
 
 JobExecutor::~JobExecutor() = default;
 
@@ -90,8 +91,11 @@ std::string JobExecutor::LocalStamp() { return LocalStampOf(env_, env_.Now()); }
 int JobExecutor::WriteEnd(ProcessEntry& entry, std::string_view status) {
   entry.jobeda = LocalStamp();
   entry.jobsts = status;
-  return SQLUpdateJobRun(session_, status, entry.jobnam, entry.jobusr, entry.jobnum, entry.jobsda,
-                         entry.jobeda, entry.jobstv, entry.jobda1, entry.jobke2);
+  int rc = SQLUpdateJobRun(session_, status, entry.jobnam, entry.jobusr, entry.jobnum, entry.jobsda,
+                           entry.jobeda, entry.jobstv, entry.jobda1, entry.jobke2);
+  // Committed with the row; kept for later while the connection is gone.
+  if (rc == 0 || rc == kSqlNotConnected) history_.Record(entry, status);
+  return rc;
 }
 
 // Ends a process by id, never init, nothing below it, nor the controller.

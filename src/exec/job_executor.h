@@ -28,6 +28,7 @@
 #include "exec/exclusion_list.h"
 #include "exec/job_output.h"
 #include "exec/process_table.h"
+#include "exec/run_history.h"
 #include "platform/env.h"
 
 namespace kvr {
@@ -107,6 +108,7 @@ class JobExecutor {
   ProcessTable& mutableTable() { return *table_; }
   const ProcessTable& savedTable() const { return *saved_; }
   JobOutput& output() { return output_; }
+  RunHistory& history() { return history_; }
 
  private:
   // Rebuild pieces (job_executor.cpp).
@@ -164,6 +166,7 @@ class JobExecutor {
   bool monitoring_ = true;
   bool rebuildBroken_ = false;  // the last GetKvProcs did not read every row
   JobOutput output_;
+  RunHistory history_;
 };
 
 }  // namespace kvr

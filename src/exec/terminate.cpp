@@ -59,6 +59,7 @@ bool JobExecutor::MayEndInAllProcs(const ProcessEntry& entry,
 }
 
 void JobExecutor::KillAllProcs(int reason) {
+  RunHistory::Ending ending(history_, reason == kReasonServiceLost ? kRunShutdown : kRunDbLost);
   std::vector<Pid> ended;
   for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
     ProcessEntry& entry = (*table_)[i];

@@ -66,6 +66,7 @@ void Housekeeping::cleanupServer() {
   }
   registration_.DeleteExpiredRT01Jobs();
   sys_.session.SQLCommit();
+  sys_.executor.history().Prune(sys_.config.runHistoryDays);
   if (!sys_.instanceMode()) sys_.env.KillByImageName(kActivityCheck);
 }
 

@@ -150,6 +150,8 @@ class Env {
   // --- Console ----------------------------------------------------------
   // Writes the text to standard output at once (no buffering left behind).
   virtual void ConsoleWrite(std::string_view text) = 0;
+  // True when standard output is a terminal (not a file, a pipe, a journal).
+  virtual bool ConsoleIsTerminal() = 0;
 
   // --- Service contact --------------------------------------------------
   // Connects to the service socket of the given pipe name's last component,
@@ -181,6 +183,8 @@ class Env {
   // The kept wait status of an ended child, handed out once; nothing when
   // none is kept for the id (not reaped yet, not a child, or taken).
   virtual std::optional<ExitStatus> TakeExitStatus(Pid pid) = 0;
+  // The same without handing it out: it stays kept for TakeExitStatus.
+  virtual std::optional<ExitStatus> PeekExitStatus(Pid pid) = 0;
   // Ends a process: SIGTERM to its process group (or to the process when it
   // leads none), SIGKILL to what is left after the grace period. Never ends
   // pid 0, 1, or the controller itself. Does not block.

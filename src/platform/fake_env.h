@@ -60,7 +60,9 @@ class FakeEnv : public Env {
   bool SetCurrentDir(const std::string& dir) override;
   std::string CurrentDir() override;
   void ConsoleWrite(std::string_view text) override { console += text; }
+  bool ConsoleIsTerminal() override { return consoleIsTerminal; }
   std::string console;
+  bool consoleIsTerminal = true;
 
   // --- Files (the real file system) ---------------------------------------
   std::unique_ptr<AppendFile> OpenAppend(const std::string& path, int* error) override;
@@ -127,6 +129,7 @@ class FakeEnv : public Env {
   std::optional<int64_t> ProcessStartTime(Pid pid) override;
   void ReapChildren() override;
   std::optional<ExitStatus> TakeExitStatus(Pid pid) override;
+  std::optional<ExitStatus> PeekExitStatus(Pid pid) override;
   // Records the kill; the process ends at once by SIGTERM (no grace).
   void KillById(Pid pid) override;
   void KillByImageName(const std::string& imageName) override;

@@ -70,7 +70,7 @@ FileLockResult PosixEnv::TryLockFile(const std::string& path, std::string_view h
   FileLockResult result;
   int fd;
   do {
-    fd = open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    fd = open(NativePath(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     result.error = errno;

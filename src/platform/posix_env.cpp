@@ -177,6 +177,8 @@ std::optional<std::string> PosixEnv::ReadFileTail(const std::string& path, int64
 
 // ---------------------------------------------------------------- console
 
+bool PosixEnv::ConsoleIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
 // A console that is a pipe without a reader must not end the controller
 // with SIGPIPE: the signal is held back during the write and a SIGPIPE the
 // write raised is taken away before the old mask returns.

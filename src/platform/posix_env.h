@@ -56,6 +56,7 @@ class PosixEnv : public Env {
   std::optional<std::string> ReadFileTail(const std::string& path, int64_t maxBytes) override;
 
   void ConsoleWrite(std::string_view text) override;
+  bool ConsoleIsTerminal() override;
 
   ServiceReply CallService(const std::string& pipeName, const char (&request)[kServiceMessageSize],
                            int replyTimeoutMs) override;
@@ -68,6 +69,7 @@ class PosixEnv : public Env {
   std::optional<int64_t> ProcessStartTime(Pid pid) override;
   void ReapChildren() override;
   std::optional<ExitStatus> TakeExitStatus(Pid pid) override;
+  std::optional<ExitStatus> PeekExitStatus(Pid pid) override;
   void KillById(Pid pid) override;
   void KillByImageName(const std::string& imageName) override;
   Pid SelfPid() override;

@@ -187,7 +187,9 @@ std::optional<std::string> PosixReadFileTail(const std::string& path, int64_t ma
 }
 
 int PosixOpenOutputFile(const std::string& path, int* error) {
-  int fd = open(NativePath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  // A link planted in the output folder is never followed.
+  int fd =
+      open(NativePath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
   SetError(error, fd < 0 ? errno : 0);
   return fd;
 }

@@ -256,6 +256,13 @@ std::optional<ExitStatus> PosixEnv::TakeExitStatus(Pid pid) {
   return std::nullopt;
 }
 
+std::optional<ExitStatus> PosixEnv::PeekExitStatus(Pid pid) {
+  for (const auto& [id, status] : exitStatuses_) {
+    if (id == pid) return status;
+  }
+  return std::nullopt;
+}
+
 void PosixEnv::KillById(Pid pid) {
   MovePendingKillsOn();
   if (pid <= 1 || pid == getpid()) return;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -156,6 +157,32 @@ std::string ServiceSocketName(std::string_view pipeName) {
   return std::string(pipeName.substr(cut + 1));
 }
 
+std::string ServiceSocketDir() {
+  if (const char* runtime = std::getenv(kRuntimeDirectoryVariable); runtime && *runtime) {
+    std::string first(runtime);
+    return first.substr(0, first.find(':'));  // systemd lists several with ':'
+  }
+  if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg) {
+    return std::string(xdg) + "/" + kServiceSocketFolder;
+  }
+  return std::string("/tmp/") + kServiceSocketFolder + "-" + std::to_string(geteuid());
+}
+
+bool CheckServiceSocketDir(const std::string& dir) {
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0) {
+    if (errno != ENOENT) return false;
+    // Made private; a folder someone else made meanwhile is checked below.
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (lstat(dir.c_str(), &st) != 0) return false;
+  }
+  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
+
 bool MakeServiceAddress(std::string_view socketName, sockaddr_un* address, socklen_t* length) {
   std::memset(address, 0, sizeof *address);
   address->sun_family = AF_UNIX;
@@ -163,18 +190,47 @@ bool MakeServiceAddress(std::string_view socketName, sockaddr_un* address, sockl
     errno = EINVAL;
     return false;
   }
+  const std::string dir = ServiceSocketDir();
+  if (!CheckServiceSocketDir(dir)) return false;
   const char* prefix = std::getenv(kServiceSocketPrefixVariable);
-  std::string name = prefix != nullptr ? prefix : "";
-  name += socketName;
-  // The abstract namespace: a leading zero byte, then the name's bytes.
-  if (name.size() > sizeof address->sun_path - 1) {
+  std::string path = dir + "/" + (prefix != nullptr ? prefix : "");
+  path += socketName;
+  if (path.size() > sizeof address->sun_path - 1) {
     errno = ENAMETOOLONG;
     return false;
   }
-  std::memcpy(address->sun_path + 1, name.data(), name.size());
-  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  std::memcpy(address->sun_path, path.data(), path.size());
+  *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
   return true;
 }
+
+namespace {
+
+// True when a service answers connections at the address.
+bool SomeoneListens(const sockaddr_un& address, socklen_t length) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return true;  // cannot tell: leave the file alone
+  FdCloser closer(fd);
+  int rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
+  return rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
+}
+
+// Binds; a socket file that nobody listens on any more (a service that was
+// killed) is removed first.
+int BindFree(int fd, const sockaddr_un& address, socklen_t length) {
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return 0;
+  if (errno != EADDRINUSE) return -1;
+  struct stat st {};
+  if (lstat(address.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+      SomeoneListens(address, length)) {
+    errno = EADDRINUSE;
+    return -1;
+  }
+  unlink(address.sun_path);
+  return bind(fd, reinterpret_cast<const sockaddr*>(&address), length);
+}
+
+}  // namespace
 
 int ListenServiceSocket(std::string_view socketName, int backlog) {
   sockaddr_un address;
@@ -182,14 +238,28 @@ int ListenServiceSocket(std::string_view socketName, int backlog) {
   if (!MakeServiceAddress(socketName, &address, &length)) return -1;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-      listen(fd, backlog) != 0) {
+  if (BindFree(fd, address, length) != 0 || listen(fd, backlog) != 0) {
     int saved = errno;
     close(fd);
     errno = saved;
     return -1;
   }
   return fd;
+}
+
+void RemoveServiceSocket(std::string_view socketName) {
+  sockaddr_un address;
+  socklen_t length = 0;
+  if (MakeServiceAddress(socketName, &address, &length)) unlink(address.sun_path);
+}
+
+long RefusalCounter::Refused(int64_t nowMs) {
+  ++unlogged_;
+  if (lastLogMs_ && nowMs - *lastLogMs_ < kIntervalMs) return 0;
+  lastLogMs_ = nowMs;
+  long count = unlogged_;
+  unlogged_ = 0;
+  return count;
 }
 
 bool PeerIsTrusted(int fd) {
@@ -214,7 +284,8 @@ ServiceReply CallServiceSocket(std::string_view pipeName, const char* request, s
   FdCloser closer(fd);
 
   if (!ConnectBounded(fd, address, length, MonotonicMillis() + connectWaitMs)) {
-    return NoAnswer(errno);
+    // No socket file is no service, as a file nobody listens on.
+    return NoAnswer(errno == ENOENT ? ECONNREFUSED : errno);
   }
   if (!PeerIsTrusted(fd)) return NoAnswer(EPERM);
   int64_t deadline = MonotonicMillis() + (replyTimeoutMs > 0 ? replyTimeoutMs : 0);

@@ -1,17 +1,20 @@
-// Service socket: the Unix stream socket in the abstract namespace that
-// stands in for the watching service's named pipe, shared by the
-// controller's side (PosixEnv::CallService) and by kvrjobsvc.
+// Service socket: the Unix stream socket that stands in for the watching
+// service's named pipe, shared by the controller's side
+// (PosixEnv::CallService) and by kvrjobsvc.
 //
 // A pipe name such as "\\.\pipe\kvrjobctl3" names the socket "kvrjobctl3"
-// (its last component). Both ends accept a peer only when it runs as the
-// same user or as root. Every function reports failure by its result with
-// errno set (or carried in the ServiceReply); none throws, none blocks
-// longer than the waits it is given.
+// (its last component), a file in a folder only this user can write
+// (ServiceSocketDir), so no other user can take the name first. Both ends
+// accept a peer only when it runs as the same user or as root. Every function reports failure by
+// its result with errno set (or carried in the ServiceReply); none throws, none blocks longer than
+// the waits it is given.
 #pragma once
 
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,18 +34,47 @@ std::string ServiceSocketName(std::string_view pipeName);
 // beside a service listening on the plain names.
 inline constexpr char kServiceSocketPrefixVariable[] = "KVR_SERVICE_SOCKET_PREFIX";
 
-// Fills an abstract-namespace address for the name (with the prefix above).
-// False (ENAMETOOLONG) when it does not fit or the name is empty (EINVAL).
+// The folder of the sockets: RUNTIME_DIRECTORY (the first one systemd's
+// RuntimeDirectory= gives the unit), else $XDG_RUNTIME_DIR/kvrjobstr, else
+// /tmp/kvrjobstr-UID.
+inline constexpr char kRuntimeDirectoryVariable[] = "RUNTIME_DIRECTORY";
+inline constexpr char kServiceSocketFolder[] = "kvrjobstr";
+std::string ServiceSocketDir();
+// Makes the folder (0700) when it is missing, then checks it: a directory,
+// not a link, owned by this process's effective user, writable by nobody
+// else. False with errno (EPERM when it fails the check).
+bool CheckServiceSocketDir(const std::string& dir);
+
+// Fills the address of the name's socket file (with the prefix above) in
+// the checked folder. False with errno: EINVAL for an empty name,
+// ENAMETOOLONG when the path does not fit, EPERM for a folder that fails
+// the check.
 bool MakeServiceAddress(std::string_view socketName, sockaddr_un* address, socklen_t* length);
 
 // A listening, non-blocking, close-on-exec socket bound to the name; -1 with
-// errno on failure (EADDRINUSE when another process listens there).
+// errno on failure (EADDRINUSE when another process listens there). A socket
+// file left by a service that has gone is replaced.
 int ListenServiceSocket(std::string_view socketName, int backlog);
+// Removes the name's socket file (when the service stops listening).
+void RemoveServiceSocket(std::string_view socketName);
 
 // True when the peer of a connected Unix socket runs as this process's
 // effective user or as root. False (errno EPERM) for any other peer, or
 // when the peer's credentials cannot be read.
 bool PeerIsTrusted(int fd);
+
+// Counts refused contacts so that they are logged at most once a minute:
+// Refused gives the count to log (this one and those not logged since)
+// when a minute has passed since the last line, else 0.
+class RefusalCounter {
+ public:
+  static constexpr int64_t kIntervalMs = 60000;
+  long Refused(int64_t nowMs);
+
+ private:
+  long unlogged_ = 0;
+  std::optional<int64_t> lastLogMs_;
+};
 
 // Connects to the socket of the pipe name, sends the request bytes and
 // waits at most replyTimeoutMs for the reply (at most kServiceMessageSize

@@ -2,6 +2,8 @@
 // a FakeEnv with a real SQLite queue.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "controller/controller_fixture.h"
 
 namespace kvr::test {
@@ -52,17 +54,37 @@ TEST(ControllerStartUp, InstanceNumberNamesBannerAndPipe) {
   EXPECT_EQ(h.env.lastRequest, "KVRJOBSTR.EXE");
 }
 
-TEST(ControllerStartUp, FailedConnectIsLoggedAndEndsTheProgram) {
-  ControllerHarness h;
-  // Credentials that name a database that cannot be opened.
-  TestDatabase bad = h.database;
-  bad.service = "sqlite:" + h.dir.path() + "/no-such-dir/x.db";
-  WriteCredentialFile(h.programDir() + "/VELTRONIA.INI", bad);
-  EXPECT_EQ(h.controller->Run(), 0);
-  EXPECT_TRUE(Contains(h.MainLog(), "- Verbindung zur Datenbank fehlgeschlagen, Fehler : -"))
-      << h.MainLog();
-  EXPECT_TRUE(Contains(h.env.console, "- Verbindung zur Datenbank fehlgeschlagen, Fehler : -"));
-  EXPECT_FALSE(Contains(h.MainLog(), "Flag-Datei"));
+TEST(ControllerStartUp, FailedConnectNamesItsCauseAndExitsOne) {
+  struct Case {
+    const char* name;
+    const char* fileText;  // nullptr: the file is removed; "": credentials of a bad database
+    const char* cause;
+  };
+  const Case cases[] = {
+      {"missing", nullptr, "KVRJOBSTR: cannot start: no credential file at .\\VELTRONIA.INI"},
+      {"garbage", "\x01\x02binary\xff\n", ".\\VELTRONIA.INI is not a credential file"},
+      {"no database", "", "KVRJOBSTR: cannot start: the database at sqlite:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ControllerHarness h;
+    std::string file = h.programDir() + "/VELTRONIA.INI";
+    if (c.fileText == nullptr) {
+      std::remove(file.c_str());
+    } else if (*c.fileText != '\0') {
+      h.dir.Write("jobctl/VELTRONIA.INI", c.fileText);
+    } else {
+      TestDatabase bad = h.database;
+      bad.service = "sqlite:" + h.dir.path() + "/no-such-dir/x.db";
+      WriteCredentialFile(file, bad);
+    }
+    EXPECT_EQ(h.controller->Run(), 1);
+    EXPECT_TRUE(Contains(h.MainLog(), "- Verbindung zur Datenbank fehlgeschlagen, Fehler : -"))
+        << h.MainLog();
+    EXPECT_TRUE(Contains(h.MainLog(), c.cause)) << h.MainLog();
+    EXPECT_TRUE(Contains(h.env.console, c.cause)) << h.env.console;
+    EXPECT_FALSE(Contains(h.MainLog(), "Flag-Datei"));
+  }
 }
 
 TEST(ControllerPass, StartsDueJobsWithinMaxJobsAndEndsThemWhenTheServiceStops) {

@@ -92,6 +92,14 @@ const std::map<std::string, std::pair<int, int>>& ExpectedHostVariables() {
       {"FirstClientTimes", {0, 0}},
       {"Select09PassingOver", {0, 0}},
       {"CountUnfinishedDnlJobs", {0, 1}},
+      {"ReadRuns", {1, 0}},
+      {"InsertRun", {8, 0}},
+      {"DeleteExpiredRuns", {1, 0}},
+      {"SelectCancelRequest", {4, 1}},
+      {"CloseCancelledRun", {8, 0}},
+      {"RestoreJobMrt", {3, 0}},
+      {"InsertCancelRequest", {5, 0}},
+      {"SetJobMrtForCancel", {2, 0}},
   };
   return kExpected;
 }

@@ -3,6 +3,7 @@
 // where the answer depends on one.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -269,9 +270,97 @@ TEST(Kvrjobctl, ShowPrintsTheTailOfTheLatestOutputFileOfTheKey) {
   EXPECT_FALSE(Has(r.output, "output file")) << r.output;
 }
 
+// A job that exits 3, one that succeeds and one that is cancelled while it
+// runs, under a real controller: each command's answer and exit status.
+TEST_P(KvrjobctlOnEngine, HistoryCancelAndDeleteAnswerFromTheRecordedRuns) {
+  KVR_PROGRAM_DIR(dir, GetParam());
+  dir->InstallProgram("/bin/sh", "JobSh");
+  dir->InstallProgram("/bin/sleep", "JobSleep");
+  ASSERT_EQ(Ctl(*dir, "add --name THREE --command './JobSh -c \"exit 3\"'").status, 0);
+  ASSERT_EQ(Ctl(*dir, "add --name FINE --command './JobSh -c \"exit 0\"'").status, 0);
+  ASSERT_EQ(Ctl(*dir, "add --name LONG --command './JobSleep 60'").status, 0);
+  int instance = SpareInstance(GetParam() == Engine::Sqlite ? 7 : 8);
+  pid_t service = dir->StartService(instance);
+  pid_t controller = dir->StartController(std::to_string(instance));
+  auto db = dir->Connect();
+  ASSERT_TRUE(WaitFor([&] {
+    return Column(*db, "JOBSTS", "LONG") == "01" && Column(*db, "JOBSTS", "THREE") == "98" &&
+           Column(*db, "JOBSTS", "FINE") == "98";
+  })) << dir->MainLog();
+  const std::string sleeper = Column(*db, "JOBNUM", "LONG");
+
+  struct Case {
+    const char* args;
+    int status;
+    std::vector<std::string> has, hasNot;
+  };
+  const Case cases[] = {
+      {"history", 0, {"RESULT", "/THREE", "exit 3", "/FINE", "exit 0"}, {}},
+      {"history --failed", 0, {"exit 3"}, {"/FINE"}},
+      {"history FINE --json", 0, {"\"result\": \"exit 0\"", "\"failed\": false"}, {"THREE"}},
+      {"history --since 2999-01-01", 0, {"no runs recorded"}, {}},
+      {"list --all", 0, {"LAST RUN", "exit 3"}, {}},
+      {"show THREE", 0, {"last run", "exit 3"}, {}},
+      {"show THREE --json", 0, {"\"lastRun\": \"exit 3\""}, {}},
+      {"status", 0, {"1 failed in the last 24 hours, latest", "/THREE exit 3"}, {}},
+      {"status --json", 0, {"\"failedRuns24h\": 1", "\"controller\": true"}, {}},
+      {"delete LONG", 1, {"is running; kvrjobctl cancel ends it first"}, {}},
+      {"cancel FINE", 1, {"is not running"}, {}},
+      {"cancel NOSUCH", 1, {"no job 'NOSUCH'"}, {}},
+      {"cancel LONG", 0, {"the controller ends it at its next pass"}, {}},
+  };
+  for (const Case& c : cases) {
+    Result r = Ctl(*dir, c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << ": " << r.output;
+    for (const std::string& part : c.has)
+      EXPECT_TRUE(Has(r.output, part)) << c.args << ": " << r.output;
+    for (const std::string& part : c.hasNot)
+      EXPECT_FALSE(Has(r.output, part)) << c.args << ": " << r.output;
+  }
+  ASSERT_TRUE(WaitFor([&] { return Column(*db, "JOBSTS", "LONG") == "99"; })) << dir->MainLog();
+  EXPECT_TRUE(WaitFor([&] { return !ProcessRunning(std::stoi(sleeper)); }));
+  EXPECT_EQ(Column(*db, "JOBMRT", "LONG"), "0");
+  Result r = Ctl(*dir, "history LONG");
+  EXPECT_TRUE(Has(r.output, "cancelled")) << r.output;
+  r = Ctl(*dir, "delete LONG");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(QueryCount(*db, "select count(*) from KVSYSTEM.KVR500JOB where JOBKE2 = 'LONG'"), 0);
+
+  kill(service, SIGTERM);
+  EXPECT_EQ(WaitExit(service, seconds(40)), 0);
+  EXPECT_EQ(WaitExit(controller, seconds(40)), 0);
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
+}
+
+TEST(Kvrjobctl, CredentialsAndInitLayOutFilesOnlyTheOwnerReads) {
+  ProgramDir dir("", "", "", "");
+  dir.Shell("echo old >VELTRONIA.INI && chmod 0644 VELTRONIA.INI");
+  const std::string credentials =
+      "credentials --file VELTRONIA.INI --service sqlite:kvr.db --schema KVSYSTEM --login kvr "
+      "--password demo --db-system ORACLE";
+  ASSERT_EQ(Ctl(dir, credentials).status, 0);
+  Result r = Ctl(dir, "init --sql-dir '" + std::string(KVR_SQL_DIR) + "'");
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_TRUE(Has(r.output, "KVRJOBCTL.INI written with the defaults")) << r.output;
+  const std::pair<const char*, mode_t> files[] = {
+      {"VELTRONIA.INI", 0600}, {"kvr.db", 0600}, {"KVRJOBCTL.INI", 0644}};
+  for (auto [name, mode] : files) EXPECT_EQ(ModeOf(dir.File(name)), mode) << name;
+  EXPECT_TRUE(Has(dir.Read("KVRJOBCTL.INI"), "\nJOBOUTDIR=joboutput\n"));
+  // Never over an existing file.
+  dir.Shell("echo '[JOBATR]' >KVRJOBCTL.INI");
+  r = Ctl(dir, "init --sql-dir '" + std::string(KVR_SQL_DIR) + "'");
+  EXPECT_FALSE(Has(r.output, "KVRJOBCTL.INI written")) << r.output;
+  EXPECT_EQ(dir.Read("KVRJOBCTL.INI"), "[JOBATR]\n");
+}
+
 TEST(Kvrjobctl, EveryCommandHasHelpAndWrongUsageExitsTwo) {
   ProgramDir dir("", "", "", "");
-  const char* commands[] = {"credentials", "init", "list", "add", "status", "show", "run-now"};
+  const char* commands[] = {"credentials", "init",    "list",    "add",    "status",
+                            "show",        "run-now", "history", "cancel", "delete"};
   for (const char* command : commands) {
     Result r = Ctl(dir, std::string(command) + " --help");
     EXPECT_EQ(r.status, 0) << command << ": " << r.output;
@@ -279,7 +368,8 @@ TEST(Kvrjobctl, EveryCommandHasHelpAndWrongUsageExitsTwo) {
     r = Ctl(dir, std::string(command) + " --no-such-option");
     EXPECT_EQ(r.status, 2) << command << ": " << r.output;
   }
-  const char* wrong[] = {"", "nonsense", "show", "list --run-type 3", "status --wait x", "-C"};
+  const char* wrong[] = {"",   "nonsense", "show",   "list --run-type 3",        "status --wait x",
+                         "-C", "cancel",   "delete", "history --since yesterday"};
   for (const char* args : wrong) EXPECT_EQ(Ctl(dir, args).status, 2) << "'" << args << "'";
 }
 

@@ -1,12 +1,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -128,41 +130,69 @@ TEST(CallService, ServiceThatNeverAnswersIsGivenUpAfterTheWait) {
   EXPECT_LT(took, 2000);
 }
 
-TEST(CallService, ServiceOfAnotherUserIsNotTrusted) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a service as another user";
-  std::string name = UniqueName("stranger");
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // The listening socket carries the credentials of its creator.
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    int fd = ListenServiceSocket(name, 4);
-    if (fd >= 0) fcntl(fd, F_SETFL, 0);  // wait in accept
-    char c = fd >= 0 ? 'y' : 'n';
-    if (write(ready[1], &c, 1) != 1) _exit(3);
-    int conn = accept(fd, nullptr, nullptr);
-    if (conn >= 0) {
-      char buffer[kServiceMessageSize];
-      ssize_t ignored = recv(conn, buffer, sizeof buffer, 0);
-      (void)ignored;
-      ignored = send(conn, "OK", 2, MSG_NOSIGNAL);
-      close(conn);
-    }
-    _exit(0);
+// Sets RUNTIME_DIRECTORY for the test's time.
+class RuntimeDirectory {
+ public:
+  explicit RuntimeDirectory(const std::string& dir) {
+    setenv(kRuntimeDirectoryVariable, dir.c_str(), 1);
   }
-  close(ready[1]);
-  char c = 0;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
-  close(ready[0]);
-  ASSERT_EQ(c, 'y');
-  PosixEnv env;
-  ServiceReply r = env.CallService("\\\\.\\pipe\\" + name, kRequest, 1000);
-  EXPECT_FALSE(r.answered);
-  EXPECT_EQ(r.error, EPERM);
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
+  ~RuntimeDirectory() { unsetenv(kRuntimeDirectoryVariable); }
+};
+
+// Another user's socket folder is never used: neither to listen nor to call.
+TEST(CallService, FolderOfAnotherUserIsNotUsed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a folder of another user";
+  std::string dir = "/tmp/kvrtest-stranger-" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+  {
+    RuntimeDirectory runtime(dir);
+    PosixEnv env;
+    ServiceReply r = env.CallService("\\\\.\\pipe\\" + UniqueName("stranger"), kRequest, 1000);
+    EXPECT_FALSE(r.answered);
+    EXPECT_EQ(r.error, EPERM);
+    EXPECT_LT(ListenServiceSocket(UniqueName("stranger"), 4), 0);
+    EXPECT_EQ(errno, EPERM);
+  }
+  rmdir(dir.c_str());
+}
+
+TEST(ServiceSocketDir, OnlyAPrivateFolderOfThisUserPasses) {
+  std::string base = "/tmp/kvrtest-dirs-" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(base.c_str(), 0700), 0);
+  struct Case {
+    const char* name;
+    int mode;  // -1: missing; -2: a link to a private folder
+    bool passes;
+  };
+  const Case cases[] = {{"missing", -1, true},   {"private", 0700, true}, {"readable", 0755, true},
+                        {"shared", 0777, false}, {"group", 0770, false},  {"link", -2, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string dir = base + "/" + c.name;
+    if (c.mode >= 0) {
+      ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+      ASSERT_EQ(chmod(dir.c_str(), static_cast<mode_t>(c.mode)), 0);
+    } else if (c.mode == -2) {
+      ASSERT_EQ(symlink((base + "/private").c_str(), dir.c_str()), 0);
+    }
+    errno = 0;
+    EXPECT_EQ(CheckServiceSocketDir(dir), c.passes);
+    if (!c.passes) {
+      EXPECT_EQ(errno, EPERM);
+    }
+  }
+  struct stat st {};
+  ASSERT_EQ(stat((base + "/missing").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  std::filesystem::remove_all(base);
+}
+
+TEST(RefusalCounter, LogsAtMostOnceAMinuteWithTheCount) {
+  const std::pair<int64_t, long> refusals[] = {{1000, 1},  {1010, 0},  {60999, 0},
+                                               {61000, 3}, {61001, 0}, {500000, 2}};
+  RefusalCounter counter;
+  for (auto [at, logged] : refusals) EXPECT_EQ(counter.Refused(at), logged) << at;
 }
 
 TEST(ListenServiceSocket, SecondListenerOnTheSameNameFails) {

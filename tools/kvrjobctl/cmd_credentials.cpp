@@ -1,5 +1,6 @@
 // kvrjobctl credentials: writes an enciphered credential file.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -47,8 +48,13 @@ bool PromptPassword(std::string* password) {
 
 // Writes the file readable by its owner only; false with errno's text.
 bool WriteFile(const std::string& path, const std::string& text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
+  // An existing file keeps its mode at open: a 0644 one would stay readable.
+  if (::fchmod(fd, 0600) != 0) {
+    ::close(fd);
+    return false;
+  }
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = ::write(fd, text.data() + done, text.size() - done);

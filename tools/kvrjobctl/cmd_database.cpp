@@ -14,6 +14,7 @@
 #include "db/queue/job_table.h"
 #include "db/queue/queue_view.h"
 #include "db/queue/schema_setup.h"
+#include "init_files.h"
 
 #ifndef KVR_SQL_DIR
 #define KVR_SQL_DIR "sql"
@@ -28,6 +29,8 @@ constexpr char kTargetHelp[] =
     "  --connect L/P@S    connect text instead of the credential file\n"
     "  --schema NAME      schema to switch to (default: from the credential file,\n"
     "                     KVSYSTEM with --connect)\n";
+
+constexpr char kIniName[] = "KVRJOBCTL.INI";
 
 const std::vector<std::string> kTargetOptions = {"file", "connect", "schema"};
 
@@ -63,11 +66,18 @@ int RunInit(Env& env, const std::vector<std::string>& args) {
       "usage: kvrjobctl init [--file PATH | --connect LOGIN/PASSWORD@SERVICE] [--sql-dir DIR]\n"
       "                      [--client SCHEMA]\n"
       "Creates the tables of the job controller; running it again does no harm.\n"
-      "With --client, creates only the tables of that client schema.\n";
+      "With --client, creates only the tables of that client schema.\n"
+      "A new SQLite database file is made readable by its owner only. Without a\n"
+      "KVRJOBCTL.INI in this directory, writes one with the defaults, commented\n"
+      "(never over an existing one).\n";
   Options o;
   if (int rc = Parse(args, {"sql-dir", "client"}, kHelp, &o); rc >= 0) return rc;
   Target t;
   if (!ResolveTarget(env, o, &t)) return kExitError;
+  if (!PrepareSqliteFile(t.service)) {
+    std::perror(("kvrjobctl: cannot create the database file of " + t.service).c_str());
+    return kExitError;
+  }
   // The schema may not exist yet: connect without switching to it.
   std::unique_ptr<Connection> db = MakeConnection();
   std::string text = t.login + "/" + t.password + "@" + t.service;
@@ -87,6 +97,10 @@ int RunInit(Env& env, const std::vector<std::string>& args) {
   }
   std::printf("tables created from %s/%s\n", sqlDir.c_str(),
               std::string(db->BackendName()).c_str());
+  if (!o.Has("client") && WriteDefaultIni(kIniName)) {
+    std::printf("%s written with the defaults (JOBOUTDIR=joboutput); edit it to change them\n",
+                kIniName);
+  }
   return kExitOk;
 }
 

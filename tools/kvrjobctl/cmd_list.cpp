@@ -9,6 +9,7 @@
 #include "db/client/win1252.h"
 #include "db/queue/queue_view.h"
 #include "job_view.h"
+#include "run_view.h"
 
 namespace kvr::ctl {
 
@@ -33,21 +34,6 @@ bool Hidden(const JobRow& row, RowState state) {
   return state == RowState::Ended && (rty == kRunType01 || rty == kRunType05);
 }
 
-void PrintTable(const std::vector<std::vector<std::string>>& cells) {
-  std::vector<size_t> width(cells[0].size(), 0);
-  for (const auto& row : cells)
-    for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
-  for (const auto& row : cells) {
-    std::string line;
-    for (size_t i = 0; i < row.size(); ++i) {
-      line += row[i];  // one byte a character: padded before the conversion
-      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    std::printf("%s\n", Win1252ToUtf8(line).c_str());
-  }
-}
-
 std::vector<std::string> TableRow(const JobView& v) {
   return {v.key,
           v.row.jobrty.str(),
@@ -58,7 +44,8 @@ std::vector<std::string> TableRow(const JobView& v) {
           FormatTimestamp(v.row.jobsda.view()),
           FormatTimestamp(v.row.jobeda.view()),
           FormatTimestamp(v.nextRun),
-          v.runningTime};
+          v.runningTime,
+          v.lastRun};
 }
 
 }  // namespace
@@ -79,11 +66,16 @@ int RunList(Env& env, const std::vector<std::string>& args) {
   // All rows are classified, so that rows of other run types hold back theirs.
   const std::string now = NowTimestamp(env);
   std::vector<RowState> states = ClassifyQueue(rows, now);
+  std::vector<RunRecord> runs;
+  bool noHistory = false;
+  if (!ReadRunHistory(tool, "", &runs, &noHistory)) return kExitError;
+  const auto latest = LatestRuns(runs);
   std::vector<JobView> views;
   for (size_t i = 0; i < rows.size(); ++i) {
     if (!runType.empty() && rows[i].jobrty.view() != runType) continue;
     if (!o.Has("all") && Hidden(rows[i], states[i])) continue;
     views.push_back(MakeJobView(env, rows[i], states[i], now));
+    views.back().lastRun = LastRunOf(latest, views.back().key);
   }
   std::stable_partition(views.begin(), views.end(),
                         [](const JobView& v) { return v.state == RowState::Running; });
@@ -99,8 +91,9 @@ int RunList(Env& env, const std::vector<std::string>& args) {
     std::printf("no rows%s\n", o.Has("all") ? "" : " to show; --all shows every row");
     return kExitOk;
   }
-  std::vector<std::vector<std::string>> cells = {
-      {"KEY", "RT", "STATUS", "STATE", "PROGRAM", "PID", "START", "END", "NEXT RUN", "RUNNING"}};
+  std::vector<std::vector<std::string>> cells = {{"KEY", "RT", "STATUS", "STATE", "PROGRAM", "PID",
+                                                  "START", "END", "NEXT RUN", "RUNNING",
+                                                  "LAST RUN"}};
   for (const JobView& v : views) cells.push_back(TableRow(v));
   PrintTable(cells);
   return kExitOk;

@@ -8,6 +8,7 @@
 #include "db/client/win1252.h"
 #include "job_output_tail.h"
 #include "job_view.h"
+#include "run_view.h"
 
 namespace kvr::ctl {
 
@@ -33,6 +34,7 @@ void PrintRow(const JobView& v) {
   Line("state", RowStateName(v.state));
   Line("run type (JOBRTY)", r.jobrty.str() + " " + RunTypeMeaning(r.jobrty.view()));
   Line("status (JOBSTS)", StatusText(r));
+  if (!v.lastRun.empty()) Line("last run", v.lastRun);
   Line("origin (JOBURV)", r.joburv.str());
   Line("command (JOBCMD)", r.jobcmd.str());
   Line("program (JOBNAM)", r.jobnam.str());
@@ -96,6 +98,10 @@ int RunShow(Env& env, const std::vector<std::string>& args) {
       state = states[i];
   }
   JobView view = MakeJobView(env, row, state, now);
+  std::vector<RunRecord> runs;
+  bool noHistory = false;
+  if (!ReadRunHistory(tool, "", &runs, &noHistory)) return kExitError;
+  view.lastRun = LastRunOf(LatestRuns(runs), view.key);
   if (o.Has("json")) {
     std::printf("%s\n", JobJson(view).c_str());
   } else {

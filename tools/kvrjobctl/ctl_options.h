@@ -64,5 +64,8 @@ int RunAdd(Env& env, const std::vector<std::string>& args);
 int RunStatus(Env& env, const std::vector<std::string>& args);
 int RunShow(Env& env, const std::vector<std::string>& args);
 int RunRunNow(Env& env, const std::vector<std::string>& args);
+int RunHistoryCommand(Env& env, const std::vector<std::string>& args);
+int RunCancel(Env& env, const std::vector<std::string>& args);
+int RunDelete(Env& env, const std::vector<std::string>& args);
 
 }  // namespace kvr::ctl

@@ -1,5 +1,6 @@
 #include "job_view.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "ctl_command.h"
@@ -10,6 +11,8 @@ namespace kvr::ctl {
 namespace {
 
 constexpr size_t kDa1Chars = 14;
+
+}  // namespace
 
 std::string JsonText(std::string_view text) {
   std::string utf8 = Win1252ToUtf8(text), out = "\"";
@@ -35,8 +38,6 @@ void Field(std::string* out, const char* name, const std::string& json) {
   *out += "\": ";
   *out += json;
 }
-
-}  // namespace
 
 JobView MakeJobView(Env& env, const JobRow& row, RowState state, const std::string& now) {
   JobView v;
@@ -87,7 +88,31 @@ std::string JobJson(const JobView& v) {
         v.runningSeconds >= 0 ? std::to_string(v.runningSeconds) : std::string("null"));
   Field(&out, "maxRuntime", std::to_string(r.jobmrt));
   Field(&out, "attempts", std::to_string(r.jobstv));
+  Field(&out, "lastRun", JsonText(v.lastRun));
   return out + "}";
+}
+
+std::string PrintableText(std::string text) {
+  for (char& c : text) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7f) c = '?';
+  }
+  return text;
+}
+
+void PrintTable(const std::vector<std::vector<std::string>>& cells) {
+  std::vector<size_t> width(cells[0].size(), 0);
+  for (const auto& row : cells)
+    for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
+  for (const auto& row : cells) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];  // one byte a character: padded before the conversion
+      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::printf("%s\n", PrintableText(Win1252ToUtf8(line)).c_str());
+  }
 }
 
 int FindJob(ToolSession& tool, const std::string& typed, JobRow* row) {

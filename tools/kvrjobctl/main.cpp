@@ -6,11 +6,15 @@
 //   kvrjobctl status        is a controller working the queue, row counts
 //   kvrjobctl show KEY      one job row
 //   kvrjobctl run-now KEY   make a job due at the next pass
+//   kvrjobctl history       the recorded runs
+//   kvrjobctl cancel KEY    have the controller end a running job
+//   kvrjobctl delete KEY    remove a job row that is not running
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "core/version.h"
 #include "ctl_options.h"
 
 namespace {
@@ -27,6 +31,9 @@ constexpr char kUsage[] =
     "  show KEY     show one job row\n"
     "  run-now KEY  make a job due at the controller's next pass\n"
     "  add          register a run type 01 job\n"
+    "  history      the recorded runs and how each ended (--failed, --json)\n"
+    "  cancel KEY   have the controller end a running job\n"
+    "  delete KEY   remove a job row that is not running\n"
     "'kvrjobctl COMMAND --help' describes the options of a command.\n";
 
 }  // namespace
@@ -50,6 +57,10 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, argc < 2 ? stderr : stdout);
     return argc < 2 ? kvr::ctl::kExitUsage : kvr::ctl::kExitOk;
   }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("kvrjobctl %s\n", kvr::kVersion);
+    return kvr::ctl::kExitOk;
+  }
   std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
   if (command == "credentials") return kvr::ctl::RunCredentials(env, args);
@@ -59,6 +70,9 @@ int main(int argc, char** argv) {
   if (command == "status") return kvr::ctl::RunStatus(env, args);
   if (command == "show") return kvr::ctl::RunShow(env, args);
   if (command == "run-now") return kvr::ctl::RunRunNow(env, args);
+  if (command == "history") return kvr::ctl::RunHistoryCommand(env, args);
+  if (command == "cancel") return kvr::ctl::RunCancel(env, args);
+  if (command == "delete") return kvr::ctl::RunDelete(env, args);
   std::fprintf(stderr, "kvrjobctl: unknown command '%s'\n%s", command.c_str(), kUsage);
   return kvr::ctl::kExitUsage;
 }

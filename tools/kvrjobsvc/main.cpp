@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "core/config.h"
+#include "core/version.h"
+#include "platform/service_socket.h"
 #include "responder.h"
 #include "supervisor.h"
 #include "svc_log.h"
@@ -58,6 +60,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
   int i = 1;
   if (i < argc && (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)) {
     std::fputs(kUsage, stdout);
+    return 1;
+  }
+  if (i < argc && std::strcmp(argv[i], "--version") == 0) {
+    std::printf("kvrjobsvc %s\n", kvr::kVersion);
     return 1;
   }
   if (i < argc && std::strcmp(argv[i], "--") != 0) {
@@ -137,10 +143,15 @@ int main(int argc, char** argv) {
 
   kvrsvc::Responder responder;
   if (!responder.Listen(options.socketName)) {
-    kvrsvc::Log("cannot listen on %s: %s", options.socketName.c_str(), std::strerror(errno));
+    int error = errno;
+    kvrsvc::Log("cannot listen on %s in %s: %s%s", options.socketName.c_str(),
+                kvr::ServiceSocketDir().c_str(), std::strerror(error),
+                error == EADDRINUSE ? " (another kvrjobsvc serves this instance)"
+                : error == EPERM    ? " (the folder must belong to this user, writable by no other)"
+                                    : "");
     return 1;
   }
-  kvrsvc::Log("listening on %s", options.socketName.c_str());
+  kvrsvc::Log("listening on %s in %s", options.socketName.c_str(), kvr::ServiceSocketDir().c_str());
 
   kvrsvc::Supervisor supervisor(options.command);
   supervisor.Start();

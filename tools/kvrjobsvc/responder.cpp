@@ -25,11 +25,15 @@ Responder::~Responder() { Close(); }
 
 bool Responder::Listen(const std::string& socketName) {
   listenFd_ = kvr::ListenServiceSocket(socketName, kBacklog);
+  if (listenFd_ >= 0) socketName_ = socketName;
   return listenFd_ >= 0;
 }
 
 void Responder::Close() {
-  if (listenFd_ >= 0) close(listenFd_);
+  if (listenFd_ >= 0) {
+    close(listenFd_);
+    kvr::RemoveServiceSocket(socketName_);
+  }
   listenFd_ = -1;
   for (Contact& c : contacts_) close(c.fd);
   contacts_.clear();
@@ -83,7 +87,10 @@ void Responder::AcceptAll() {
       return;  // EAGAIN: nothing more waiting; other errors: try next round
     }
     if (!kvr::PeerIsTrusted(fd)) {
-      Log("refused a contact of another user");
+      // Once a minute at most: a user connecting in a loop cannot fill the log.
+      if (long n = refused_.Refused(NowMs()); n > 0) {
+        Log("refused %ld contact(s) of other users", n);
+      }
       close(fd);
       continue;
     }

@@ -3,13 +3,16 @@
 // 80 bytes) is read as it comes, "OK" is sent back and the contact closed.
 // A contact that sends nothing is dropped after a few seconds without
 // holding up any other. Peers of another user (other than root) are
-// refused.
+// refused, with at most one log line a minute that counts them. The socket
+// file is removed when the responder closes.
 #pragma once
 
 #include <poll.h>
 
 #include <string>
 #include <vector>
+
+#include "platform/service_socket.h"
 
 namespace kvrsvc {
 
@@ -43,6 +46,8 @@ class Responder {
   // False when the contact is finished (answered, failed or closed).
   bool Serve(Contact& contact);
 
+  std::string socketName_;
+  kvr::RefusalCounter refused_;
   int listenFd_ = -1;
   std::vector<Contact> contacts_;
 };
