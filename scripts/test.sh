@@ -39,6 +39,8 @@ echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 run_suite build-asan -DKVR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 
+echo "== the checks of the fault-injection run"
+python3 scripts/chaos/test_checks.py 2>&1 | tail -n 1 || status=1
 # The short fault-injection runs: off unless KVR_TEST_CHAOS=1.
 if [ "${KVR_TEST_CHAOS:-0}" = 1 ]; then
   for engine in sqlite postgres; do

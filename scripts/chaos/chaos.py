@@ -174,6 +174,7 @@ class Run:
             checks.Result("queue settled and the services stopped in time", settled and stopped,
                           "settled %s, stopped %s" % (settled, stopped)),
             checks.exactly_once(self.work, queue, records, "\n".join(main_logs)),
+            checks.closed_while_running(self.work, queue, records),
             checks.no_leftovers(self.world),
             checks.decoy_untouched(self.work, records),
             checks.final_states(self.work, queue),

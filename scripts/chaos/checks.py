@@ -15,7 +15,8 @@ class Result:
 
 def queue_rows(db):
     t = db.table("KVR500JOB")
-    rows = db.run("select JOBDA1, JOBKE2, JOBRTY, coalesce(JOBSTS,''), coalesce(JOBNUM,'') "
+    rows = db.run("select JOBDA1, JOBKE2, JOBRTY, coalesce(JOBSTS,''), coalesce(JOBNUM,''), "
+                  "coalesce(JOBEDA,'') "
                   "from %s" % t, timeout=10)
     return {r[1]: r for r in rows}
 
@@ -24,6 +25,7 @@ def exactly_once(workload, queue, records, main_logs):
     """Each harness run type 01 row ran once (missing programs: never, with
     status 90); unreadable rows either ran once or are named in a log."""
     twice, never, bad_named, bad_silent, ran, wrong_90 = [], [], 0, [], 0, []
+    bad_ran = 0
     for row in workload.rows:
         if row.rty != "01" or row.posted_at is None:
             continue
@@ -36,6 +38,7 @@ def exactly_once(workload, queue, records, main_logs):
             continue
         if len(starts) == 1:
             ran += 1
+            bad_ran += row.kind == "bad"
             continue
         if len(starts) > 1:
             twice.append("%s (%s) started %d times, pids %s, status %r"
@@ -49,9 +52,30 @@ def exactly_once(workload, queue, records, main_logs):
         else:
             never.append("%s (%s) never started, status %r" % (row.key, row.kind, status))
     bad = twice + never + bad_silent + wrong_90
-    fig = "%d ran once, %d twice+, %d never, %d unreadable set aside and named" % (
-        ran, len(twice), len(never) + len(bad_silent), bad_named)
+    fig = "%d ran once, %d twice+, %d never; unreadable rows: %d ran, %d set aside and named" % (
+        ran, len(twice), len(never) + len(bad_silent), bad_ran, bad_named)
     return Result("each due 01 row ran exactly once", not bad, fig, bad)
+
+
+def closed_while_running(workload, queue, records):
+    """A run type 01 row closed as ended ("98") must not be closed before its
+    job's own end (an exec chain or a daemonising job taken for gone)."""
+    bad = []
+    looked = 0
+    for row in workload.rows:
+        q = queue.get(row.key)
+        if row.rty != "01" or not q or q[3] != "98" or len(q[5]) != 14:
+            continue
+        ends = [r[2] for r in records.get(row.key, []) if r[0] == "end"]
+        if not ends:
+            continue
+        looked += 1
+        closed = time.mktime(time.strptime(q[5], "%Y%m%d%H%M%S"))
+        if max(ends) > closed + 2:
+            bad.append("%s (%s) closed at %s, its job ended %.0f s later"
+                       % (row.key, row.kind, q[5], max(ends) - closed))
+    return Result("no row closed while its job still ran", not bad,
+                  "%d of %d ended rows closed early" % (len(bad), looked), bad)
 
 
 def no_leftovers(world):

@@ -106,7 +106,8 @@ class Injector:
         c.signal_service(signal.SIGTERM)
 
         def undo():
-            c.wait_service(60)
+            if c.service_alive():
+                return False  # still ending its jobs: later
             c.start_service(self.root)
         return self.rng.uniform(3, 10), undo
 
@@ -222,7 +223,8 @@ class Injector:
             if now >= item[1]:
                 self.active.remove(item)
                 try:
-                    item[2]()
+                    if item[2]() is False:  # not yet possible
+                        self.active.append((item[0], now + 1, item[2]))
                 except Exception as e:
                     self.log("undo %s: %s" % (item[0], e))
         self.close_excuses()
@@ -230,14 +232,14 @@ class Injector:
             self.inject(self.rng.choice(self.kinds))
             self.next_at = now + self.rng.uniform(6, 20)
 
-    def undo_all(self):
-        for item in list(self.active):
-            self.active.remove(item)
-            try:
-                item[2]()
-            except Exception as e:
-                self.log("undo %s: %s" % (item[0], e))
-        self.close_excuses()
+    def undo_all(self, seconds=90):
+        deadline = time.time() + seconds
+        while self.active and time.time() < deadline:
+            self.tick(max(i[1] for i in self.active), False)
+            if self.active:
+                time.sleep(0.5)
+        for item in self.active:
+            self.log("could not undo %s" % item[0])
 
     def unmount(self):
         if self.tmpfs:
