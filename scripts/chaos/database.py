@@ -154,6 +154,16 @@ class PgQueue:
         if not ok:
             raise DbError("standby start: " + out)
 
+    def standby_caught_up(self):
+        """True when the standby streams from the primary and has received
+        all its WAL, so a fast stop and a promotion lose no commit."""
+        try:
+            rows = self.psql("select state, pg_current_wal_lsn() = flush_lsn "
+                             "from pg_stat_replication")
+        except DbError:
+            return False
+        return any(r[0] == "streaming" and r[1] == "t" for r in rows)
+
     def promote(self):
         r = _as_postgres([self.bin + "/pg_ctl", "-D", self.standby.data, "-w", "promote"])
         if r.returncode != 0:

@@ -100,15 +100,19 @@ class Injector:
 
     def do_term(self):
         c = self.rng.choice(self.world.ctls)
-        if not c.service_alive():
+        svc = c.svc
+        if not c.service_alive() or getattr(c, "terminating", False):
             return None, None
         self.excuse(c)
+        c.terminating = True
         c.signal_service(signal.SIGTERM)
 
         def undo():
-            if c.service_alive():
+            if svc.poll() is None:
                 return False  # still ending its jobs: later
-            c.start_service(self.root)
+            c.terminating = False
+            if c.svc is svc:
+                c.start_service(self.root)
         return self.rng.uniform(3, 10), undo
 
     def do_busy(self):
@@ -145,7 +149,14 @@ class Injector:
     def do_pgfailover(self):
         if self.busy_with("pg"):
             return None, None
-        # A fast stop sends all WAL to the standby first, so no commit is lost.
+        # A fast stop sends all WAL to a streaming standby first, so no commit
+        # is lost; a standby that has not caught up would lose some.
+        deadline = time.time() + 10
+        while not self.db.standby_caught_up():
+            if time.time() > deadline:
+                self.log("pgfailover left out: the standby has not caught up")
+                return None, None
+            time.sleep(0.5)
         self.db.primary.stop("fast")
         self.db.promote()
         return self.rng.uniform(2, 6), self.db.rebuild_standby
@@ -168,13 +179,10 @@ class Injector:
             return None, None
 
         def undo():
-            for _ in range(120):
-                try:
-                    self.db.run("alter table %s rename to %s" % (away, back_name), timeout=10)
-                    return
-                except Exception:
-                    time.sleep(1)
-            raise RuntimeError("the message table could not be renamed back")
+            try:
+                self.db.run("alter table %s rename to %s" % (away, back_name), timeout=10)
+            except Exception:
+                return False  # the database is away: later
         return self.rng.uniform(5, 20), undo
 
     def mount_fallback(self):
