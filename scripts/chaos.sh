@@ -16,8 +16,11 @@ for arg in "$@"; do
   case $arg in -h|--help) exec python3 scripts/chaos/chaos.py --help ;; esac
 done
 scripts/install_deps.sh
-command -v cc >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq gcc; }
-command -v mount >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq mount; }
+if ! command -v cc >/dev/null 2>&1; then  # the binary job is built with it
+  sudo=""
+  [ "$(id -u)" = 0 ] || sudo=sudo
+  $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq gcc
+fi
 if [ ! -x build/bin/KVRJOBSTR ] || [ ! -x build/bin/kvrjobsvc ] || [ ! -x build/bin/kvrjobctl ]; then
   cmake -S . -B build -G Ninja >/dev/null
 fi
