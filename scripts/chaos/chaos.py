@@ -174,6 +174,7 @@ class Run:
             checks.Result("queue settled and the services stopped in time", settled and stopped,
                           "settled %s, stopped %s" % (settled, stopped)),
             checks.exactly_once(self.work, queue, records, "\n".join(main_logs)),
+            checks.start_waits(self.work, records),
             checks.closed_while_running(self.work, queue, records),
             checks.no_leftovers(self.world),
             checks.decoy_untouched(self.work, records),
@@ -204,9 +205,12 @@ class Run:
             if not r.passed and len(r.details) > 12:
                 print("         ... %d more" % (len(r.details) - 12))
         ok = all(r.passed for r in results)
-        print("== %s; replay: scripts/chaos.sh --engine %s --minutes %g --seed %d --faults %s"
+        extra = "" if a.kinds == KINDS else " --kinds " + ",".join(a.kinds)
+        if a.stop_seconds != 45:
+            extra += " --stop-seconds %g" % a.stop_seconds
+        print("== %s; replay: scripts/chaos.sh --engine %s --minutes %g --seed %d --faults %s%s"
               % ("PASSED" if ok else "FAILED", a.engine, a.minutes, a.seed,
-                 ",".join(a.faults) or "none"))
+                 ",".join(a.faults) or "none", extra))
         print("   folder: %s" % self.base)
 
     def cleanup(self, keep):

@@ -57,6 +57,22 @@ def exactly_once(workload, queue, records, main_logs):
     return Result("each due 01 row ran exactly once", not bad, fig, bad)
 
 
+def start_waits(workload, records):
+    """How long due rows waited for their start (a figure only: the faults
+    decide it, a hung controller without a watchdog most of all)."""
+    waits = []
+    for row in workload.rows:
+        starts = [r[2] for r in records.get(row.key, []) if r[0] == "start"]
+        if row.rty == "01" and row.posted_at and starts:
+            waits.append((min(starts) - row.posted_at, row.key))
+    if not waits:
+        return Result("wait of a due 01 row for its start (figure only)", True, "no rows")
+    waits.sort()
+    return Result("wait of a due 01 row for its start (figure only)", True,
+                  "median %.0f s, longest %.0f s (%s)" % (waits[len(waits) // 2][0], waits[-1][0],
+                                                          waits[-1][1]))
+
+
 def closed_while_running(workload, queue, records):
     """A run type 01 row closed as ended ("98") must not be closed before its
     job's own end (an exec chain or a daemonising job taken for gone)."""
