@@ -3,7 +3,9 @@
 # PostgreSQL cluster, runs every test, then builds again with
 # AddressSanitizer and UndefinedBehaviorSanitizer and runs every test again.
 # Stops and removes what it started, also on failure. Exits non-zero on any
-# failure.
+# failure. KVR_TEST_CHAOS=1 adds a short fault-injection run per engine
+# (scripts/chaos.sh, a fixed seed, KVR_TEST_CHAOS_MINUTES minutes each);
+# KVR_TEST_CHAOS_FAULTS limits the fault kinds of those runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -39,6 +41,17 @@ run_suite build
 echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 run_suite build-asan -DKVR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+
+echo "== the checks of the fault-injection run"
+python3 scripts/chaos/test_checks.py 2>&1 | tail -n 1 || status=1
+# The short fault-injection runs: off unless KVR_TEST_CHAOS=1.
+if [ "${KVR_TEST_CHAOS:-0}" = 1 ]; then
+  for engine in sqlite postgres; do
+    echo "== fault-injection run on $engine (scripts/chaos.sh)"
+    scripts/chaos.sh --engine "$engine" --minutes "${KVR_TEST_CHAOS_MINUTES:-2}" --seed 20261208 \
+      --faults "${KVR_TEST_CHAOS_FAULTS:-all}" || status=1
+  done
+fi
 
 if [ $status -ne 0 ]; then
   echo "tests FAILED"

@@ -1,0 +1,205 @@
+"""The invariants, checked after the final stop from the harness's records,
+the queue, the logs and /proc. Each check gives (name, passed, figure,
+details)."""
+
+import re
+import time
+
+DONE_01 = ("90", "98", "99")
+
+
+class Result:
+    def __init__(self, name, passed, figure, details=()):
+        self.name, self.passed, self.figure, self.details = name, passed, figure, list(details)
+
+
+def queue_rows(db):
+    t = db.table("KVR500JOB")
+    rows = db.run("select JOBDA1, JOBKE2, JOBRTY, coalesce(JOBSTS,''), coalesce(JOBNUM,''), "
+                  "coalesce(JOBEDA,'') "
+                  "from %s" % t, timeout=10)
+    return {r[1]: r for r in rows}
+
+
+def exactly_once(workload, queue, records, main_logs):
+    """Each harness run type 01 row ran once (missing programs: never, with
+    status 90); unreadable rows either ran once or are named in a log."""
+    twice, never, bad_named, bad_silent, ran, wrong_90 = [], [], 0, [], 0, []
+    bad_ran = 0
+    for row in workload.rows:
+        if row.rty != "01" or row.posted_at is None:
+            continue
+        starts = [r for r in records.get(row.key, []) if r[0] == "start"]
+        q = queue.get(row.key)
+        status = q[3] if q else "(row gone)"
+        if row.kind == "missing":
+            if status != "90":
+                wrong_90.append("%s missing program, status %r" % (row.key, status))
+            continue
+        if len(starts) == 1:
+            ran += 1
+            bad_ran += row.kind == "bad"
+            continue
+        if len(starts) > 1:
+            twice.append("%s (%s) started %d times, pids %s, status %r"
+                         % (row.key, row.kind, len(starts), [s[1] for s in starts], status))
+        elif row.kind == "bad":
+            if row.key in main_logs:
+                bad_named += 1
+            else:
+                bad_silent.append("%s unreadable row, not run, not named in a log, status %r"
+                                  % (row.key, status))
+        else:
+            never.append("%s (%s) never started, status %r" % (row.key, row.kind, status))
+    bad = twice + never + bad_silent + wrong_90
+    fig = "%d ran once, %d twice+, %d never; unreadable rows: %d ran, %d set aside and named" % (
+        ran, len(twice), len(never) + len(bad_silent), bad_ran, bad_named)
+    return Result("each due 01 row ran exactly once", not bad, fig, bad)
+
+
+def start_waits(workload, records):
+    """How long due rows waited for their start (a figure only: the faults
+    decide it, a hung controller without a watchdog most of all)."""
+    waits = []
+    for row in workload.rows:
+        starts = [r[2] for r in records.get(row.key, []) if r[0] == "start"]
+        if row.rty == "01" and row.posted_at and starts:
+            waits.append((min(starts) - row.posted_at, row.key))
+    if not waits:
+        return Result("wait of a due 01 row for its start (figure only)", True, "no rows")
+    waits.sort()
+    return Result("wait of a due 01 row for its start (figure only)", True,
+                  "median %.0f s, longest %.0f s (%s)" % (waits[len(waits) // 2][0], waits[-1][0],
+                                                          waits[-1][1]))
+
+
+def closed_while_running(workload, queue, records):
+    """A run type 01 row closed as ended ("98") must not be closed before its
+    job's own end (an exec chain or a daemonising job taken for gone)."""
+    bad = []
+    looked = 0
+    for row in workload.rows:
+        q = queue.get(row.key)
+        if row.rty != "01" or not q or q[3] != "98" or len(q[5]) != 14:
+            continue
+        ends = [r[2] for r in records.get(row.key, []) if r[0] == "end"]
+        if not ends:
+            continue
+        looked += 1
+        closed = time.mktime(time.strptime(q[5], "%Y%m%d%H%M%S"))
+        if max(ends) > closed + 2:
+            bad.append("%s (%s) closed at %s, its job ended %.0f s later"
+                       % (row.key, row.kind, q[5], max(ends) - closed))
+    return Result("no row closed while its job still ran", not bad,
+                  "%d of %d ended rows closed early" % (len(bad), looked), bad)
+
+
+def no_leftovers(world):
+    procs = world.job_processes()
+    return Result("no job process alive after the final stop", not procs,
+                  "%d alive" % len(procs), ["pid %d: %s" % p for p in procs])
+
+
+def decoy_untouched(workload, records):
+    sigs = [r for r in records.get("DECOY", []) if r[0] == "signal"]
+    alive = workload.decoy is not None and workload.decoy.poll() is None
+    details = [] if alive else ["the decoy (pid %d) is gone" % workload.decoy.pid]
+    details += ["the decoy got a signal at %s" % time.strftime("%H:%M:%S", time.localtime(s[2]))
+                for s in sigs]
+    return Result("no process outside the jobs signalled (decoy)", alive and not sigs,
+                  "decoy %s, %d signals" % ("alive" if alive else "GONE", len(sigs)), details)
+
+
+def final_states(workload, queue):
+    kinds = {r.key: r for r in workload.rows}
+    bad = []
+    for key, q in sorted(queue.items()):
+        if key in ("CHAOS-DECOY", "VIVOROVOZE STATUSJOB"):
+            continue
+        rty, sts = q[2], q[3]
+        if sts == "01":
+            bad.append("%s run type %s still '01' (pid %s) after the final stop" % (key, rty, q[4]))
+        elif key in kinds and rty == "01" and kinds[key].posted_at and sts not in DONE_01:
+            if kinds[key].kind != "bad":
+                bad.append("%s run type 01 ends in status %r" % (key, sts))
+    return Result("every row in a final state, none '01'", not bad,
+                  "%d rows, %d not final" % (len(queue), len(bad)), bad)
+
+
+EXPECTED = [
+    # (main log line pattern, the message it goes with)
+    (re.compile(r"Start PGM: (.*) Cmd: +fehlgeschlagen!$"), "Der Job %s konnte nicht gestartet werden!"),
+    (re.compile(r"END PGM: PGM (\S+) wird wegen Laufzeitueberschreitung beendet!"),
+     "Programm %s wird wegen Laufzeit"),
+    (re.compile(r"CheckDB: \*\*\* Beende Jobs \*\*\*!()"), "Datenbankverbindung unterbrochen%s"),
+    (re.compile(r"Alle verwalteten Jobs beenden!()"), "Jobcontroller-Dienst antwortet nicht%s"),
+]
+
+
+def messages(world, logs, stored):
+    """Every message the logs show was posted stands in KVR200MSG or in the
+    fallback file (counted per text)."""
+    want = {}
+    for text in logs:
+        for line in text.splitlines():
+            for pat, msg in EXPECTED:
+                m = pat.search(line)
+                if m:
+                    key = msg % m.group(1)
+                    if len(key) > 100:  # refused as too long: posted nowhere
+                        continue
+                    want[key] = want.get(key, 0) + 1
+    missing = []
+    total = 0
+    for msg, n in sorted(want.items()):
+        total += n
+        have = stored.count(msg)
+        if have < n:
+            missing.append("%dx posted, %dx stored: %s" % (n, have, msg))
+    lost = sum(int(m.split("x")[0]) - int(m.split(", ")[1].split("x")[0]) for m in missing)
+    return Result("every posted message in KVR200MSG or the fallback file", not missing,
+                  "%d expected, %d missing" % (total, lost), missing)
+
+
+STAMP = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)  Service kontaktiert!")
+
+
+def pass_gaps(world, excused, bound, end_time):
+    """Longest gap between two service contacts in each controller's debug
+    log, leaving out gaps that overlap a stop made on purpose."""
+    results = []
+    for c in world.ctls:
+        times = []
+        for line in c.log_text("KVRJOBDBG").splitlines():
+            m = STAMP.match(line)
+            if m:
+                times.append(time.mktime(time.strptime(m.group(1), "%Y-%m-%d %H:%M:%S")))
+        ivs = [(a, b if b is not None else end_time) for a, b in excused.get(c.name, [])]
+        worst, at = 0, None
+        for a, b in zip(times, times[1:]):
+            if any(s <= b and e >= a - 1 for s, e in ivs):
+                continue
+            if b - a > worst:
+                worst, at = b - a, a
+        results.append((c.name, worst, at, len(times)))
+    bad = ["%s: %.0f s without a pass from %s" % (n, w, time.strftime("%H:%M:%S", time.localtime(a)))
+           for n, w, a, _ in results if w > bound]
+    fig = ", ".join("%s %.0f s (%d contacts)" % (n, w, k) for n, w, _, k in results)
+    return Result("longest gap between passes <= %d s" % bound, not bad, fig, bad)
+
+
+def resources(samples, min_life):
+    """For each controller process that ran long enough: RSS and descriptors
+    at its last sample against its first sample after warming up."""
+    bad, figs = [], []
+    for pid, s in sorted(samples.items()):
+        s = [x for x in s if x[0] - s[0][0] >= 20]  # after start-up
+        if len(s) < 2 or s[-1][0] - s[0][0] < min_life:
+            continue
+        (t0, r0, f0, name), (t1, r1, f1, _) = s[0], s[-1]
+        figs.append("%s pid %d: RSS %d->%d kB, fds %d->%d over %.0f s"
+                    % (name, pid, r0, r1, f0, f1, t1 - t0))
+        if r1 > r0 * 1.5 + 8192 or f1 > f0 + 8:
+            bad.append(figs[-1])
+    return Result("controller RSS and fds at the end within bounds of the start", not bad,
+                  "%d controller processes looked at" % len(figs), figs if bad else figs[:4])
