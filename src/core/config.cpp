@@ -36,6 +36,7 @@ constexpr KeySpec kInterval{"INTERVALLJOBZYKLUS", "60", 5};
 constexpr KeySpec kJobOutDir{"JOBOUTDIR", "", kPathChars};
 constexpr KeySpec kJobOutSize{"JOBOUTSIZE", "", 18};
 constexpr KeySpec kJobOutFiles{"JOBOUTFILES", "", 9};
+constexpr KeySpec kWakeUps{"WAKEUPS", "1", 1};
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -168,6 +169,7 @@ Config ReadConfig(Env& env, bool diagnostics) {
   if (config.intervalMinutes == 0) config.intervalMinutes = kIntervalWhenZero;
 
   config.jobOutput = ReadJobOutputSettings(env, file);
+  config.wakeUps = Read(env, kWakeUps, file) != "0";
 
   config.mainLogBackup = BackupPath(config.kvrLog);
   config.debugLogBackup = BackupPath(config.dbgFile);

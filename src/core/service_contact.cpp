@@ -40,7 +40,11 @@ int ServiceContact::Contact(const char* label, bool forced) {
     std::snprintf(line, sizeof line, kReceivedFormat, reply.reply.c_str());
     env_.ConsoleWrite(line);
     log_.Debug(kAnsweredText);
-    env_.SleepMs(kWaitAfterAnswerMs);
+    if (forced && pace_ != nullptr) {
+      pace_->Wait(kWaitAfterAnswerMs);
+    } else {
+      env_.SleepMs(kWaitAfterAnswerMs);
+    }
     return 1;
   }
   log_.MainF(kNoAnswerMainFormat, reply.error);
