@@ -158,12 +158,14 @@ double CpuSeconds(long pid) {
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// The controller's server process: the newest, as one of an earlier run on
+// a database of the same name may still be going away.
 long ServerPid(Connection& db) {
   int32_t pid = 0;
   Out out[] = {Out::Int(&pid)};
   db.SelectOne(
-      "select pid from pg_stat_activity where application_name like 'KVRJOBSTR%' and "
-      "datname = current_database()",
+      "select pid from pg_stat_activity where datname = current_database() and "
+      "application_name like 'KVRJOBSTR%' order by backend_start desc",
       {}, out);
   db.Commit();
   return pid;

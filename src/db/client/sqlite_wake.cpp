@@ -22,9 +22,15 @@ class SqliteWakeSource : public WakeSource {
   }
 
   int fd() const override { return fd_; }
+  // Events that came while the pass ran are mostly the controller's own
+  // writes, but one may be another program's commit still being published:
+  // a few quick looks cover that, without costing an idle controller much.
   bool Arm() override {
+    bool events = Drain();
     rechecks_ = 0;
-    return Changed();
+    if (Changed()) return true;
+    if (events) rechecks_ = kArmRechecks;
+    return false;
   }
   // The log is written before the commit is published in the shared
   // index, so an event can come a moment before the change is visible:
@@ -46,6 +52,7 @@ class SqliteWakeSource : public WakeSource {
 
  private:
   static constexpr int kRechecks = 20;
+  static constexpr int kArmRechecks = 3;
 
   // Takes the pending inotify events; true when there were any.
   bool Drain() {
