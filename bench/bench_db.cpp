@@ -19,6 +19,7 @@
 #include <functional>
 #include <string>
 
+#include "bench_support.h"
 #include "db/client/connection.h"
 #include "support/temp_dir.h"
 #include "support/test_pg.h"
@@ -225,6 +226,9 @@ void BenchPostgres(int n) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (kvr::bench::WantsHelp(argc, argv,
+                            "usage: bench_db [N]\n  N  operations per round (default 2000)\n"))
+    return 0;
   int n = argc > 1 ? std::atoi(argv[1]) : 2000;
   if (n <= 0) n = 2000;
   std::printf("bench_db: %d operations per round, best of 5 rounds\n", n);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bench_support.h"
 #include "core/config.h"
 #include "core/logger.h"
 #include "exec/job_output.h"
@@ -89,7 +90,8 @@ void BenchSizeCheck(Env& env, Logger& log) {
 }  // namespace
 }  // namespace kvr
 
-int main() {
+int main(int argc, char** argv) {
+  if (kvr::bench::WantsHelp(argc, argv, "usage: bench_job_output\n")) return 0;
   kvr::PosixEnv env;
   kvr::test::TempDir logs;
   kvr::Config config;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "db/queue/schema_setup.h"
 #include "exec/subsystems.h"
 #include "jobs/registration.h"
@@ -162,7 +163,11 @@ void Bench(Engine engine) {
 }  // namespace
 }  // namespace kvr
 
-int main() {
+int main(int argc, char** argv) {
+  if (kvr::bench::WantsHelp(argc, argv,
+                            "usage: bench_registration\n  (PostgreSQL when the KVR_TEST_PG_* "
+                            "settings are present)\n"))
+    return 0;
   for (kvr::Engine engine : {kvr::Engine::Sqlite, kvr::Engine::Postgres}) {
     if (!kvr::EngineConfigured(engine)) {
       std::printf("%-8s not configured\n", kvr::EngineName(engine));

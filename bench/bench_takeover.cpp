@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "core/service_contact.h"
 #include "db/client/connection.h"
 #include "db/credentials/credential_file.h"
@@ -194,11 +195,19 @@ void Measure(Engine engine, const char* name, int instanceBase) {
 }  // namespace
 }  // namespace kvr
 
-int main() {
-  const int base = 300000 + (getpid() % 9000) * 10;
-  kvr::Measure(kvr::Engine::Sqlite, "sqlite", base);
+int main(int argc, char** argv) {
+  constexpr char kUsage[] =
+      "usage: bench_takeover --instance N\n"
+      "  --instance N  first of the four instance numbers used (N to N+3)\n";
+  if (kvr::bench::WantsHelp(argc, argv, kUsage)) return 0;
+  const long base = kvr::bench::LongOption(argc, argv, "--instance", 0);
+  if (base <= 0) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  kvr::Measure(kvr::Engine::Sqlite, "sqlite", static_cast<int>(base));
   if (kvr::EngineConfigured(kvr::Engine::Postgres)) {
-    kvr::Measure(kvr::Engine::Postgres, "postgres", base + 2);
+    kvr::Measure(kvr::Engine::Postgres, "postgres", static_cast<int>(base + 2));
   } else {
     std::printf("postgres skipped: KVR_TEST_PG_* not set\n");
   }

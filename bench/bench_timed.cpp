@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "db/client/connection.h"
 #include "db/queue/job_table.h"
 #include "exec/subsystems.h"
@@ -153,7 +154,11 @@ void RunOn(Engine engine) {
 }  // namespace
 }  // namespace kvr
 
-int main() {
+int main(int argc, char** argv) {
+  if (kvr::bench::WantsHelp(
+          argc, argv,
+          "usage: bench_timed\n  (PostgreSQL when the KVR_TEST_PG_* settings are present)\n"))
+    return 0;
   kvr::RunOn(kvr::Engine::Sqlite);
   kvr::RunOn(kvr::Engine::Postgres);
   return 0;

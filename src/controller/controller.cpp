@@ -55,6 +55,7 @@ bool Controller::StartUp() {
   scheduled_ = std::make_unique<ScheduledJobs>(*sys_);
   closing_ = std::make_unique<ClosingJobs>(*sys_);
   housekeeping_ = std::make_unique<Housekeeping>(*sys_, *registration_);
+  SetUpPaceWait();
   WriteBanner();
   CreateMessageRecord();
   ReadCredentials();
@@ -86,6 +87,22 @@ bool Controller::StartFromDatabase() {
   registration_->AddRT03SystemJobs(env_.Now());
   sys_->log.Main("Ende Initialisierung + Beginn Verarbeitung!\n");
   return true;
+}
+
+// The pace wait watches the session's wake source and the managed jobs
+// (the process table as the last pass left it).
+void Controller::SetUpPaceWait() {
+  sys_->session.wake().SetEnabled(sys_->config.wakeUps);
+  if (!sys_->config.wakeUps) return;
+  pace_ = std::make_unique<PaceWait>(env_);
+  pace_->AddSource(&sys_->session.wake());
+  pace_->SetJobs([this](std::vector<Pid>* jobs) {
+    const ProcessTable& table = sys_->executor.table();
+    for (size_t i = 0; i < table.size(); ++i) {
+      if (!table[i].free()) jobs->push_back(table[i].pid);
+    }
+  });
+  sys_->contact.SetPaceWait(pace_.get());
 }
 
 void Controller::WriteBanner() {

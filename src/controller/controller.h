@@ -12,6 +12,10 @@
 // status row and posts no messages; with the lock it goes on with the
 // start-up from the flag file on. A reconnect that finds the lock taken by
 // another controller makes it a standby again.
+//
+// Unless the configuration turns wake-ups off, the wait after each pass's
+// service contact ends early when there is new work (see PaceWait): a change
+// another program commits to the queue, or the end of a managed job.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +24,7 @@
 
 #include "core/command_line.h"
 #include "core/config.h"
+#include "core/pace_wait.h"
 #include "db/session.h"
 #include "exec/job_executor.h"
 #include "exec/subsystems.h"
@@ -60,6 +65,8 @@ class Controller {
   Subsystems& subsystems() { return *sys_; }
   JobExecutor& executor() { return sys_->executor; }
   Session& session() { return sys_->session; }
+  // The wait between passes; null with wake-ups off.
+  PaceWait* paceWait() { return pace_.get(); }
   const Config& config() const { return sys_->config; }
 
  private:
@@ -82,6 +89,7 @@ class Controller {
   bool CheckDatabase();  // false: the pass ends after the check
   void AfterReconnect();
   bool WorkRunTypes();  // false: the pass ends after a failure line
+  void SetUpPaceWait();
 
   Env& env_;
   CommandLine commandLine_;
@@ -92,6 +100,7 @@ class Controller {
   std::unique_ptr<ScheduledJobs> scheduled_;
   std::unique_ptr<ClosingJobs> closing_;
   std::unique_ptr<Housekeeping> housekeeping_;
+  std::unique_ptr<PaceWait> pace_;
 
   // Credentials as read at start-up.
   std::string serviceName_, schema_, login_, password_;

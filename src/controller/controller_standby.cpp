@@ -44,6 +44,7 @@ QueueLockRequest Controller::LockRequest() {
 // supervises nor ends them any more.
 void Controller::EnterStandby(bool afterRunning) {
   standby_ = true;
+  sys_->contact.SetPaceWait(nullptr);  // the holder's work wakes the holder only
   if (afterRunning) {
     sys_->executor.ClearProcessTable();
     sys_->executor.ClearSavedProcessTable();
@@ -80,6 +81,7 @@ bool Controller::StandbyPass() {
   }
   standby_ = false;
   standbyNote_.clear();
+  sys_->contact.SetPaceWait(pace_.get());
   sys_->log.Main(kTakeOverText);
   env_.ConsoleWrite(kTakeOverText);
   if (!StartFromDatabase()) {

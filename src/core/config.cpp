@@ -37,6 +37,7 @@ constexpr KeySpec kJobOutDir{"JOBOUTDIR", "", kPathChars};
 constexpr KeySpec kJobOutSize{"JOBOUTSIZE", "", 18};
 constexpr KeySpec kJobOutFiles{"JOBOUTFILES", "", 9};
 constexpr KeySpec kRunHistDays{"RUNHISTDAYS", "", 9};
+constexpr KeySpec kWakeUps{"WAKEUPS", "1", 1};
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -172,6 +173,7 @@ Config ReadConfig(Env& env, bool diagnostics) {
   if (int32_t days = LeadingNumber32(Read(env, kRunHistDays, file)); days > 0) {
     config.runHistoryDays = days;
   }
+  config.wakeUps = Read(env, kWakeUps, file) != "0";
 
   config.mainLogBackup = BackupPath(config.kvrLog);
   config.debugLogBackup = BackupPath(config.dbgFile);

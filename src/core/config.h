@@ -1,7 +1,8 @@
 // Configuration of KVRJOBSTR: finds the program's directory, makes it the
 // current directory, and reads the settings of section JOBATR of
 // KVRJOBCTL.INI beside the program, each with its default when the file or
-// the key is missing (the nine settings of the controller and the three of
+// the key is missing (the nine settings of the controller, the wake-up
+// switch and the three of
 // the job output files). Derives the ".BAK" names of the two logs. With the
 // diagnostics switch, prints its findings to the console. Never fails.
 #pragma once
@@ -43,6 +44,9 @@ struct Config {
   // RUNHISTDAYS: days a run stays in the run history; not a number above 0
   // gives 30.
   int32_t runHistoryDays = 30;
+  // WAKEUPS: the wait between passes ends early on new work (a change to
+  // the queue by another program, a job's end); 0 turns this off.
+  bool wakeUps = true;
 };
 
 Config ReadConfig(Env& env, bool diagnostics);

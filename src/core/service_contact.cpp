@@ -41,7 +41,11 @@ int ServiceContact::Contact(const char* label, bool forced) {
     // Once a second: on a terminal only, never into a journal or a file.
     if (env_.ConsoleIsTerminal()) env_.ConsoleWrite(line);
     log_.Debug(kAnsweredText);
-    env_.SleepMs(kWaitAfterAnswerMs);
+    if (forced && pace_ != nullptr) {
+      pace_->Wait(kWaitAfterAnswerMs);
+    } else {
+      env_.SleepMs(kWaitAfterAnswerMs);
+    }
     return 1;
   }
   log_.MainF(kNoAnswerMainFormat, reply.error);

@@ -6,7 +6,9 @@
 // for earlier is skipped and counts as answered. After an answer the
 // contact waits 1000 ms (this sets the pace of the main loop), after none
 // 100 ms. A stop requested by SIGTERM or SIGINT counts as a service that no
-// longer answers, so it leads to the same orderly shut-down.
+// longer answers, so it leads to the same orderly shut-down. With a pace
+// wait set, the wait after the answer of a forced contact (the one of
+// every pass) is that wait's: it ends early when there is new work.
 // Contact returns 1 when answered or skipped, 0 when not answered.
 #pragma once
 
@@ -15,6 +17,7 @@
 #include <utility>
 
 #include "core/logger.h"
+#include "core/pace_wait.h"
 #include "platform/env.h"
 
 namespace kvr {
@@ -36,6 +39,9 @@ class ServiceContact {
 
   int Contact(const char* label, bool forced);
 
+  // The wait after a forced contact's answer; null: the plain 1000 ms.
+  void SetPaceWait(PaceWait* pace) { pace_ = pace; }
+
   int64_t nextContactTime() const { return nextContactTime_; }
 
  private:
@@ -43,6 +49,7 @@ class ServiceContact {
   Logger& log_;
   std::string pipeName_ = kServicePipeName;
   int64_t nextContactTime_ = 0;
+  PaceWait* pace_ = nullptr;
 };
 
 }  // namespace kvr

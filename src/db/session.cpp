@@ -121,12 +121,14 @@ int Session::Connect() {
   }
   int rc = fresh->Connect(text);
   Wipe(text);
+  wake_.Close();  // it borrows the old connection
   conn_ = std::move(fresh);
   if (rc != kSqlOk) return rc;
   rc = ExecuteSchema(schema_);
   if (rc != kSqlOk) return rc;
   ++connects_;
   if (lockRequired_) TakeQueueLock();
+  wake_.Open(*conn_);
   return kSqlOk;
 }
 

@@ -21,6 +21,7 @@
 
 #include "db/client/connection.h"
 #include "db/client/named_statement.h"
+#include "db/queue_wake.h"
 
 namespace kvr {
 
@@ -70,6 +71,8 @@ class Session {
   bool queueLockHeld() const { return queueLock_.held(); }
   // Connects that succeeded, the first included.
   int connectCount() const { return connects_; }
+  // Tells of other programs' changes to the queue (see queue_wake.h).
+  QueueWake& wake() { return wake_; }
 
  private:
   int Connect();
@@ -116,6 +119,7 @@ class Session {
   QueueLockRequest lockRequest_;
   QueueLockResult queueLock_;
   int connects_ = 0;
+  QueueWake wake_;
 };
 
 // Removes blanks and tabs from the end of the text, in place.

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,6 +82,14 @@ struct ProcessImage {
   std::string path;      // full path of the executable
 };
 
+// What ended a WaitForWake.
+struct WakeResult {
+  enum class Kind { TimedOut, Stop, Readable, ChildEnded };
+  Kind kind = Kind::TimedOut;
+  int index = -1;  // Readable: index of the descriptor in the list given
+  Pid child = 0;   // ChildEnded: the child that ended (not reaped)
+};
+
 class Env {
  public:
   virtual ~Env() = default;
@@ -98,6 +107,12 @@ class Env {
   virtual int64_t MakeLocalTime(std::tm local) = 0;
   // Waits; a real Env returns early once a stop has been requested.
   virtual void SleepMs(int64_t ms) = 0;
+
+  // Waits at most ms for the first of: a stop request, one of the
+  // descriptors readable, one of the given children ended (it is left
+  // unreaped for ReapChildren). A child that ended before the call counts.
+  virtual WakeResult WaitForWake(int64_t ms, std::span<const int> fds,
+                                 std::span<const Pid> children) = 0;
 
   // --- Stop requests ----------------------------------------------------
   // True once SIGTERM or SIGINT has reached the process (latched).

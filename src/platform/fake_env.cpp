@@ -49,6 +49,10 @@ void FakeEnv::SetLocalTime(int year, int month, int day, int hour, int minute, i
 
 void FakeEnv::SleepMs(int64_t ms) {
   sleeps.push_back(ms);
+  AdvanceMs(ms);
+}
+
+void FakeEnv::AdvanceMs(int64_t ms) {
   if (ms <= 0) return;
   subMillis_ += ms;
   now_ += subMillis_ / 1000;

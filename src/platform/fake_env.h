@@ -13,6 +13,7 @@
 // the test to look at.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -49,6 +50,24 @@ class FakeEnv : public Env {
   int64_t MakeLocalTime(std::tm local) override;
   void SleepMs(int64_t ms) override;
   std::vector<int64_t> sleeps;  // every SleepMs in order
+
+  // --- Waits for a wake (fake_env_wake.cpp) -----------------------------
+  // Events that happen during waits, in order; afterMs counts from the
+  // start of the wait that reaches it (a wait that ends before it takes its
+  // length off). An event runs its action (a test's write, say), ends
+  // endChild (EndProcess), requests a stop, or makes the descriptor fd
+  // readable; the wait ends when it concerns it.
+  struct Wake {
+    int64_t afterMs = 0;
+    int fd = -1;
+    Pid endChild = 0;
+    bool stop = false;
+    std::function<void()> action;
+  };
+  std::deque<Wake> wakes;
+  std::vector<int64_t> waits;  // the length asked of every WaitForWake
+  WakeResult WaitForWake(int64_t ms, std::span<const int> fds,
+                         std::span<const Pid> children) override;
 
   // --- Stop requests ----------------------------------------------------
   void RequestStop() { stop_ = true; }
@@ -148,6 +167,8 @@ class FakeEnv : public Env {
   FileLockResult TryLockFile(const std::string& path, std::string_view holderText) override;
 
  private:
+  void AdvanceMs(int64_t ms);
+  std::optional<WakeResult> WakeFor(std::span<const Pid> children);
   int64_t now_ = 0;
   int64_t subMillis_ = 0;
   bool stop_ = false;

@@ -53,6 +53,7 @@ PosixEnv::PosixEnv() {
 }
 
 PosixEnv::~PosixEnv() {
+  if (wakeSignalFd_ >= 0) close(wakeSignalFd_);
   if (!tookStopSignals_) return;
   // Stops that arrived after the last poll belong to this object: take them
   // before unblocking, so they do not end the process on the way out.

@@ -36,6 +36,8 @@ class PosixEnv : public Env {
   int64_t MakeLocalTime(std::tm local) override;
   void SleepMs(int64_t ms) override;
   bool StopRequested() override;
+  WakeResult WaitForWake(int64_t ms, std::span<const int> fds,
+                         std::span<const Pid> children) override;
 
   std::string ProgramPath() override;
   bool SetCurrentDir(const std::string& dir) override;
@@ -92,6 +94,11 @@ class PosixEnv : public Env {
   // outputPath empty: the controller's standard output.
   SpawnResult SpawnJob(const std::string& commandLine, const std::string& outputPath);
   void PollSignals(int64_t waitMs);
+  // posix_wake.cpp: the signalfd for SIGCHLD and the stop signals, made at
+  // the first wait (SIGCHLD stays blocked from then on); -1 before.
+  bool OpenWakeSignals();
+  void DrainWakeSignals();
+  int wakeSignalFd_ = -1;
 
   sigset_t stopSignals_;
   sigset_t previousMask_;

@@ -20,6 +20,7 @@
 #include "db/client/connect_text.h"
 #include "db/client/connection.h"
 #include "db/client/translate.h"
+#include "platform/wake_source.h"
 
 namespace kvr {
 
@@ -54,6 +55,10 @@ class Backend {
   // The queue lock of this engine (see connection.h).
   virtual QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) = 0;
   virtual void ReleaseQueueLock() = 0;
+  // Tells of changes other connections make to the queue (see
+  // wake_sources.h); null when the engine cannot. Must not outlive the
+  // backend.
+  virtual std::unique_ptr<WakeSource> OpenWakeSource() { return nullptr; }
   virtual Dialect dialect() const = 0;
   virtual std::string_view name() const = 0;
   // Schema for unqualified names (used in SQLite translations), upper case.

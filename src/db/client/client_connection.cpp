@@ -94,6 +94,9 @@ class ClientConnection : public Connection {
   std::string_view BackendName() const override {
     return backend_ ? backend_->name() : std::string_view();
   }
+  std::unique_ptr<WakeSource> OpenWakeSource() override {
+    return backend_ ? backend_->OpenWakeSource() : nullptr;
+  }
   int LastCode() const override { return lastCode_; }
   std::string LastMessage() const override { return lastMessage_; }
 

@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "db/client/fixed_text.h"
+#include "platform/wake_source.h"
 
 namespace kvr {
 
@@ -160,6 +161,11 @@ class Connection {
   virtual QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) = 0;
   // Gives the queue lock up (no-op when not held).
   virtual void ReleaseQueueLock() = 0;
+
+  // A wake source telling of changes other connections commit to the queue
+  // table; null when there is none. It must be dropped before the next
+  // Connect and before the connection itself.
+  virtual std::unique_ptr<WakeSource> OpenWakeSource() { return nullptr; }
 
   // "sqlite" or "postgres" once connected, empty before.
   virtual std::string_view BackendName() const = 0;

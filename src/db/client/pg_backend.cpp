@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "db/client/wake_sources.h"
 #include "db/client/win1252.h"
 #include "platform/ascii_case.h"
 
@@ -148,6 +149,9 @@ class PgBackend : public Backend {
   DbStatus Commit() override;
   QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
   void ReleaseQueueLock() override;
+  std::unique_ptr<WakeSource> OpenWakeSource() override {
+    return broken_ ? nullptr : MakePgWakeSource(conn_);
+  }
   Dialect dialect() const override { return Dialect::Postgres; }
   std::string_view name() const override { return "postgres"; }
   std::string currentSchema() const override { return schema_; }

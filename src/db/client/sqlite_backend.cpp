@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "db/client/wake_sources.h"
 #include "db/client/win1252.h"
 #include "platform/ascii_case.h"
 #include "platform/env.h"
@@ -97,6 +98,9 @@ class SqliteBackend : public Backend {
   DbStatus Commit() override;
   QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
   void ReleaseQueueLock() override { queueLock_.reset(); }
+  std::unique_ptr<WakeSource> OpenWakeSource() override {
+    return db_ ? MakeSqliteWakeSource(db_) : nullptr;
+  }
   Dialect dialect() const override { return Dialect::Sqlite; }
   std::string_view name() const override { return "sqlite"; }
   std::string currentSchema() const override { return schema_; }

@@ -1,0 +1,90 @@
+#include "core/pace_wait.h"
+
+#include <algorithm>
+
+namespace kvr {
+
+// The jobs to watch: those given, less the ones whose end woke a wait
+// already (their rows are closed by the pass that follows). A job that is
+// no longer given is forgotten, so the list cannot grow.
+void PaceWait::WatchedJobs() {
+  jobsNow_.clear();
+  if (jobs_) jobs_(&jobsNow_);
+  std::erase_if(wokenFor_, [&](Pid pid) {
+    return std::find(jobsNow_.begin(), jobsNow_.end(), pid) == jobsNow_.end();
+  });
+  std::erase_if(jobsNow_, [&](Pid pid) {
+    return std::find(wokenFor_.begin(), wokenFor_.end(), pid) != wokenFor_.end();
+  });
+}
+
+bool PaceWait::WantsRecheck() const {
+  return std::any_of(fdSources_.begin(), fdSources_.end(),
+                     [](const WakeSource* s) { return s->RecheckSoon(); });
+}
+
+bool PaceWait::Recheck() {
+  bool news = false;
+  for (WakeSource* s : fdSources_) {
+    if (s->RecheckSoon() && s->Confirm()) news = true;
+  }
+  return news;
+}
+
+bool PaceWait::PollOnce(int64_t left, bool* woken, int* idleReadable) {
+  std::span<const int> fds(fds_);
+  if (*idleReadable >= kMaxIdleReadable) fds = {};
+  const bool recheck = !fds.empty() && WantsRecheck();
+  WakeResult r = env_.WaitForWake(recheck ? std::min(left, kRecheckMs) : left, fds, jobsNow_);
+  switch (r.kind) {
+    case WakeResult::Kind::TimedOut:
+      if (!recheck) return true;
+      *woken = Recheck();
+      return *woken;
+    case WakeResult::Kind::Stop:
+      return true;
+    case WakeResult::Kind::ChildEnded:
+      wokenFor_.push_back(r.child);
+      std::erase(jobsNow_, r.child);
+      *woken = true;
+      return true;
+    case WakeResult::Kind::Readable:
+      if (fdSources_[static_cast<size_t>(r.index)]->Confirm()) {
+        *woken = true;
+        return true;
+      }
+      ++*idleReadable;
+      return false;
+  }
+  return true;
+}
+
+bool PaceWait::Wait(int64_t ms) {
+  const int64_t start = env_.SteadyMillis();
+  WatchedJobs();
+  bool woken = false;
+  fds_.clear();
+  fdSources_.clear();
+  for (WakeSource* source : sources_) {
+    if (source->Arm()) woken = true;
+    if (source->fd() >= 0) {
+      fds_.push_back(source->fd());
+      fdSources_.push_back(source);
+    }
+  }
+  int idleReadable = 0;
+  while (!woken) {
+    int64_t left = start + ms - env_.SteadyMillis();
+    if (left <= 0 || PollOnce(left, &woken, &idleReadable)) break;
+  }
+  if (woken) {
+    ++wakes_;
+    int64_t earliest = std::max(start, lastEndMs_ < 0 ? start : lastEndMs_ + kMinimumGapMs);
+    int64_t gap = std::min(earliest, start + ms) - env_.SteadyMillis();
+    if (gap > 0) env_.SleepMs(gap);
+  }
+  lastEndMs_ = env_.SteadyMillis();
+  return woken;
+}
+
+}  // namespace kvr
