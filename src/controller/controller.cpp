@@ -56,6 +56,7 @@ bool Controller::StartUp() {
   closing_ = std::make_unique<ClosingJobs>(*sys_);
   housekeeping_ = std::make_unique<Housekeeping>(*sys_, *registration_);
   WriteBanner();
+  for (const std::string& warning : sys_->config.warnings) sys_->log.Main(warning);
   CreateMessageRecord();
   ReadCredentials();
   sys_->poster.SetFallbackPath(kFallbackFile);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/env.h"
 
@@ -43,6 +44,9 @@ struct Config {
   // RUNHISTDAYS: days a run stays in the run history; not a number above 0
   // gives 30.
   int32_t runHistoryDays = 30;
+  // One line for the main log per value that could not be read as what it
+  // is (a number, a time hh:mm): the value still means what it always did.
+  std::vector<std::string> warnings;
 };
 
 Config ReadConfig(Env& env, bool diagnostics);
