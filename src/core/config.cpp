@@ -37,6 +37,7 @@ constexpr KeySpec kJobOutDir{"JOBOUTDIR", "", kPathChars};
 constexpr KeySpec kJobOutSize{"JOBOUTSIZE", "", 18};
 constexpr KeySpec kJobOutFiles{"JOBOUTFILES", "", 9};
 constexpr KeySpec kRunHistDays{"RUNHISTDAYS", "", 9};
+constexpr KeySpec kJobFailMsg{"JOBFAILMSG", "0", 1};
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -207,6 +208,7 @@ Config ReadConfig(Env& env, bool diagnostics) {
   if (config.intervalMinutes == 0) config.intervalMinutes = kIntervalWhenZero;
 
   config.jobOutput = ReadJobOutputSettings(env, file);
+  config.failureNotice = LeadingNumber32(Read(env, kJobFailMsg, file)) == 1;
   if (int32_t days = LeadingNumber32(Read(env, kRunHistDays, file)); days > 0) {
     config.runHistoryDays = days;
   }

@@ -44,6 +44,10 @@ struct Config {
   // RUNHISTDAYS: days a run stays in the run history; not a number above 0
   // gives 30.
   int32_t runHistoryDays = 30;
+  // JOBFAILMSG=1: a user message for every job that ends with an exit
+  // status other than 0 or by a signal the controller did not send. Off by
+  // default: the product's users see every message.
+  bool failureNotice = false;
   // One line for the main log per value that could not be read as what it
   // is (a number, a time hh:mm): the value still means what it always did.
   std::vector<std::string> warnings;
