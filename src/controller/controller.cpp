@@ -57,6 +57,7 @@ bool Controller::StartUp() {
   housekeeping_ = std::make_unique<Housekeeping>(*sys_, *registration_);
   SetUpPaceWait();
   WriteBanner();
+  for (const std::string& warning : sys_->config.warnings) sys_->log.Main(warning);
   CreateMessageRecord();
   ReadCredentials();
   sys_->poster.SetFallbackPath(kFallbackFile);

@@ -38,6 +38,7 @@ constexpr KeySpec kJobOutSize{"JOBOUTSIZE", "", 18};
 constexpr KeySpec kJobOutFiles{"JOBOUTFILES", "", 9};
 constexpr KeySpec kRunHistDays{"RUNHISTDAYS", "", 9};
 constexpr KeySpec kWakeUps{"WAKEUPS", "1", 1};
+constexpr KeySpec kJobFailMsg{"JOBFAILMSG", "0", 1};
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -62,6 +63,33 @@ void PrintSettings(Env& env, const Config& config) {
   if (config.jobOutput.enabled()) {
     env.ConsoleWrite(StringPrintf("Job output          :%s\n", config.jobOutput.dir.c_str()));
   }
+}
+
+// A number as LeadingNumber reads it: optional blanks and sign, a digit.
+bool ReadsAsNumber(std::string_view text) {
+  size_t i = text.find_first_not_of(" \t");
+  if (i != std::string_view::npos && (text[i] == '+' || text[i] == '-')) ++i;
+  return i < text.size() && text[i] >= '0' && text[i] <= '9';
+}
+
+bool ReadsAsTime(std::string_view text) {
+  auto digit = [&](size_t i) { return text[i] >= '0' && text[i] <= '9'; };
+  return text.size() == 5 && digit(0) && digit(1) && digit(3) && digit(4);
+}
+
+void WarnNumber(Config* config, const KeySpec& key, const std::string& value, long taken) {
+  if (ReadsAsNumber(value)) return;
+  config->warnings.push_back(
+      StringPrintf("Warnung: KVRJOBCTL.INI %s=%s ist keine Zahl, gilt als %ld\n", key.key,
+                   value.c_str(), taken));
+}
+
+void WarnTime(Config* config, const KeySpec& key, const std::string& value,
+              const std::string& taken) {
+  if (ReadsAsTime(value)) return;
+  config->warnings.push_back(
+      StringPrintf("Warnung: KVRJOBCTL.INI %s=%s ist keine Uhrzeit hh:mm, gilt als %s\n", key.key,
+                   value.c_str(), taken.c_str()));
 }
 
 }  // namespace
@@ -157,19 +185,31 @@ Config ReadConfig(Env& env, bool diagnostics) {
   env.SetCurrentDir(joined);  // a failure leaves the current directory
   std::string file = StringPrintf(kConfigFileFormat, joined.c_str());
 
-  config.maxJobs = LeadingNumber32(Read(env, kMaxJobs, file));
+  const std::string maxJobs = Read(env, kMaxJobs, file);
+  config.maxJobs = LeadingNumber32(maxJobs);
+  WarnNumber(&config, kMaxJobs, maxJobs, config.maxJobs);
   config.kvrIni = Read(env, kKvrIni, file);
   config.kvrLog = Read(env, kKvrLog, file);
   config.dbgFile = Read(env, kDbgFile, file);
   config.dbgLog = LeadingNumber32(Read(env, kDbgLog, file));
   // At most three digits are read, so the product stays far inside 64 bits.
-  config.maxLogSize = LeadingNumber64(Read(env, kMaxLogSize, file)) * kBytesPerLogSizeUnit;
-  config.emailTime = TimeTextToHhmmss(Read(env, kEmailTime, file));
-  config.dailyJobTime = TimeTextToHhmmss(Read(env, kDailyJobTime, file));
-  config.intervalMinutes = LeadingNumber32(Read(env, kInterval, file));
+  const std::string logSize = Read(env, kMaxLogSize, file);
+  config.maxLogSize = LeadingNumber64(logSize) * kBytesPerLogSizeUnit;
+  WarnNumber(&config, kMaxLogSize, logSize, static_cast<long>(LeadingNumber64(logSize)));
+  const std::string emailTime = Read(env, kEmailTime, file);
+  config.emailTime = TimeTextToHhmmss(emailTime);
+  WarnTime(&config, kEmailTime, emailTime, config.emailTime);
+  const std::string dailyTime = Read(env, kDailyJobTime, file);
+  config.dailyJobTime = TimeTextToHhmmss(dailyTime);
+  WarnTime(&config, kDailyJobTime, dailyTime, config.dailyJobTime);
+  const std::string interval = Read(env, kInterval, file);
+  config.intervalMinutes = LeadingNumber32(interval);
+  WarnNumber(&config, kInterval, interval,
+             config.intervalMinutes == 0 ? kIntervalWhenZero : config.intervalMinutes);
   if (config.intervalMinutes == 0) config.intervalMinutes = kIntervalWhenZero;
 
   config.jobOutput = ReadJobOutputSettings(env, file);
+  config.failureNotice = LeadingNumber32(Read(env, kJobFailMsg, file)) == 1;
   if (int32_t days = LeadingNumber32(Read(env, kRunHistDays, file)); days > 0) {
     config.runHistoryDays = days;
   }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/env.h"
 
@@ -47,6 +48,13 @@ struct Config {
   // WAKEUPS: the wait between passes ends early on new work (a change to
   // the queue by another program, a job's end); 0 turns this off.
   bool wakeUps = true;
+  // JOBFAILMSG=1: a user message for every job that ends with an exit
+  // status other than 0 or by a signal the controller did not send. Off by
+  // default: the product's users see every message.
+  bool failureNotice = false;
+  // One line for the main log per value that could not be read as what it
+  // is (a number, a time hh:mm): the value still means what it always did.
+  std::vector<std::string> warnings;
 };
 
 Config ReadConfig(Env& env, bool diagnostics);

@@ -6,6 +6,7 @@
 #include "exec/exec_text.h"
 #include "exec/job_output.h"
 #include "exec/process_table.h"
+#include "messages/message_poster.h"
 
 namespace kvr {
 
@@ -14,6 +15,8 @@ namespace {
 constexpr char kTableMissing[] =
     "Laufprotokoll KVSYSTEM.KVR510RUN nicht vorhanden (kvrjobctl init legt es an), RC: %ld\n";
 constexpr int64_t kSecondsPerDay = 86400;
+constexpr char kExitNotice[] = "Programm %s (Job %s) wurde mit Status %ld beendet!";
+constexpr char kSignalNotice[] = "Programm %s (Job %s) wurde durch Signal %ld beendet!";
 
 int Run(Session& session, std::string_view sql, std::initializer_list<Bind> in) {
   return session.db().Execute(sql, std::span<const Bind>(in.begin(), in.size()));
@@ -55,7 +58,7 @@ std::pair<std::string_view, int32_t> RunHistory::HowEnded(const ProcessEntry& en
 }
 
 void RunHistory::Record(const ProcessEntry& entry, std::string_view status) {
-  if (!enabled_ || entry.jobsda.view().empty()) return;
+  if ((!enabled_ && notice_ == nullptr) || entry.jobsda.view().empty()) return;
   RunRecord run;
   run.da1 = entry.jobda1.str();
   run.ke2 = entry.jobke2.str();
@@ -65,6 +68,12 @@ void RunHistory::Record(const ProcessEntry& entry, std::string_view status) {
   auto [how, code] = HowEnded(entry, status);
   run.how = how;
   run.code = code;
+  if (notice_ != nullptr && (how == kRunSignal || (how == kRunExit && code != 0))) {
+    notice_->PostNachricht(BoundedPrintf(how == kRunSignal ? kSignalNotice : kExitNotice,
+                                         entry.jobnam.c_str(), entry.jobke2.c_str(),
+                                         static_cast<long>(code)));
+  }
+  if (!enabled_) return;
   if (output_.enabled()) run.output = output_.PathOf(run.start, run.ke2);
   int rc = Insert(run);
   if (rc == kSqlNotConnected && pending_.size() < kMaxPending) pending_.push_back(std::move(run));

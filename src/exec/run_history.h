@@ -38,6 +38,7 @@ namespace kvr {
 class Logger;
 class Session;
 class JobOutput;
+class MessagePoster;
 struct ProcessEntry;
 
 // How a run ended, as stored in RUNEND.
@@ -80,6 +81,9 @@ class RunHistory {
     RunHistory& history_;
   };
 
+  // With a poster, a job that ends by itself with a status other than 0, or
+  // by a signal from outside the controller, gets a user message.
+  void SetFailureNotice(MessagePoster* poster) { notice_ = poster; }
   // Records the end of the entry's run, closed with `status`.
   void Record(const ProcessEntry& entry, std::string_view status);
   // Writes the kept runs, then deletes runs that ended more than `days`
@@ -97,6 +101,7 @@ class RunHistory {
   Logger& log_;
   Session& session_;
   const JobOutput& output_;
+  MessagePoster* notice_ = nullptr;
   bool enabled_ = true;
   std::string_view ending_;
   std::vector<RunRecord> pending_;

@@ -51,6 +51,31 @@ TEST_F(ConfigTest, WithoutFileEverySettingHasItsDefault) {
   EXPECT_TRUE(env_.console.empty());
 }
 
+TEST_F(ConfigTest, UnreadableValuesKeepTheirMeaningWithOneWarningEach) {
+  struct Case {
+    const char* line;
+    const char* warning;  // "" for none
+  };
+  const Case cases[] = {
+      {"MAXJOBS=three", "Warnung: KVRJOBCTL.INI MAXJOBS=three ist keine Zahl, gilt als 0\n"},
+      {"MAXJOBS= 4", ""},
+      {"MAXLOGSIZE=lots", "Warnung: KVRJOBCTL.INI MAXLOGSIZE=lot ist keine Zahl, gilt als 0\n"},
+      {"EMAILUHRZT=7:00",
+       "Warnung: KVRJOBCTL.INI EMAILUHRZT=7:00 ist keine Uhrzeit hh:mm, gilt als 070000\n"},
+      {"DAILYJOBUHRZT=06:30", ""},
+      {"INTERVALLJOBZYKLUS=x",
+       "Warnung: KVRJOBCTL.INI INTERVALLJOBZYKLUS=x ist keine Zahl, gilt als 120\n"},
+  };
+  EXPECT_TRUE(ReadConfig(env_, false).warnings.empty());
+  for (const Case& c : cases) {
+    Config config = ReadWith(std::string(c.line) + "\n");
+    std::vector<std::string> expected;
+    if (*c.warning) expected.push_back(c.warning);
+    EXPECT_EQ(config.warnings, expected) << c.line;
+  }
+  EXPECT_EQ(ReadWith("MAXJOBS=three\n").maxJobs, 0);
+}
+
 TEST_F(ConfigTest, ValuesAreReadWithTheirLengthsAndRules) {
   Config c = ReadWith(
       "MAXJOBS=7\nKVRINI=..\\cred.ini\nKVRLOG=logs\\main.txt\nDBGFILE=dbg\n"

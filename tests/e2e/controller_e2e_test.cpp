@@ -25,6 +25,24 @@ void AddJob(ProgramDir& dir, const std::string& name, const std::string& command
             0);
 }
 
+// Help and version print and start nothing: no log, no contact, exit 0.
+TEST(ControllerEndToEnd, HelpAndVersionStartNothing) {
+  ProgramDir dir("", "", "", "");
+  const std::pair<const char*, const char*> cases[] = {
+      {"--help", "usage: KVRJOBSTR"}, {"-h", "usage: KVRJOBSTR"}, {"--version", "KVRJOBSTR 1."}};
+  for (auto [args, text] : cases) {
+    EXPECT_EQ(dir.Shell(std::string("./KVRJOBSTR ") + args + " >out.txt 2>&1"), 0) << args;
+    EXPECT_NE(dir.Read("out.txt").find(text), std::string::npos) << args << dir.Read("out.txt");
+    EXPECT_EQ(dir.MainLog(), "") << args;
+  }
+  for (const char* prog : {"kvrjobctl", "kvrjobsvc"}) {
+    std::string path = prog == std::string("kvrjobsvc") ? std::string(KVR_BIN_DIR) + "/kvrjobsvc"
+                                                        : std::string("./kvrjobctl");
+    EXPECT_EQ(dir.Shell(path + " --version >out.txt 2>&1"), 0) << prog;
+    EXPECT_EQ(dir.Read("out.txt").rfind(std::string(prog) + " 1.", 0), 0u) << dir.Read("out.txt");
+  }
+}
+
 TEST(ControllerEndToEnd, WithoutServiceWritesBannerLogsFailedContactAndExitsZero) {
   ProgramDir dir("", "", "", "");
   pid_t controller = dir.StartController("");

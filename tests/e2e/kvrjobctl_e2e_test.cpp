@@ -307,6 +307,7 @@ TEST_P(KvrjobctlOnEngine, HistoryCancelAndDeleteAnswerFromTheRecordedRuns) {
       {"delete LONG", 1, {"is running; kvrjobctl cancel ends it first"}, {}},
       {"cancel FINE", 1, {"is not running"}, {}},
       {"cancel NOSUCH", 1, {"no job 'NOSUCH'"}, {}},
+      {"add --name P --command x --run-type 03 --time-plan daily", 1, {"has no active window"}, {}},
       {"cancel LONG", 0, {"the controller ends it at its next pass"}, {}},
   };
   for (const Case& c : cases) {

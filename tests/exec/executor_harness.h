@@ -40,6 +40,7 @@ class ExecutorHarness {
   JobExecutor& exec() { return *exec_; }
   Session& session() { return *session_; }
   ServiceContact& contact() { return *contact_; }
+  MessagePoster& poster() { return *poster_; }
 
   void Insert(const Job& job);
   // The row of the key; ke2 empty in the result when it does not exist.

@@ -88,6 +88,29 @@ TEST_P(RunHistoryTest, EachEndIsRecordedWithTheRowsClose) {
   }
 }
 
+TEST_P(RunHistoryTest, FailureNoticeForABadStatusOrAForeignSignalOnly) {
+  h_.exec().history().SetFailureNotice(&h_.poster());
+  const std::pair<const char*, std::optional<ExitStatus>> cases[] = {
+      {"FINE", ExitStatus{false, 0}},
+      {"BAD", ExitStatus{false, 3}},
+      {"SHOT", ExitStatus{true, SIGKILL}},
+      {"OVER", std::nullopt}};
+  for (auto [ke2, exit] : cases) {
+    Pid pid = AddRunning(ke2, exit ? 0 : 5);
+    if (exit) env_.EndProcess(pid, *exit);
+  }
+  ASSERT_TRUE(h_.Supervise());
+  std::vector<std::string> notices;
+  for (const std::string& m : h_.Messages()) {
+    // After the posting time: "Programm ... beendet!".
+    if (size_t at = m.find("Programm prog.exe (Job "); at != std::string::npos)
+      notices.push_back(m.substr(at));
+  }
+  EXPECT_EQ(notices, (std::vector<std::string>{
+                         "Programm prog.exe (Job BAD) wurde mit Status 3 beendet!",
+                         "Programm prog.exe (Job SHOT) wurde durch Signal 9 beendet!"}));
+}
+
 TEST_P(RunHistoryTest, JobsEndedTogetherCarryTheReason) {
   const std::pair<int, const char*> cases[] = {{JobExecutor::kReasonServiceLost, "shut-down"},
                                                {JobExecutor::kReasonDatabaseLost, "database lost"}};

@@ -15,7 +15,29 @@ constexpr char kSetTiming[] =
     "update KVSYSTEM.KVR500JOB  set JOBSCD=:b0,JOBDLS=:b1,JOBSTS=:b2 where (JOBDA1=:b3 and "
     "JOBKE2=:b4)";
 
+constexpr char kCountPlan139[] =
+    "select count(*) into :b0  from KVSYSTEM.KVR139TPL where (TPLZPL=:b1 and TPLSTA=1)";
+constexpr char kCountPlan141[] =
+    "select count(*) into :b0  from KVSYSTEM.KVR141DZT where (DZTZPL=:b1 and DZTSTA=1)";
+
 }  // namespace
+
+bool TimePlanExists(Session& session, const RunTypeChoice& choice) {
+  if (choice.runType != "03" || choice.plan.empty()) return true;
+  int32_t windows = 0;
+  const Bind in[] = {Bind::Text(choice.plan)};
+  const Out out[] = {Out::Int(&windows)};
+  const char* sql = choice.timing == 0 ? kCountPlan139 : kCountPlan141;
+  int rc = session.db().SelectOne(sql, in, out);
+  session.SQLCommit();
+  if (rc == kSqlOk && windows > 0) return true;
+  std::fprintf(stderr,
+               "kvrjobctl: time plan '%s' has no active window in %s (%d); the controller would "
+               "park the job (status 97). kvrjobctl add --help describes time plans\n",
+               choice.plan.c_str(),
+               choice.timing == 0 ? "KVSYSTEM.KVR139TPL" : "KVSYSTEM.KVR141DZT", rc);
+  return false;
+}
 
 bool ReadRunTypeChoice(const Options& o, RunTypeChoice* choice) {
   choice->runType = o.Get("run-type", "01");

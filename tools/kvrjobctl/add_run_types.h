@@ -31,6 +31,11 @@ bool ReadRunTypeChoice(const Options& o, RunTypeChoice* choice);
 // else notes the schedule's type in the choice.
 bool ScheduleExists(Session& session, RunTypeChoice* choice);
 
+// Run type 03 with a plan: false (with a message) when the plan has no
+// active window in its table (KVR139TPL for timing 0, else KVR141DZT), as
+// the controller would park such a row "97" for good.
+bool TimePlanExists(Session& session, const RunTypeChoice& choice);
+
 // Writes the plan, timing kind and first status of the registered row;
 // the status code.
 int ApplyRunTypeChoice(Session& session, const RunTypeChoice& choice, const std::string& da1,

@@ -112,7 +112,20 @@ int RunAdd(Env& env, const std::vector<std::string>& args) {
       "                     [--run-type 07 --schedule NAME#SBE#LIZ#MND]\n"
       "Registers a job, keyed by the local time of now and NAME (run type 07: the\n"
       "schedule key). Run type 01 by default; a run type 03 or 07 job gets its first\n"
-      "run from its plan or schedule at the controller's next evaluation.\n";
+      "run from its plan or schedule at the controller's next evaluation.\n"
+      "COMMAND: words split at blanks and tabs; double quotes group words and are\n"
+      "removed, single quotes do not group; '\\' becomes '/'. No shell reads it:\n"
+      "  --command './job.sh \"a b\"'             two words: ./job.sh, a b\n"
+      "  --command 'sh -c \"echo hi; exit 3\"'     a shell line as one word\n"
+      "A program word with '/' is taken from the program directory; a bare one\n"
+      "there first, then on PATH.\n"
+      "Run type 03: --timing 2 daily at DAILYJOBUHRZT, --timing 3 every\n"
+      "INTERVALLJOBZYKLUS minutes; else --time-plan PLAN names a plan id with\n"
+      "active windows (weekday, from/to minute, step) in KVSYSTEM.KVR139TPL\n"
+      "(timing 0) or KVSYSTEM.KVR141DZT (other kinds); a plan without one is\n"
+      "refused, as the controller would park the job (97).\n"
+      "Run type 07: --schedule NAME#SBE#LIZ#MND, the key of a row of\n"
+      "KVSYSTEM.KVR800SCD.\n";
   Options o;
   std::vector<std::string> known = {"name", "command", "origin", "max-runtime"};
   known.insert(known.end(), kRunTypeOptions.begin(), kRunTypeOptions.end());
@@ -140,6 +153,7 @@ int RunAdd(Env& env, const std::vector<std::string>& args) {
   ToolSession tool(env);
   if (!tool.Connect(t)) return kExitError;
   if (choice.runType == "07" && !ScheduleExists(tool.session(), &choice)) return kExitError;
+  if (!TimePlanExists(tool.session(), choice)) return kExitError;
   const std::string da1 = NowTimestamp(env);
   int rc = SQLInsertJob(tool.session(), da1, name, o.Get("origin"), command,
                         static_cast<int32_t>(mrt), choice.runType);

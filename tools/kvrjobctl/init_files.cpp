@@ -36,7 +36,10 @@ const char kDefaultIniText[] =
     ";JOBOUTSIZE=10485760\n"
     ";JOBOUTFILES=500\n"
     "; Days a run stays in the run history (kvrjobctl history).\n"
-    ";RUNHISTDAYS=30\n";
+    ";RUNHISTDAYS=30\n"
+    "; 1: a user message for every job that ends with a status other than 0 or\n"
+    "; by a signal the controller did not send.\n"
+    ";JOBFAILMSG=0\n";
 
 namespace {
 
