@@ -3,6 +3,7 @@
 #include "db/queue/job_table.h"
 #include "db/queue/queue_view.h"
 #include "db/session.h"
+#include "exec/job_executor.h"
 #include "exec/running_jobs_cursor.h"
 #include "exec/selection.h"
 #include "housekeeping/housekeeping.h"
@@ -18,10 +19,10 @@ StatementList StatementRegistry() {
   StatementList list;
   for (void (*append)(StatementList*) :
        {AppendSessionStatements, AppendJobTableStatements, AppendJobRowStatements,
-        AppendQueueViewStatements, AppendRunningJobsStatements, AppendSelectionStatements,
-        AppendMessageStatements, AppendRegistrationStatements, AppendClientJobStatements,
-        AppendRunTypeListStatements, AppendScheduleStatements, AppendClosingStatements,
-        AppendHousekeepingStatements}) {
+        AppendQueueViewStatements, AppendRunningJobsStatements, AppendJobIdentityStatements,
+        AppendSelectionStatements, AppendMessageStatements, AppendRegistrationStatements,
+        AppendClientJobStatements, AppendRunTypeListStatements, AppendScheduleStatements,
+        AppendClosingStatements, AppendHousekeepingStatements}) {
     append(&list);
   }
   return list;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <csignal>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -66,6 +67,11 @@ class PosixEnv : public Env {
   bool ProcessAlive(Pid pid) override;
   std::optional<ProcessImage> ProcessImageOf(Pid pid) override;
   std::optional<int64_t> ProcessStartTime(Pid pid) override;
+  std::optional<ProcessStat> ReadProcessStat(Pid pid) override;
+  std::optional<std::string> ProcessEnvironment(Pid pid, int* error = nullptr) override;
+  std::vector<Pid> OwnProcesses() override;
+  SpawnResult SpawnJobProcess(const SpawnRequest& request) override;
+  void EndProcesses(const std::vector<ProcessRef>& targets) override;
   void ReapChildren() override;
   std::optional<ExitStatus> TakeExitStatus(Pid pid) override;
   void KillById(Pid pid) override;
@@ -86,9 +92,11 @@ class PosixEnv : public Env {
     uint64_t startTicks = 0;  // start of the target's leader, to spot a reused id
   };
   void MovePendingKillsOn();
+  // Sends the signal when the process is still the one named (to its group
+  // when group); true when sent.
+  bool SignalIdentified(const ProcessRef& target, int sig, bool group);
   void KeepExitStatus(Pid pid, int waitStatus);
-  // outputPath empty: the controller's standard output.
-  SpawnResult SpawnJob(const std::string& commandLine, const std::string& outputPath);
+  SpawnResult SpawnWith(const SpawnRequest& request);
   void PollSignals(int64_t waitMs);
 
   sigset_t stopSignals_;
@@ -99,6 +107,8 @@ class PosixEnv : public Env {
   // Wait statuses of reaped children not yet taken, oldest first.
   std::vector<std::pair<Pid, ExitStatus>> exitStatuses_;
   int64_t killGraceMs_ = kKillGraceSeconds * 1000;
+  std::optional<int64_t> bootTime_;  // read once, at the first need
+  bool subreaper_ = false;
 };
 
 }  // namespace kvr
