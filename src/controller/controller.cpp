@@ -118,6 +118,7 @@ void Controller::CreateMessageRecord() {
 void Controller::ReadCredentials() {
   CredentialSet set = ReadCredentialSet(env_, sys_->config.kvrIni);
   serviceName_ = std::move(set.service);
+  sys_->executor.SetMarkQueue(serviceName_);
   schema_ = std::move(set.schema);
   login_ = std::move(set.login);
   password_ = std::move(set.password);

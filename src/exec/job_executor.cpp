@@ -42,8 +42,8 @@ JobExecutor::JobExecutor(Env& env, Logger& log, Session& session, MessagePoster&
       programDir_(std::move(programDir)),
       table_(std::make_unique<ProcessTable>()),
       saved_(std::make_unique<ProcessTable>()),
-      output_(env, log, std::move(output)),
-      owner_{programDir_, std::to_string(instance)} {}
+      owner_{programDir_, std::to_string(instance)},
+      output_(env, log, std::move(output)) {}
 
 JobEnding JobEnding::Of(const std::optional<ExitStatus>& status) {
   if (!status) return {kUnknown, 0};

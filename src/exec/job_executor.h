@@ -129,6 +129,10 @@ class JobExecutor {
   // job ("01" with its id). The number adopted.
   int AdoptMarkedProcesses();
   const MarkOwner& markOwner() const { return owner_; }
+  // Names the queue in the jobs' mark: the database service as the
+  // credentials give it (a relative SQLite path taken from the current
+  // directory). Until then the program directory names it.
+  void SetMarkQueue(const std::string& service);
 
   int32_t runningJobs() const { return runningJobs_; }
   void ResetRunningJobs() { runningJobs_ = 0; }

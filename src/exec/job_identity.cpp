@@ -50,6 +50,16 @@ void AppendJobIdentityStatements(StatementList* list) {
   list->push_back({"ReadJobRun", kReadJobRun});
 }
 
+void JobExecutor::SetMarkQueue(const std::string& service) {
+  constexpr std::string_view kSqlite = "sqlite:";
+  std::string queue = NativePath(service);
+  if (queue.rfind(kSqlite, 0) == 0 && queue.size() > kSqlite.size() &&
+      queue[kSqlite.size()] != '/') {
+    queue.insert(kSqlite.size(), env_.CurrentDir() + "/");
+  }
+  owner_.queue = queue;
+}
+
 JobExecutor::Identity JobExecutor::Identify(const ProcessEntry& entry, std::string* why) {
   int error = 0;
   auto environment = env_.ProcessEnvironment(entry.pid, &error);
@@ -61,7 +71,7 @@ JobExecutor::Identity JobExecutor::Identify(const ProcessEntry& entry, std::stri
   auto mark = JobMarkOf(*environment);
   if (!mark) return Identity::kUnmarked;
   if (!SameOwner(mark->owner, owner_)) {
-    *why = "it carries the mark of another controller";
+    *why = "it carries the mark of another queue";
     return Identity::kForeign;
   }
   if (!mark->SameRun(entry.jobda1.view(), entry.jobke2.view(), entry.jobsda.view())) {

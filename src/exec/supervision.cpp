@@ -124,7 +124,10 @@ void JobExecutor::CheckUnmarked(ProcessEntry& entry, const ProcessStat& stat) {
                                                EqualsNoCase(name, base.substr(0, name.size())));
   std::optional<bool> ours = CreatedByJob(entry, stat.startTime);
   if (!sameName || ours == false) {
-    CloseGone(entry, true);
+    std::string nameText(name);
+    CloseForeign(entry, !sameName ? BoundedPrintf("it carries no job mark and runs %s, not %s",
+                                                  base.c_str(), nameText.c_str())
+                                  : "it carries no job mark and was created after the job's start");
     return;
   }
   if (ours == true && !entry.bornMs) entry.bornMs = BirthMs(stat.startTime);

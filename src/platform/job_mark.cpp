@@ -4,9 +4,7 @@
 
 namespace kvr {
 
-bool SameOwner(const MarkOwner& a, const MarkOwner& b) {
-  return a.queue == b.queue && a.instance == b.instance;
-}
+bool SameOwner(const MarkOwner& a, const MarkOwner& b) { return a.queue == b.queue; }
 
 std::vector<std::string> JobMarkEnvironment(const JobMark& mark) {
   auto var = [](const char* name, const std::string& value) {

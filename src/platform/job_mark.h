@@ -1,10 +1,12 @@
 // JobMark: what every job process carries to be known as a job of this
-// controller: environment variables naming the queue (the controller's
-// program directory), the instance, and the row with the start time that
-// the row records (JOBDA1, JOBKE2, JOBSDA). They are set when the process
-// is created and read back from /proc/PID/environ, which keeps them through
-// every exec, so a job stays known whatever it becomes, also to a
-// controller started after a crash. Pure functions; nothing throws.
+// queue: environment variables naming the queue (the database service the
+// controller works), the instance that started it, and the row with the
+// start time that the row records (JOBDA1, JOBKE2, JOBSDA). Only one
+// controller works a queue at a time, so the queue alone decides whose job
+// a process is: a standby that takes the queue over takes its jobs too. They are set when the
+// process is created and read back from /proc/PID/environ, which keeps them through every exec, so
+// a job stays known whatever it becomes, also to a controller started after a crash. Pure
+// functions; nothing throws.
 #pragma once
 
 #include <optional>
@@ -22,7 +24,7 @@ inline constexpr char kMarkJobsda[] = "KVR_JOBSDA";
 
 // The controller a job belongs to: a job carries its owner's mark.
 struct MarkOwner {
-  std::string queue;     // the controller's program directory
+  std::string queue;     // the database service of the queue
   std::string instance;  // the instance number, "-1" for the single controller
 };
 
@@ -35,6 +37,7 @@ struct JobMark {
   }
 };
 
+// Jobs of the same queue (the instance is not compared).
 bool SameOwner(const MarkOwner& a, const MarkOwner& b);
 
 // The "NAME=value" texts a job is started with.
