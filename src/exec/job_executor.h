@@ -225,6 +225,8 @@ class JobExecutor {
   ExclusionList exclusions_;
   int32_t runningJobs_ = 0;
   bool monitoring_ = true;
+  std::optional<int64_t> windowCheckedAt_;  // the second InSuspensionWindow last looked at
+  bool inWindow_ = false;
   bool rebuildBroken_ = false;  // the last GetKvProcs did not read every row
   MarkOwner owner_;
   std::vector<std::string> unsupervisedLogged_;  // rows "01" without id, logged once

@@ -158,11 +158,16 @@ void JobExecutor::UpdateRunningTime(ProcessEntry& entry, int64_t created) {
   env_.SleepMs(0);
 }
 
+// The answer is kept for the second it was asked for: every job of a pass
+// asks within the same second or two.
 bool JobExecutor::InSuspensionWindow(int64_t now) {
+  if (windowCheckedAt_ == now) return inWindow_;
   std::tm local = env_.LocalTime(now);
   bool month = local.tm_mon == 2 || local.tm_mon == 9;
-  return month && local.tm_wday == 0 && local.tm_mday >= 25 && local.tm_hour >= 1 &&
-         local.tm_hour <= 5;
+  inWindow_ = month && local.tm_wday == 0 && local.tm_mday >= 25 && local.tm_hour >= 1 &&
+              local.tm_hour <= 5;
+  windowCheckedAt_ = now;
+  return inWindow_;
 }
 
 // Once the creation of the job's process is known, a process under its id
