@@ -5,9 +5,16 @@
 //    bare work one start needs (one posix_spawn, one single-row select, one
 //    update and one commit through the bare client library), and the ratio
 //    (target <= 2.0).
+//    Each start claims its row, creates the process with the job's mark and
+//    checks it through its creation time.
 // 2. The controller's CPU time per idle pass (GetKvProcs, CheckProcessTime
 //    and the four selections with nothing due) with 1000 and with 100000
 //    ended rows in the queue (target below 5 ms, the larger within 1.5x).
+// 3. The CPU of one supervision (GetKvProcs and CheckProcessTime) with 300
+//    running jobs, beside its floor: a waitpid sweep and one read of each
+//    job's /proc/PID/stat (target <= 1.5x).
+// 4. The time KillAllProcs takes to end 1000 running jobs (target < 10 s).
+#include <fcntl.h>
 #include <libpq-fe.h>
 #include <spawn.h>
 #include <sqlite3.h>
@@ -19,6 +26,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/config.h"
 #include "core/logger.h"
@@ -174,10 +182,13 @@ void BenchStarts(Engine engine) {
   std::string name = std::string("bench_start_") + EngineName(engine);
   TestDatabase db = MakeTestDatabase(engine, engine == Engine::Sqlite ? "q" : name, dir.path());
   std::string pgName = engine == Engine::Postgres ? test::PgDatabaseName(name) : "";
-  if (!db.ok || !LoadRows(engine, db, pgName, kStartRows, "04", "", "/bin/true")) {
+  if (!db.ok || !LoadRows(engine, db, pgName, kStartRows + kBareRounds, "04", "", "/bin/true")) {
     std::printf("%-8s start: database not usable: %s\n", EngineName(engine), db.error.c_str());
     return;
   }
+  // The bare work first, on rows of its own: run after the starts it would
+  // find no due row and commit nothing.
+  double bare = BareStartMs(engine, db, pgName);
   PosixEnv env;
   Stack s(env, db, dir.path());
   if (!s.ok) return;
@@ -196,7 +207,6 @@ void BenchStarts(Engine engine) {
   }
   double perStart = (NowMs() - begin) / (started > 0 ? started : 1);
   env.ReapChildren();
-  double bare = BareStartMs(engine, db, pgName);
   std::printf(
       "%-8s start: %d started, %.3f ms per start, bare work %.3f ms, ratio %.2f "
       "(target <= 2.0)\n",
@@ -240,6 +250,80 @@ void BenchIdle(Engine engine) {
       EngineName(engine), small, large, small > 0 ? large / small : 0.0);
 }
 
+// Starts n sleeping jobs through StartJob; the number started.
+int StartSleepers(Stack& s, int n) {
+  s.exec->ClearProcessTable();
+  int sqlCode = 0;
+  s.exec->GetKvProcs(&sqlCode);
+  int started = 0;
+  for (;;) {
+    SelectedJob job;
+    if (started >= n || SQLSelectKvr500Job04(*s.session, s.exec->exclusions(), &job) != 0) break;
+    if (s.exec->StartJob(job.jobcmd.view(), job.jobda1.view(), job.jobke2.view(), job.joburv.view(),
+                         job.jobmrt, job.jobstv) != JobExecutor::kStartOk) {
+      break;
+    }
+    ++started;
+  }
+  return started;
+}
+
+// A waitpid sweep and one read of /proc/PID/stat for each pid: CPU ms.
+double FloorCpuMs(const std::vector<Pid>& pids, int rounds) {
+  double begin = CpuMs();
+  char buffer[1024];
+  for (int r = 0; r < rounds; ++r) {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    for (Pid pid : pids) {
+      std::string path = "/proc/" + std::to_string(pid) + "/stat";
+      int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) continue;
+      if (read(fd, buffer, sizeof buffer) < 0) buffer[0] = 0;
+      close(fd);
+    }
+  }
+  return (CpuMs() - begin) / rounds;
+}
+
+void BenchRunning(Engine engine) {
+  constexpr int kSupervised = 300, kEnded = 1000, kRounds = 20;
+  test::TempDir dir;
+  std::string name = std::string("bench_run_") + EngineName(engine);
+  TestDatabase db = MakeTestDatabase(engine, engine == Engine::Sqlite ? "q" : name, dir.path());
+  std::string pgName = engine == Engine::Postgres ? test::PgDatabaseName(name) : "";
+  if (!db.ok || !LoadRows(engine, db, pgName, kEnded, "04", "", "/bin/sleep 600")) return;
+  PosixEnv env;
+  Stack s(env, db, dir.path());
+  if (!s.ok) return;
+  int started = StartSleepers(s, kSupervised);
+  std::vector<Pid> pids;
+  for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
+    if (!s.exec->table()[i].free()) pids.push_back(s.exec->table()[i].pid);
+  }
+  double begin = CpuMs();
+  for (int r = 0; r < kRounds; ++r) {
+    s.exec->SaveProcessTable();
+    s.exec->ClearProcessTable();
+    int sqlCode = 0;
+    s.exec->GetKvProcs(&sqlCode);
+    s.exec->CheckProcessTime();
+    s.session->SQLCommit();
+  }
+  double supervision = (CpuMs() - begin) / kRounds;
+  double floor = FloorCpuMs(pids, kRounds);
+  std::printf(
+      "%-8s supervision CPU with %d running jobs: %.3f ms per pass, floor %.3f ms, ratio %.2f "
+      "(target <= 1.5)\n",
+      EngineName(engine), started, supervision, floor, floor > 0 ? supervision / floor : 0.0);
+
+  started += StartSleepers(s, kEnded - started);
+  double endBegin = NowMs();
+  s.exec->KillAllProcs(JobExecutor::kReasonServiceLost);
+  std::printf("%-8s ending %d running jobs: %.2f s (target < 10 s)\n", EngineName(engine), started,
+              (NowMs() - endBegin) / 1000.0);
+}
+
 }  // namespace
 }  // namespace kvr
 
@@ -252,6 +336,7 @@ int main() {
     }
     kvr::BenchStarts(engine);
     kvr::BenchIdle(engine);
+    kvr::BenchRunning(engine);
   }
   return 0;
 }

@@ -78,6 +78,9 @@ bool Controller::StartFromDatabase() {
   sys_->poster.PostNachricht(kStartedMessage);
   housekeeping_->cleanupServer();
   if (!sys_->contact.Contact("cleanupServer", false)) return false;
+  // Jobs of this controller that a crash left running get their rows back
+  // before anything is selected, so none is started a second time.
+  sys_->executor.AdoptMarkedProcesses();
   registration_->CheckRT04Jobs();
   if (!sys_->contact.Contact("CheckRT04Jobs", false)) return false;
   registration_->AddRT04Jobs();
@@ -134,6 +137,7 @@ void Controller::CreateMessageRecord() {
 void Controller::ReadCredentials() {
   CredentialSet set = ReadCredentialSet(env_, sys_->config.kvrIni);
   serviceName_ = std::move(set.service);
+  sys_->executor.SetMarkQueue(serviceName_);
   schema_ = std::move(set.schema);
   login_ = std::move(set.login);
   password_ = std::move(set.password);

@@ -3,6 +3,7 @@
 #include "db/queue/job_table.h"
 #include "db/queue/queue_view.h"
 #include "db/session.h"
+#include "exec/job_executor.h"
 #include "exec/run_history.h"
 #include "exec/running_jobs_cursor.h"
 #include "exec/selection.h"
@@ -19,10 +20,10 @@ StatementList StatementRegistry() {
   StatementList list;
   for (void (*append)(StatementList*) :
        {AppendSessionStatements, AppendJobTableStatements, AppendJobRowStatements,
-        AppendQueueViewStatements, AppendRunningJobsStatements, AppendSelectionStatements,
-        AppendMessageStatements, AppendRegistrationStatements, AppendClientJobStatements,
-        AppendRunTypeListStatements, AppendScheduleStatements, AppendClosingStatements,
-        AppendHousekeepingStatements, AppendRunHistoryStatements}) {
+        AppendQueueViewStatements, AppendRunningJobsStatements, AppendJobIdentityStatements,
+        AppendSelectionStatements, AppendMessageStatements, AppendRegistrationStatements,
+        AppendClientJobStatements, AppendRunTypeListStatements, AppendScheduleStatements,
+        AppendClosingStatements, AppendHousekeepingStatements, AppendRunHistoryStatements}) {
     append(&list);
   }
   return list;

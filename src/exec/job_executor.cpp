@@ -18,6 +18,12 @@ namespace {
 constexpr char kOpenCursorFailed[] =
     "RTY01Jobs einlesen: Open Cursor! Fehler RC: %ld, SQLCode: %ld\n-   SQLState: %s\n-   "
     "SQLMsg: %s\n";
+constexpr char kUnsupervised[] =
+    "Job %s %s: status 01 without process id, counted as running, not supervised\n";
+constexpr char kClaimWithoutProcess[] =
+    "Job %s %s: claimed for its start at %s, no process of it found; closed as ended\n";
+constexpr std::size_t kMaxLoggedRows = 1024;
+
 constexpr char kFetchCursorFailed[] =
     "RTY01Jobs einlesen: Fetch Cursor! Fehler RC: %ld, SQLCode: %ld\n-   SQLState: %s\n-   "
     "SQLMsg: %s\n";
@@ -26,7 +32,7 @@ constexpr char kFetchCursorFailed[] =
 
 JobExecutor::JobExecutor(Env& env, Logger& log, Session& session, MessagePoster& poster,
                          ServiceContact& contact, bool instanceMode, std::string programDir,
-                         JobOutputSettings output)
+                         JobOutputSettings output, int32_t instance)
     : env_(env),
       log_(log),
       session_(session),
@@ -36,8 +42,14 @@ JobExecutor::JobExecutor(Env& env, Logger& log, Session& session, MessagePoster&
       programDir_(std::move(programDir)),
       table_(std::make_unique<ProcessTable>()),
       saved_(std::make_unique<ProcessTable>()),
+      owner_{programDir_, std::to_string(instance)},
       output_(env, log, std::move(output)),
       history_(env, log, session, output_) {}
+
+JobEnding JobEnding::Of(const std::optional<ExitStatus>& status) {
+  if (!status) return {kUnknown, 0};
+  return {status->signaled ? kSignaled : kExited, status->code};
+}
 
 JobExecutor::~JobExecutor() = default;
 
@@ -88,7 +100,8 @@ void JobExecutor::ClearProcessTable() {
 
 std::string JobExecutor::LocalStamp() { return LocalStampOf(env_, env_.Now()); }
 
-int JobExecutor::WriteEnd(ProcessEntry& entry, std::string_view status) {
+int JobExecutor::WriteEnd(ProcessEntry& entry, std::string_view status, JobEnding ending) {
+  (void)ending;  // the row has no column for it
   entry.jobeda = LocalStamp();
   entry.jobsts = status;
   int rc = SQLUpdateJobRun(session_, status, entry.jobnam, entry.jobusr, entry.jobnum, entry.jobsda,
@@ -96,12 +109,6 @@ int JobExecutor::WriteEnd(ProcessEntry& entry, std::string_view status) {
   // Committed with the row; kept for later while the connection is gone.
   if (rc == 0 || rc == kSqlNotConnected) history_.Record(entry, status);
   return rc;
-}
-
-// Ends a process by id, never init, nothing below it, nor the controller.
-void JobExecutor::KillById(Pid pid, int pauseMs) {
-  if (pid > 1 && pid != env_.SelfPid()) env_.KillById(pid);
-  if (pauseMs > 0) env_.SleepMs(pauseMs);
 }
 
 void JobExecutor::LogCursorFailure(const char* format, int rc, int* sqlCode) {
@@ -117,9 +124,19 @@ void JobExecutor::FillEntry(ProcessEntry& entry, const RunningJobRow& row) {
   entry.jobnam = TrimmedRight(row.jobnam.view());
   entry.programName = entry.jobnam.view();
   entry.jobnum = TrimmedRight(row.jobnum.view());
-  // A JOBNUM that cannot name the job's own process (empty, not a plain
+  // An empty JOBNUM (a row of another program) gives an entry without
+  // process that is counted as running; "0" is a row claimed for its start.
+  // Any other JOBNUM that cannot name the job's own process (not a plain
   // number, init, the controller itself) leaves the entry without process;
   // CheckProcessTime closes such a row as gone.
+  if (entry.jobnum.view().empty()) {
+    LogUnsupervised(entry);
+    return;
+  }
+  if (entry.jobnum.view() == kClaimedJobNum) {
+    entry.idUnwritten = true;
+    return;
+  }
   Pid pid = PidFromJobNum(entry.jobnum.view());
   if (pid <= 1 || pid == env_.SelfPid()) {
     entry.pid = 0;
@@ -129,24 +146,55 @@ void JobExecutor::FillEntry(ProcessEntry& entry, const RunningJobRow& row) {
   }
 }
 
-// The creation known for the same row and process id in the saved copy
-// (usually at the same index, as the rows come in the same order).
+void JobExecutor::LogUnsupervised(const ProcessEntry& entry) {
+  std::string key = entry.jobda1.str() + " " + entry.jobke2.str();
+  for (const std::string& k : unsupervisedLogged_) {
+    if (k == key) return;
+  }
+  if (unsupervisedLogged_.size() >= kMaxLoggedRows) unsupervisedLogged_.clear();
+  unsupervisedLogged_.push_back(key);
+  log_.Main(BoundedPrintf(kUnsupervised, entry.jobda1.c_str(), entry.jobke2.c_str()));
+}
+
+// What is known of the job's process from the saved copy, for the same row
+// (usually at the same index, as the rows come in the same order): its
+// creation, and for a claimed row the process id itself.
 void JobExecutor::CarryBirth(ProcessEntry& entry, std::size_t index) {
-  if (entry.pid == 0) return;
+  if (entry.pid == 0 && !entry.idUnwritten) return;
   const ProcessTable& saved = *saved_;
   auto same = [&entry](const ProcessEntry& s) {
-    return s.pid == entry.pid && s.bornMs && s.jobda1 == entry.jobda1 && s.jobke2 == entry.jobke2;
+    bool process = entry.idUnwritten ? s.pid != 0 && s.jobsda == entry.jobsda : s.pid == entry.pid;
+    return process && s.jobda1 == entry.jobda1 && s.jobke2 == entry.jobke2;
   };
-  if (same(saved[index])) {
-    entry.bornMs = saved[index].bornMs;
-    return;
+  const ProcessEntry* from = same(saved[index]) ? &saved[index] : nullptr;
+  for (std::size_t i = 0; from == nullptr && i < ProcessTable::kCapacity; ++i) {
+    if (same(saved[i])) from = &saved[i];
   }
-  for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
-    if (same(saved[i])) {
-      entry.bornMs = saved[i].bornMs;
-      return;
-    }
+  if (from != nullptr) {
+    entry.bornMs = from->bornMs;
+    entry.startTicks = from->startTicks;
+    entry.pid = from->pid;
+  } else if (entry.idUnwritten) {
+    FindClaimedProcess(entry);
   }
+}
+
+// A claimed row this controller does not know (a crash came between the
+// claim and the writing of the id): its process is the one with the row's
+// mark; without one the job is closed, whether it ran or not is not known.
+void JobExecutor::FindClaimedProcess(ProcessEntry& entry) {
+  for (const MarkedProcess& p : MarkedProcesses()) {
+    if (!p.mark.SameRun(entry.jobda1.view(), entry.jobke2.view(), entry.jobsda.view())) continue;
+    if (entry.pid != 0 && entry.startTicks <= p.stat.startTicks) continue;  // the first one
+    entry.pid = p.pid;
+    entry.startTicks = p.stat.startTicks;
+  }
+  if (entry.pid != 0) return;
+  log_.Main(BoundedPrintf(kClaimWithoutProcess, entry.jobda1.c_str(), entry.jobke2.c_str(),
+                          entry.jobsda.c_str()));
+  entry.withoutProcess = true;
+  entry.unknownAfterRestart = true;
+  entry.idUnwritten = false;
 }
 
 int JobExecutor::GetKvProcs(int* sqlCode) {

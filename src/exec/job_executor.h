@@ -8,13 +8,21 @@
 // every managed job when the watching service or the database is lost;
 // KillLeftoverProcess ends a standing job's leftover process at start-up.
 //
+// A job's process is the one with the job's id and creation time, whatever
+// it execs into: known from the start, or, for a row read back, from the
+// job mark the process carries (platform/job_mark.h: this controller's
+// queue and instance, the row's key and start time). No signal ever goes to
+// a process without this queue's mark; a row naming another process is
+// closed as gone and the process left alone. Only rows whose process has no
+// mark at all (started by other programs or before marks) are judged by the
+// program name and the row's start time, and are never signalled. A start
+// claims its row ("01", JOBNUM "0", JOBSDA) before the process is created,
+// so a crash never starts a row twice; a restarted controller adopts the
+// marked processes its rows do not name yet.
+//
 // Every change of a job row is committed at once; failures are written to the
 // main log and never stop the caller. Processes are reached only through
-// Env. A process is ended only when it is still the job's own: same program
-// name and, where the row's start time can be read, created no later than
-// that start, or no later than the job's process as seen at its start or an
-// earlier check (a process id handed on to a newer process is never ended).
-// Nothing throws.
+// Env. Nothing throws.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +38,7 @@
 #include "exec/process_table.h"
 #include "exec/run_history.h"
 #include "platform/env.h"
+#include "platform/job_mark.h"
 
 namespace kvr {
 
@@ -38,6 +47,22 @@ class Session;
 class MessagePoster;
 class ServiceContact;
 struct RunningJobRow;
+
+// How a job ended, as its end is written into its row.
+struct JobEnding {
+  enum Kind {
+    kExited,               // code: exit status
+    kSignaled,             // code: the signal's number
+    kOverrun,              // ended for its running time
+    kShutDown,             // ended because the watching service stopped
+    kDatabaseLost,         // ended because the database connection was lost
+    kUnknownAfterRestart,  // claimed before a crash, no process found
+    kUnknown,              // gone, its exit status not known to us
+  };
+  Kind kind = kUnknown;
+  int code = 0;
+  static JobEnding Of(const std::optional<ExitStatus>& status);
+};
 
 class JobExecutor {
  public:
@@ -65,9 +90,10 @@ class JobExecutor {
   // programDir: the controller's directory with leading and trailing '/';
   // instance mode ends only processes whose executable lies below it.
   // output: where the jobs' standard output goes (no folder: nowhere new).
+  // instance: the number the jobs' mark carries (-1 single controller).
   JobExecutor(Env& env, Logger& log, Session& session, MessagePoster& poster,
               ServiceContact& contact, bool instanceMode, std::string programDir,
-              JobOutputSettings output = {});
+              JobOutputSettings output = {}, int32_t instance = -1);
   ~JobExecutor();
   JobExecutor(const JobExecutor&) = delete;
   JobExecutor& operator=(const JobExecutor&) = delete;
@@ -99,6 +125,15 @@ class JobExecutor {
   // Ends a standing job's leftover process (instance mode: this id, only
   // below the program directory; otherwise every process of the image name).
   void KillLeftoverProcess(Pid pid, std::string_view programName);
+  // At start-up, before the first selection: every process with this
+  // controller's mark whose row does not name it becomes that row's running
+  // job ("01" with its id). The number adopted.
+  int AdoptMarkedProcesses();
+  const MarkOwner& markOwner() const { return owner_; }
+  // Names the queue in the jobs' mark: the database service as the
+  // credentials give it (a relative SQLite path taken from the current
+  // directory). Until then the program directory names it.
+  void SetMarkQueue(const std::string& service);
 
   int32_t runningJobs() const { return runningJobs_; }
   void ResetRunningJobs() { runningJobs_ = 0; }
@@ -111,17 +146,39 @@ class JobExecutor {
   RunHistory& history() { return history_; }
 
  private:
+  // A process of the controller's user and the mark it carries.
+  struct MarkedProcess {
+    Pid pid = 0;
+    ProcessStat stat;
+    JobMark mark;
+  };
+  enum class Identity { kOwn, kForeign, kUnmarked, kGone };
+
   // Rebuild pieces (job_executor.cpp).
   void FillEntry(ProcessEntry& entry, const RunningJobRow& row);
   void CarryBirth(ProcessEntry& entry, std::size_t index);
+  void FindClaimedProcess(ProcessEntry& entry);
+  void LogUnsupervised(const ProcessEntry& entry);
+
+  // Identity pieces (job_identity.cpp).
+  Identity Identify(const ProcessEntry& entry, std::string* why);
+  std::vector<MarkedProcess> MarkedProcesses();
+  // The job's process and its descendants that left its group.
+  std::vector<ProcessRef> JobTree(const ProcessEntry& entry,
+                                  const std::vector<MarkedProcess>& marked);
+  void CloseForeign(ProcessEntry& entry, const std::string& why);
+  bool AdoptOne(const MarkedProcess& process);
   void LogCursorFailure(const char* format, int rc, int* sqlCode);
 
   // Supervision pieces (supervision.cpp).
   void CheckEntry(ProcessEntry& entry);
-  void UpdateRunningTime(ProcessEntry& entry, std::optional<int64_t> created);
+  void UpdateRunningTime(ProcessEntry& entry, int64_t created);
   bool InSuspensionWindow(int64_t now);
-  void CloseEntry(ProcessEntry& entry, std::string_view status, const char* updateFormat,
-                  const char* commitFormat);
+  void CloseEntry(ProcessEntry& entry, std::string_view status, JobEnding ending,
+                  const char* updateFormat, const char* commitFormat);
+  void CloseGone(ProcessEntry& entry, bool idHandedOn);
+  void CheckUnmarked(ProcessEntry& entry, const ProcessStat& stat);
+  void WriteStartedId(ProcessEntry& entry);
   void EndOverrunningJob(ProcessEntry& entry);
   // 1: created no later than the job's process (known creation, else the
   // row's start), 0: created later (another process), nothing: the start
@@ -133,23 +190,29 @@ class JobExecutor {
   // Start pieces (job_start.cpp).
   int StartFailed(const std::string& command, std::string_view jobda1, std::string_view jobke2,
                   int32_t attempts);
-  int EndUnrecordedStart(ProcessEntry& entry);
   std::string FindProgramName(Pid pid);
-  SpawnResult SpawnJob(const std::string& command, std::string_view stamp, std::string_view jobke2);
+  SpawnResult SpawnJob(const std::string& command, std::string_view stamp, std::string_view jobda1,
+                       std::string_view jobke2);
+  int ClaimRow(const std::string& command, std::string_view stamp, int32_t attempts,
+               std::string_view jobda1, std::string_view jobke2);
   std::vector<std::string> RunningOutputNames() const;
   void AddStartedOrigin(std::string_view origin);
 
   // Terminating pieces (terminate.cpp).
-  bool MayEndInAllProcs(const ProcessEntry& entry, const std::optional<ProcessImage>& image);
-  void CloseForAllProcs(ProcessEntry& entry, std::string_view status);
-  void AwaitEnded(const std::vector<Pid>& ended);
-  bool InProgramDir(const std::string& path) const;
+  void CloseForAllProcs(ProcessEntry& entry, std::string_view status, JobEnding ending,
+                        Pid loggedPid);
+  void WriteAllEnds(const std::vector<char>& verdicts, std::vector<std::string>& why,
+                    JobEnding ending, int reason);
+  void AwaitEnded(const std::vector<ProcessRef>& ended);
+  void KillLeftoverByName(const std::string& name);
 
   std::string LocalStamp();
-  // The end of the job into its row: JOBSTS and JOBEDA (now) in the entry
-  // and the table; the update's result, nothing committed.
-  int WriteEnd(ProcessEntry& entry, std::string_view status);
-  void KillById(Pid pid, int pauseMs);
+  // The one place a job's end is written: JOBSTS and JOBEDA (now) in the
+  // entry and the row, knowing how the job ended; the update's result,
+  // nothing committed.
+  int WriteEnd(ProcessEntry& entry, std::string_view status, JobEnding ending);
+  // Ends the job's process with its descendants; pauseMs waited after.
+  void EndJob(const ProcessEntry& entry, int pauseMs);
 
   Env& env_;
   Logger& log_;
@@ -164,9 +227,15 @@ class JobExecutor {
   ExclusionList exclusions_;
   int32_t runningJobs_ = 0;
   bool monitoring_ = true;
+  std::optional<int64_t> windowCheckedAt_;  // the second InSuspensionWindow last looked at
+  bool inWindow_ = false;
   bool rebuildBroken_ = false;  // the last GetKvProcs did not read every row
+  MarkOwner owner_;
+  std::vector<std::string> unsupervisedLogged_;  // rows "01" without id, logged once
   JobOutput output_;
   RunHistory history_;
 };
+
+void AppendJobIdentityStatements(StatementList* list);
 
 }  // namespace kvr

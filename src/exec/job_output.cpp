@@ -113,10 +113,11 @@ void JobOutput::CheckSize(std::string_view stamp, std::string_view key) {
   }
 }
 
-void JobOutput::Ended(Pid pid, std::string_view stamp, std::string_view key, bool mayWait) {
+void JobOutput::Ended(Pid pid, std::string_view stamp, std::string_view key, bool mayWait,
+                      std::optional<ExitStatus> status) {
   if (!enabled() || pid <= 0) return;
   Awaited job{pid, std::string(stamp), std::string(key), env_.SteadyMillis() + kStatusWaitMs};
-  auto status = env_.TakeExitStatus(pid);
+  if (!status) status = env_.TakeExitStatus(pid);
   if (status || !mayWait) {
     WriteEnd(job, status);
     return;

@@ -60,8 +60,9 @@ class JobOutput {
   // The job's process has ended or is being ended: its status line is
   // written now when known, else once it comes in. mayWait false: the id
   // already belongs to another process, so only a status kept now is the
-  // job's own.
-  void Ended(Pid pid, std::string_view stamp, std::string_view key, bool mayWait = true);
+  // job's own. status: the job's status when the caller has taken it.
+  void Ended(Pid pid, std::string_view stamp, std::string_view key, bool mayWait = true,
+             std::optional<ExitStatus> status = std::nullopt);
   // Writes the statuses that have come in; gives up on those waited for too
   // long ("not known"). Call after the reaping.
   void CollectEndings();

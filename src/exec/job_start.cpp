@@ -1,12 +1,14 @@
 // JobExecutor: the job start. One due row becomes a process: the process is
-// created only when a process entry is free, recorded in the entry and in
-// the row (status "01" with program name, id and start time), and its origin
-// joins the exclusion list. A failed creation marks the row "90", counts
-// the attempt and tells the users.
+// created only when a process entry is free and the row has been claimed,
+// with the job's mark in its environment and its command line in UTF-8,
+// recorded in the entry and in the row (status "01" with program name, id
+// and start time), and its origin joins the exclusion list. A failed creation marks the row "90",
+// counts the attempt and tells the users.
 #include <string>
 #include <vector>
 
 #include "core/logger.h"
+#include "db/client/win1252.h"
 #include "db/queue/job_table.h"
 #include "db/session.h"
 #include "exec/exec_text.h"
@@ -19,6 +21,15 @@ namespace kvr {
 namespace {
 
 constexpr int32_t kMaxStartAttempts = 10;
+
+// The five bytes Windows-1252 leaves undefined stand for no character.
+bool ConvertibleToUtf8(std::string_view text) {
+  for (char c : text) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D) return false;
+  }
+  return true;
+}
 constexpr char kUnknownName[] = "unknown";
 
 constexpr char kTableFull[] = "Start PGM: %s Prozesstabelle voll, Job nicht gestartet!\n";
@@ -29,24 +40,38 @@ constexpr char kStartCommitFailed[] = "SQLCommit: Start PGM %s erfolgreich! RC: 
 constexpr char kCreateFailed[] = "Start PGM: %s Cmd: %s fehlgeschlagen!\n";
 constexpr char kCreateFailedMessage[] = "Der Job %s konnte nicht gestartet werden!";
 constexpr char kFailedUpdateFailed[] = "Start PGM: %s Fehler Update Kvr500Job(2) RC: %ld\n";
+constexpr char kNotConvertible[] =
+    "Start PGM: %s holds characters without a UTF-8 form; not started\n";
+constexpr char kClaimCommitFailed[] = "SQLCommit: Start PGM %s vor dem Start! RC: %ld\n";
 constexpr char kFailedCommitFailed[] = "SQLCommit: Start PGM %s fehlgeschlagen! RC: %ld\n";
 
 }  // namespace
 
+// The row is claimed before the process is created: "01" with JOBNUM "0"
+// and the start time, committed. A database that does not take the claim
+// means no process in this pass. A crash after the claim leaves a row that
+// a restarted controller resolves through the job's mark, so a row never
+// runs twice. Once the process runs its id is written; when that fails the
+// job keeps running, supervised, and its id is written by a later pass.
 int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
                           std::string_view jobke2, std::string_view joburv, int32_t jobmrt,
                           int32_t jobstv) {
   if (jobstv > kMaxStartAttempts) return kStartRefused;
   int32_t attempts = jobstv + 1;  // written only when the start fails
   std::string cmd(command);
-  std::string stamp = LocalStamp();
 
   // No free entry: nothing is created, the row stays due for a later pass.
   if (table_->FirstFree() < 0) {
     log_.Main(BoundedPrintf(kTableFull, cmd.c_str()));
     return kStartTableFull;
   }
-  SpawnResult spawn = SpawnJob(cmd, stamp, jobke2);
+  if (!ConvertibleToUtf8(cmd)) {
+    log_.Main(BoundedPrintf(kNotConvertible, cmd.c_str()));
+    return StartFailed(cmd, jobda1, jobke2, attempts);
+  }
+  std::string stamp = LocalStamp();
+  if (int rc = ClaimRow(cmd, stamp, attempts, jobda1, jobke2); rc != 0) return rc;
+  SpawnResult spawn = SpawnJob(Win1252ToUtf8(cmd), stamp, jobda1, jobke2);
   if (!spawn.created || spawn.pid <= 0) return StartFailed(cmd, jobda1, jobke2, attempts);
 
   CheckProcessID(spawn.pid);
@@ -55,7 +80,8 @@ int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
   entry.Clear();
   entry.pid = spawn.pid;
   entry.bornMs = env_.SteadyMillis();
-  std::string name = LowerCase(FindProgramName(spawn.pid));
+  if (auto stat = env_.ReadProcessStat(spawn.pid)) entry.startTicks = stat->startTicks;
+  std::string name = LowerCase(Utf8ToWin1252(FindProgramName(spawn.pid)));
   entry.jobda1 = jobda1;
   entry.jobke2 = jobke2;
   entry.joburv = joburv;
@@ -65,46 +91,49 @@ int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
   entry.jobnum = std::to_string(spawn.pid);
   entry.jobsda = stamp;
   entry.jobmrt = jobmrt;
+  AddStartedOrigin(joburv);
+  ++runningJobs_;
 
   int rc = SQLUpdateJobRun(session_, kStatusRunning, entry.jobnam, "", entry.jobnum, stamp, "", 1,
                            jobda1, jobke2);
-  AddStartedOrigin(joburv);
   if (rc != 0) {
     log_.Main(BoundedPrintf(kUpdateAfterStartFailed, cmd.c_str(), entry.jobnam.c_str(),
                             static_cast<long>(rc)));
-    return EndUnrecordedStart(entry);
+    entry.idUnwritten = true;
+    return kStartUpdateFailed;
   }
-  // A failed commit leaves the row as it was (waiting): kept running, the
-  // job would be started a second time by the next pass while the first
-  // process still runs. It is ended like one whose row could not be written.
   if (int commit = session_.SQLCommit(); commit != 0) {
     log_.Main(BoundedPrintf(kStartCommitFailed, cmd.c_str(), static_cast<long>(commit)));
-    return EndUnrecordedStart(entry);
+    entry.idUnwritten = true;
   }
   log_.Main(BoundedPrintf(kStarted, cmd.c_str(), entry.jobnam.c_str()));
-  ++runningJobs_;
   return kStartOk;
 }
 
-// The row does not carry the new process: the process is ended again and
-// its entry freed, so that ending all jobs later in this pass does not close
-// a row that never ran. The running jobs count was not raised.
-int JobExecutor::EndUnrecordedStart(ProcessEntry& entry) {
-  Pid pid = entry.pid;
-  std::string stamp = entry.jobsda.str(), key = entry.jobke2.str();
-  entry.Clear();
-  KillById(pid, 50);
-  output_.Ended(pid, stamp, key);
-  return kStartUpdateFailed;
+// 0 when the claim is committed; else kStartUpdateFailed with its line.
+int JobExecutor::ClaimRow(const std::string& command, std::string_view stamp, int32_t attempts,
+                          std::string_view jobda1, std::string_view jobke2) {
+  int rc = SQLUpdateJobRun(session_, kStatusRunning, "", "", kClaimedJobNum, stamp, "", attempts,
+                           jobda1, jobke2);
+  if (rc != 0) {
+    log_.Main(BoundedPrintf(kUpdateAfterStartFailed, command.c_str(), "", static_cast<long>(rc)));
+    return kStartUpdateFailed;
+  }
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    log_.Main(BoundedPrintf(kClaimCommitFailed, command.c_str(), static_cast<long>(commit)));
+    return kStartUpdateFailed;
+  }
+  return 0;
 }
 
 // With an output folder the job writes into a file of its own; a file that
 // cannot be had leaves the job on the controller's standard output.
 SpawnResult JobExecutor::SpawnJob(const std::string& command, std::string_view stamp,
-                                  std::string_view jobke2) {
+                                  std::string_view jobda1, std::string_view jobke2) {
   std::string path = output_.Prepare(stamp, jobke2, RunningOutputNames());
-  if (path.empty()) return env_.Spawn(command);
-  SpawnResult spawn = env_.SpawnWithOutput(command, path);
+  JobMark mark{owner_, std::string(jobda1), std::string(jobke2), std::string(stamp)};
+  SpawnResult spawn = env_.SpawnJobProcess({command, path, JobMarkEnvironment(mark)});
+  if (path.empty()) return spawn;
   if (!spawn.created) {
     if (env_.FileSize(path) == 0) env_.DeleteFile(path);  // nothing was written
   } else if (spawn.outputError != 0) {

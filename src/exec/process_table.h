@@ -11,12 +11,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "db/client/fixed_text.h"
 #include "exec/running_jobs_cursor.h"
 #include "platform/env.h"
 
 namespace kvr {
+
+// JOBNUM of a row claimed for its start whose process id is not written yet.
+inline constexpr std::string_view kClaimedJobNum = "0";
 
 // Longest program name an entry keeps (a Windows path component).
 inline constexpr std::size_t kProgramNameWidth = 259;
@@ -35,6 +39,14 @@ struct ProcessEntry : RunningJobRow {
   // through the saved copy. Unlike the wall clock, a step of the system
   // clock does not move it.
   std::optional<int64_t> bornMs;
+  // The creation (in ticks) of the job's process once it is known to be the
+  // job's: started here or carrying the job's mark. 0: not known yet.
+  uint64_t startTicks = 0;
+  // The row was claimed (JOBNUM "0") and the process id is still to be
+  // written into it.
+  bool idUnwritten = false;
+  // How a row closed without a process ended (withoutProcess).
+  bool unknownAfterRestart = false;
 
   // Every field empty or 0.
   void Clear();

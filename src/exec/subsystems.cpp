@@ -13,7 +13,7 @@ Subsystems::Subsystems(Env& environment, Config configuration, int32_t instanceN
       session(env, log),
       poster(env, log, session),
       executor(env, log, session, poster, contact, instanceNumber >= 0, config.programDir,
-               config.jobOutput) {
+               config.jobOutput, instanceNumber) {
   if (config.failureNotice) executor.history().SetFailureNotice(&poster);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/logger.h"
+#include "db/client/win1252.h"
 #include "db/queue/job_table.h"
 #include "db/session.h"
 #include "exec/exec_text.h"
@@ -46,50 +47,100 @@ void JobExecutor::CheckProcessTime() {
     ProcessEntry& entry = (*table_)[i];
     if (entry.withoutProcess) {
       entry.withoutProcess = false;
-      CloseEntry(entry, "98", kGoneUpdateFailed, kGoneCommitFailed);
+      JobEnding ending{entry.unknownAfterRestart ? JobEnding::kUnknownAfterRestart
+                                                 : JobEnding::kUnknown};
+      CloseEntry(entry, "98", ending, kGoneUpdateFailed, kGoneCommitFailed);
     } else if (entry.pid != 0) {
       CheckEntry(entry);
     }
   }
 }
 
+// One read of the process's status per check. A process known to be the
+// job's is compared by its creation only; one not known yet is judged by
+// its mark, read once.
 void JobExecutor::CheckEntry(ProcessEntry& entry) {
-  bool opened = env_.ProcessAlive(entry.pid);
-  std::string base = kUnknownName;
-  std::optional<int64_t> created;
-  bool imageRead = false;
-  if (opened) {
-    created = env_.ProcessStartTime(entry.pid);
-    if (auto image = env_.ProcessImageOf(entry.pid)) {
-      imageRead = true;
-      base = image->baseName;
-      UpdateRunningTime(entry, created);
-    }
+  auto stat = env_.ReadProcessStat(entry.pid);
+  if (stat && !stat->alive) {
+    env_.ReapChildren();  // ended since the rebuild: its status is collected now
+    stat.reset();
   }
-  bool sameName = opened && EqualsNoCase(TrimmedRight(entry.programName.view()), base);
-  std::optional<bool> ours = CreatedByJob(entry, created);
-  if (ours == true && !entry.bornMs) entry.bornMs = BirthMs(*created);
-  if (sameName && ours == true && entry.jobmrt > 0 &&
-      static_cast<int64_t>(entry.runningTime) > static_cast<int64_t>(entry.jobmrt)) {
-    EndOverrunningJob(entry);
+  if (!stat) {
+    CloseGone(entry, false);
     return;
   }
-  // Another process under the job's id: the job's own process has ended.
-  if (!sameName || ours == false) {
-    Pid pid = entry.pid;
-    CloseEntry(entry, "98", kGoneUpdateFailed, kGoneCommitFailed);
-    // A process whose image could be read is another one under the id: its
-    // status is not the job's. Without the image (the job gone, or just
-    // exiting and not yet reaped) the job's own status is still to come.
-    output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view(), !imageRead);
+  if (entry.startTicks == 0) {
+    std::string why;
+    switch (Identify(entry, &why)) {
+      case Identity::kOwn:
+        entry.startTicks = stat->startTicks;
+        break;
+      case Identity::kForeign:
+        CloseForeign(entry, why);
+        return;
+      case Identity::kUnmarked:
+        CheckUnmarked(entry, *stat);
+        return;
+      case Identity::kGone:
+        CloseGone(entry, false);
+        return;
+    }
+  } else if (stat->startTicks != entry.startTicks) {
+    CloseGone(entry, true);  // the id went to a newer process
+    return;
+  }
+  if (!entry.bornMs) entry.bornMs = BirthMs(stat->startTime);
+  UpdateRunningTime(entry, stat->startTime);
+  if (entry.idUnwritten) WriteStartedId(entry);
+  if (entry.jobmrt > 0 &&
+      static_cast<int64_t>(entry.runningTime) > static_cast<int64_t>(entry.jobmrt)) {
+    EndOverrunningJob(entry);
     return;
   }
   output_.CheckSize(entry.jobsda.view(), entry.jobke2.view());
 }
 
+// The job's process has ended (or its id went to another process, whose
+// status is not the job's): the row gets "98" with how the job ended.
+void JobExecutor::CloseGone(ProcessEntry& entry, bool idHandedOn) {
+  Pid pid = entry.pid;
+  std::optional<ExitStatus> status;
+  if (!idHandedOn) status = env_.TakeExitStatus(pid);
+  CloseEntry(entry, kStatusGone, JobEnding::Of(status), kGoneUpdateFailed, kGoneCommitFailed);
+  output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view(), false, status);
+}
+
+// A process without any mark under a row of another program (or of a start
+// before marks): it is the job's while it carries the row's program name
+// (compared as a prefix where JOBNAM had to cut it) and was not created
+// after the job's start. It is never signalled: over its time, the row is
+// closed and the process left alone.
+void JobExecutor::CheckUnmarked(ProcessEntry& entry, const ProcessStat& stat) {
+  std::string base = kUnknownName;
+  if (auto image = env_.ProcessImageOf(entry.pid)) base = Utf8ToWin1252(image->baseName);
+  std::string_view name = TrimmedRight(entry.programName.view());
+  bool cut = entry.jobnam.size() == decltype(entry.jobnam)::kWidth;
+  bool sameName = EqualsNoCase(name, base) || (cut && base.size() > name.size() &&
+                                               EqualsNoCase(name, base.substr(0, name.size())));
+  std::optional<bool> ours = CreatedByJob(entry, stat.startTime);
+  if (!sameName || ours == false) {
+    std::string nameText(name);
+    CloseForeign(entry, !sameName ? BoundedPrintf("it carries no job mark and runs %s, not %s",
+                                                  base.c_str(), nameText.c_str())
+                                  : "it carries no job mark and was created after the job's start");
+    return;
+  }
+  if (ours == true && !entry.bornMs) entry.bornMs = BirthMs(stat.startTime);
+  UpdateRunningTime(entry, stat.startTime);
+  if (ours == true && entry.jobmrt > 0 &&
+      static_cast<int64_t>(entry.runningTime) > static_cast<int64_t>(entry.jobmrt)) {
+    CloseForeign(entry, "it carries no job mark and is over the job's time");
+  }
+}
+
 // Running time from the creation to now, except in the night hours of the
 // last Sundays of March and October, when the clocks change.
-void JobExecutor::UpdateRunningTime(ProcessEntry& entry, std::optional<int64_t> created) {
+void JobExecutor::UpdateRunningTime(ProcessEntry& entry, int64_t created) {
   int64_t now = env_.Now();
   if (InSuspensionWindow(now)) {
     if (monitoring_) {
@@ -102,16 +153,21 @@ void JobExecutor::UpdateRunningTime(ProcessEntry& entry, std::optional<int64_t> 
       log_.Main(kMonitoringOn);
       monitoring_ = true;
     }
-    entry.runningTime = created ? ElapsedSeconds(env_, *created, now) : 0;
+    entry.runningTime = ElapsedSeconds(env_, created, now);
   }
   env_.SleepMs(0);
 }
 
+// The answer is kept for the second it was asked for: every job of a pass
+// asks within the same second or two.
 bool JobExecutor::InSuspensionWindow(int64_t now) {
+  if (windowCheckedAt_ == now) return inWindow_;
   std::tm local = env_.LocalTime(now);
   bool month = local.tm_mon == 2 || local.tm_mon == 9;
-  return month && local.tm_wday == 0 && local.tm_mday >= 25 && local.tm_hour >= 1 &&
-         local.tm_hour <= 5;
+  inWindow_ = month && local.tm_wday == 0 && local.tm_mday >= 25 && local.tm_hour >= 1 &&
+              local.tm_hour <= 5;
+  windowCheckedAt_ = now;
+  return inWindow_;
 }
 
 // Once the creation of the job's process is known, a process under its id
@@ -136,16 +192,29 @@ void JobExecutor::EndOverrunningJob(ProcessEntry& entry) {
   log_.Main(BoundedPrintf(kOverrunLine, entry.jobnam.c_str()));
   poster_.PostNachricht(BoundedPrintf(kOverrunMessage, entry.jobnam.c_str()));
   Pid pid = entry.pid;
-  KillById(pid, 50);
-  CloseEntry(entry, "99", kOverrunUpdateFailed, kOverrunCommitFailed);
+  EndJob(entry, 50);
+  CloseEntry(entry, "99", JobEnding{JobEnding::kOverrun}, kOverrunUpdateFailed,
+             kOverrunCommitFailed);
   output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view());
+}
+
+// A claimed row gets its process id as soon as the database takes it.
+void JobExecutor::WriteStartedId(ProcessEntry& entry) {
+  std::string pid = std::to_string(entry.pid);
+  int rc = SQLUpdateJobRun(session_, kStatusRunning, entry.jobnam, entry.jobusr, pid, entry.jobsda,
+                           "", 1, entry.jobda1, entry.jobke2);
+  if (rc != 0 || session_.SQLCommit() != 0) return;  // tried again in the next pass
+  entry.jobnum = pid;
+  entry.idUnwritten = false;
 }
 
 // Writes the end of the job into its row (a failed update leaves the row in
 // "01" for the next pass to close again) and frees the entry all the same.
-void JobExecutor::CloseEntry(ProcessEntry& entry, std::string_view status, const char* updateFormat,
-                             const char* commitFormat) {
-  int rc = WriteEnd(entry, status);
+void JobExecutor::CloseEntry(ProcessEntry& entry, std::string_view status, JobEnding ending,
+                             const char* updateFormat, const char* commitFormat) {
+  if (updateFormat == nullptr) updateFormat = kGoneUpdateFailed;
+  if (commitFormat == nullptr) commitFormat = kGoneCommitFailed;
+  int rc = WriteEnd(entry, status, ending);
   if (rc != 0) {
     log_.Main(BoundedPrintf(updateFormat, entry.jobnam.c_str(), static_cast<long>(rc)));
   } else if (int commit = session_.SQLCommit(); commit != 0) {
@@ -162,7 +231,7 @@ void JobExecutor::CheckProcessID(Pid pid) {
   for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
     ProcessEntry& entry = (*table_)[i];
     if (entry.pid != pid || entry.jobsts.view() != kStatusRunning) continue;
-    CloseEntry(entry, kStatusGone, kReusedUpdateFailed, kReusedCommitFailed);
+    CloseEntry(entry, kStatusGone, JobEnding{}, kReusedUpdateFailed, kReusedCommitFailed);
     // The id went to the new job: only a status kept now is this one's.
     output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view(), false);
   }

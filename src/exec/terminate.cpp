@@ -1,9 +1,9 @@
 // JobExecutor: ending jobs. KillAllProcs ends every managed job when the
 // watching service or the database is lost; KillLeftoverProcess ends a
-// standing job's leftover process at start-up. A process is ended only when
-// it still carries the job's program (and, in instance mode, lies below the
-// controller's directory); system hosts and, in instance mode, command
-// interpreters are never ended.
+// standing job's leftover process at start-up. Only processes that carry
+// this controller's mark are ever ended, each with its whole tree (its
+// process group and the marked descendants that left it); system hosts and,
+// in instance mode, command interpreters are never ended.
 #include <string>
 
 #include "core/logger.h"
@@ -19,7 +19,6 @@ namespace kvr {
 
 namespace {
 
-constexpr char kUnknownName[] = "unknown";
 constexpr char kSystemHost[] = "svchost.exe";
 constexpr char kCommandInterpreter[] = "cmd.exe";
 constexpr char kDailyClosing[] = "nachtlauf.exe";
@@ -30,100 +29,141 @@ constexpr char kNoProcessInfo[] = "Keine Prozessinformationen vorhanden. Error: 
 constexpr char kNoProcessName[] = "Der Prozessname konnte nicht ermittelt werden. Error: %ld!\n";
 constexpr char kNoProcessPath[] = "Der Prozesspfad konnte nicht ermittelt werden. Error: %ld!\n";
 constexpr char kNotEnded[] = "Prozess wurde nicht beendet: %s (PID: %ld) Pfad: %s!\n";
+constexpr char kNotEndedUnmarked[] =
+    "Job %s %s: process %d carries no job mark; not ended, row left as it is\n";
 
 // Error numbers given for a process that cannot be inspected.
 constexpr long kNoSuchProcess = 3;  // ESRCH
 constexpr long kNoAccess = 13;      // EACCES
 
-// Time given to the jobs ended at shut-down to go before the controller
-// ends (their SIGKILL, should they ignore SIGTERM, is sent meanwhile).
-constexpr int64_t kShutdownWaitMs = (PosixEnv::kKillGraceSeconds + 1) * 1000;
-constexpr int kShutdownPollMs = 100;
+// Time given to the ended jobs to go before the controller goes on (their
+// SIGKILL, should they ignore SIGTERM, is sent meanwhile).
+constexpr int64_t kEndWaitMs = (PosixEnv::kKillGraceSeconds + 1) * 1000;
+constexpr int kEndPollMs = 50;
+
+bool Spared(std::string_view name, bool instanceMode) {
+  return EqualsNoCase(name, kSystemHost) ||
+         (instanceMode && EqualsNoCase(name, kCommandInterpreter));
+}
 
 }  // namespace
 
-bool JobExecutor::InProgramDir(const std::string& path) const {
-  if (programDir_.empty()) return false;  // unknown directory: end nothing
-  std::string_view dir(path);
-  dir = dir.substr(0, dir.size() - BaseName(dir).size());
-  return dir.find(programDir_) != std::string_view::npos;
-}
-
-bool JobExecutor::MayEndInAllProcs(const ProcessEntry& entry,
-                                   const std::optional<ProcessImage>& image) {
-  std::string base = image ? image->baseName : kUnknownName;
-  if (!EqualsNoCase(TrimmedRight(entry.programName.view()), base)) return false;
-  if (EqualsNoCase(base, kSystemHost)) return false;
-  if (!instanceMode_) return true;
-  return image && InProgramDir(image->path) && !EqualsNoCase(base, kCommandInterpreter);
-}
-
+// All jobs are signalled first, then each row and line is written in the
+// table's order, then the jobs are waited for together (bounded), so ending
+// many jobs takes about as long as ending one.
 void JobExecutor::KillAllProcs(int reason) {
-  RunHistory::Ending ending(history_, reason == kReasonServiceLost ? kRunShutdown : kRunDbLost);
-  std::vector<Pid> ended;
+  RunHistory::Ending historyEnding(history_,
+                                   reason == kReasonServiceLost ? kRunShutdown : kRunDbLost);
+  JobEnding ending{reason == kReasonDatabaseLost ? JobEnding::kDatabaseLost : JobEnding::kShutDown};
+  std::vector<MarkedProcess> marked = MarkedProcesses();
+  std::vector<ProcessRef> targets;
+  std::vector<char> verdicts(ProcessTable::kCapacity, 0);  // 'e'nd, 'k'eep, 'g'one, 'f'oreign
+  std::vector<std::string> why(ProcessTable::kCapacity);
+  for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
+    ProcessEntry& entry = (*table_)[i];
+    if (entry.pid == 0) continue;
+    auto stat = env_.ReadProcessStat(entry.pid);
+    Identity identity = Identity::kGone;
+    if (stat && stat->alive && entry.jobsts.view() == kStatusRunning) {
+      if (entry.startTicks != 0) {
+        identity = stat->startTicks == entry.startTicks ? Identity::kOwn : Identity::kForeign;
+      } else {
+        identity = Identify(entry, &why[i]);
+        if (identity == Identity::kOwn) entry.startTicks = stat->startTicks;
+      }
+    }
+    std::string_view name = TrimmedRight(entry.programName.view());
+    if (identity == Identity::kOwn && !Spared(name, instanceMode_)) {
+      verdicts[i] = 'e';
+      if (!EqualsNoCase(name, kDailyClosing)) {
+        for (const ProcessRef& ref : JobTree(entry, marked)) targets.push_back(ref);
+      }
+    } else {
+      verdicts[i] = identity == Identity::kForeign    ? 'f'
+                    : identity == Identity::kUnmarked ? 'u'
+                                                      : 'k';
+    }
+  }
+  // Children of the controller that no job names are descendants of jobs
+  // that left their groups and their marks: at the end they go too.
+  std::size_t named = targets.size();
+  for (Pid pid : env_.OwnProcesses()) {
+    auto stat = env_.ReadProcessStat(pid);
+    if (!stat || !stat->alive || stat->parent != env_.SelfPid()) continue;
+    bool known = false;
+    for (std::size_t i = 0; i < named && !known; ++i) known = targets[i].pid == pid;
+    if (!known) targets.push_back({pid, stat->startTicks});
+  }
+  env_.EndProcesses(targets);
+  WriteAllEnds(verdicts, why, ending, reason);
+  AwaitEnded(targets);
+  if (reason == kReasonServiceLost) output_.CollectEndings();  // the last chance to write them
+}
+
+void JobExecutor::WriteAllEnds(const std::vector<char>& verdicts, std::vector<std::string>& why,
+                               JobEnding ending, int reason) {
   for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
     ProcessEntry& entry = (*table_)[i];
     if (entry.pid == 0) continue;
     Pid pid = entry.pid;
-    bool opened = env_.ProcessAlive(pid);
-    std::optional<ProcessImage> image;
-    if (opened) image = env_.ProcessImageOf(pid);
-    std::optional<bool> ours =
-        opened ? CreatedByJob(entry, env_.ProcessStartTime(pid)) : std::nullopt;
-    if (!opened || entry.jobsts.view() != kStatusRunning) {
-      entry.pid = 0;  // gone, or already closed in this pass: the row is left
-    } else if (ours == false) {
-      CloseForAllProcs(entry, kStatusGone);  // the id went to a newer process
-      output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view(), false);
-    } else if (ours == true && MayEndInAllProcs(entry, image)) {
+    if (verdicts[i] == 'e') {
       bool spared = EqualsNoCase(TrimmedRight(entry.programName.view()), kDailyClosing);
-      if (!spared) {
-        KillById(pid, 0);
-        ended.push_back(pid);
-      }
-      CloseForAllProcs(entry, kStatusEnded);
-      if (!spared) output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view());
-      log_.Main(BoundedPrintf(kProcessEnded, entry.programName.c_str(), static_cast<int>(pid)));
-      env_.SleepMs(100);
-    } else {
+      std::string stamp = entry.jobsda.str(), key = entry.jobke2.str();
+      CloseForAllProcs(entry, kStatusEnded, ending, pid);
+      if (!spared) output_.Ended(pid, stamp, key);
+    } else if (verdicts[i] == 'f') {
+      if (why[i].empty()) why[i] = "its id went to a newer process";
+      CloseForeign(entry, why[i]);
+    } else if (verdicts[i] == 'u') {
+      log_.Main(BoundedPrintf(kNotEndedUnmarked, entry.jobda1.c_str(), entry.jobke2.c_str(),
+                              static_cast<int>(pid)));
       entry.pid = 0;
+    } else {
+      entry.pid = 0;  // gone, or already closed in this pass: the row is left
     }
     if (reason == kReasonDatabaseLost) contact_.Contact("KillAllProcs", false);
-  }
-  if (reason == kReasonServiceLost) {
-    AwaitEnded(ended);
-    output_.CollectEndings();  // the controller ends: the last chance to write them
   }
 }
 
 // The row gets the status and the end time; the update's result is not
-// looked at (with the database lost it fails), a failed commit is logged.
-void JobExecutor::CloseForAllProcs(ProcessEntry& entry, std::string_view status) {
-  WriteEnd(entry, status);
+// looked at (with the database lost it fails). The line comes before the
+// commit, a failed commit is logged after it.
+void JobExecutor::CloseForAllProcs(ProcessEntry& entry, std::string_view status, JobEnding ending,
+                                   Pid loggedPid) {
+  WriteEnd(entry, status, ending);
+  log_.Main(BoundedPrintf(kProcessEnded, entry.programName.c_str(), static_cast<int>(loggedPid)));
   if (int commit = session_.SQLCommit(); commit != 0) {
     log_.Main(BoundedPrintf(kKillCommitFailed, static_cast<long>(commit)));
   }
   entry.pid = 0;
 }
 
-// Before the controller ends, the ended jobs get their grace period, so that
-// one that ignores SIGTERM still gets SIGKILL instead of outliving us.
-void JobExecutor::AwaitEnded(const std::vector<Pid>& ended) {
-  int64_t deadline = env_.SteadyMillis() + kShutdownWaitMs;
+// The ended jobs get their grace period, so that one that ignores SIGTERM
+// still gets SIGKILL instead of outliving the controller.
+void JobExecutor::AwaitEnded(const std::vector<ProcessRef>& ended) {
+  if (ended.empty()) return;
+  int64_t deadline = env_.SteadyMillis() + kEndWaitMs;
+  std::size_t first = 0;  // all before it are gone
   for (;;) {
     env_.ReapChildren();
-    bool anyAlive = false;
-    for (Pid pid : ended) anyAlive = anyAlive || env_.ProcessAlive(pid);
-    if (!anyAlive || env_.SteadyMillis() >= deadline) return;
-    env_.SleepMs(kShutdownPollMs);
+    while (first < ended.size()) {
+      auto stat = env_.ReadProcessStat(ended[first].pid);
+      if (stat && stat->alive && stat->startTicks == ended[first].startTicks) break;
+      ++first;
+    }
+    if (first == ended.size() || env_.SteadyMillis() >= deadline) return;
+    env_.SleepMs(kEndPollMs);
   }
 }
 
+// A standing job's leftover: in instance mode the process of the row's id,
+// when it carries this controller's mark; otherwise every marked process of
+// the image name.
 void JobExecutor::KillLeftoverProcess(Pid pid, std::string_view programName) {
   if (programName.empty()) return;
   std::string name(programName);
   if (!instanceMode_) {
-    env_.KillByImageName(name);
+    KillLeftoverByName(name);
     return;
   }
   if (pid == 0) return;
@@ -144,13 +184,29 @@ void JobExecutor::KillLeftoverProcess(Pid pid, std::string_view programName) {
     log_.Main(BoundedPrintf(kNoProcessPath, kNoAccess));
     return;
   }
-  if (EqualsNoCase(name, image->baseName) && InProgramDir(image->path) &&
-      !EqualsNoCase(name, kSystemHost) && !EqualsNoCase(name, kCommandInterpreter)) {
-    KillById(pid, 0);
+  std::vector<MarkedProcess> marked = MarkedProcesses();
+  for (const MarkedProcess& p : marked) {
+    if (p.pid != pid || !EqualsNoCase(name, image->baseName) || Spared(name, true)) continue;
+    ProcessEntry entry;
+    entry.pid = pid;
+    entry.startTicks = p.stat.startTicks;
+    entry.jobda1 = p.mark.jobda1;
+    entry.jobke2 = p.mark.jobke2;
+    entry.jobsda = p.mark.jobsda;
+    env_.EndProcesses(JobTree(entry, marked));
     return;
   }
   log_.Main(BoundedPrintf(kNotEnded, image->baseName.c_str(), static_cast<long>(pid),
                           image->path.c_str()));
+}
+
+void JobExecutor::KillLeftoverByName(const std::string& name) {
+  std::vector<ProcessRef> targets;
+  for (const MarkedProcess& p : MarkedProcesses()) {
+    auto image = env_.ProcessImageOf(p.pid);
+    if (image && EqualsNoCase(image->baseName, name)) targets.push_back({p.pid, p.stat.startTicks});
+  }
+  env_.EndProcesses(targets);
 }
 
 }  // namespace kvr

@@ -76,6 +76,33 @@ struct ExitStatus {
 // the list grow without end.
 inline constexpr std::size_t kKeptExitStatuses = 1024;
 
+// One read of a process's status (/proc/PID/stat). The id together with
+// the creation (startTicks) names one process for as long as it lives,
+// whatever it execs into; an id handed on later comes with another creation.
+struct ProcessStat {
+  bool alive = false;       // false: a zombie, ended but not yet reaped
+  uint64_t startTicks = 0;  // creation in clock ticks since boot
+  int64_t startTime = 0;    // creation in calendar seconds (UTC)
+  Pid parent = 0;
+  Pid group = 0;
+};
+
+// A process by id and creation: what may be signalled.
+struct ProcessRef {
+  Pid pid = 0;
+  uint64_t startTicks = 0;
+};
+
+// A job's process to create: the command line (split into words as for
+// Spawn, bytes as the file system takes them), an output file (empty: the
+// controller's standard output) and variables added to the environment
+// ("NAME=value", replacing one of the same name).
+struct SpawnRequest {
+  std::string commandLine;
+  std::string outputPath;
+  std::vector<std::string> environment;
+};
+
 // What /proc tells of a live process's executable.
 struct ProcessImage {
   std::string baseName;  // base name of the executable, without " (deleted)"
@@ -191,6 +218,26 @@ class Env {
   virtual std::optional<ProcessImage> ProcessImageOf(Pid pid) = 0;
   // Creation time of a live process in calendar seconds (UTC).
   virtual std::optional<int64_t> ProcessStartTime(Pid pid) = 0;
+  // The process's status in one read; nothing when no process has the id
+  // (a zombie is there, not alive).
+  virtual std::optional<ProcessStat> ReadProcessStat(Pid pid) = 0;
+  // The environment the process was started with (NAME=value texts, each
+  // ended by a zero byte); nothing when it cannot be read (*error: errno,
+  // EACCES for another user's process or a hidden one).
+  virtual std::optional<std::string> ProcessEnvironment(Pid pid, int* error = nullptr) = 0;
+  // The ids of the live processes of the controller's user, the controller
+  // itself left out.
+  virtual std::vector<Pid> OwnProcesses() = 0;
+  // Creates a job's process as Spawn does, with the request's output file
+  // and environment. The first call makes the controller the subreaper of
+  // its jobs, so descendants that leave a job stay its children.
+  virtual SpawnResult SpawnJobProcess(const SpawnRequest& request) = 0;
+  // Ends the processes: each is checked to be still the one named (id and
+  // creation) before any signal, through a pidfd where the kernel has them;
+  // SIGTERM goes to its process group when it leads one (else to itself),
+  // and SIGKILL to what is left after the grace period. Never ends pid 0, 1,
+  // the controller or its group. Does not block.
+  virtual void EndProcesses(const std::vector<ProcessRef>& targets) = 0;
   // Reaps ended children, keeping each one's wait status for
   // TakeExitStatus, and moves pending kills on (SIGKILL after the grace
   // period). Called before each supervision; never blocks.
@@ -205,8 +252,9 @@ class Env {
   // pid 0, 1, or the controller itself. Does not block.
   virtual void KillById(Pid pid) = 0;
   // Ends every process whose executable's base name equals the name without
-  // regard to case, except the controller itself, its parent (the watching
-  // service), the leader of the parent's process group and PID 1.
+  // regard to case and that runs as the controller's user, except the
+  // controller itself, its parent (the watching service), the leader of the
+  // parent's process group and PID 1.
   virtual void KillByImageName(const std::string& imageName) = 0;
   virtual Pid SelfPid() = 0;
   // Name of this machine; empty when it cannot be read.

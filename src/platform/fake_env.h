@@ -33,6 +33,16 @@ class FakeEnv : public Env {
     std::string path;           // full executable path
     int64_t startTime = 0;      // creation time, calendar seconds
     bool child = true;          // false: its end leaves no wait status
+    // Creation in ticks: with the id, the process's identity (0: a new
+    // value is given by AddProcess).
+    uint64_t startTicks = 0;
+    Pid parent = 1;
+    Pid group = 0;  // 0: leads its own group
+    // The environment (zero-separated NAME=value texts) and the errno when
+    // it cannot be read (another user's process).
+    std::string environment;
+    int environmentError = 0;
+    bool ownUser = true;  // runs as the controller's user
   };
 
   FakeEnv();
@@ -136,6 +146,8 @@ class FakeEnv : public Env {
   std::vector<std::string> spawnedOutputs;  // every output path of SpawnWithOutput
   std::vector<Pid> killedIds;               // every KillById
   std::vector<std::string> killedImages;    // every KillByImageName
+  std::vector<SpawnRequest> spawnRequests;  // every SpawnJobProcess
+  bool subreaper = false;                   // set by the first SpawnJobProcess
   int reapCalls = 0;
   Pid selfPid = 4242;
 
@@ -146,6 +158,16 @@ class FakeEnv : public Env {
   bool ProcessAlive(Pid pid) override;
   std::optional<ProcessImage> ProcessImageOf(Pid pid) override;
   std::optional<int64_t> ProcessStartTime(Pid pid) override;
+  std::optional<ProcessStat> ReadProcessStat(Pid pid) override;
+  std::optional<std::string> ProcessEnvironment(Pid pid, int* error = nullptr) override;
+  std::vector<Pid> OwnProcesses() override;
+  // Spawns (with output when the request names a file) and gives the new
+  // process the request's environment.
+  SpawnResult SpawnJobProcess(const SpawnRequest& request) override;
+  // Records each id in killedIds; a process still of the named creation
+  // ends at once by SIGTERM.
+  void EndProcesses(const std::vector<ProcessRef>& targets) override;
+  int statReads = 0;  // ReadProcessStat calls
   void ReapChildren() override;
   std::optional<ExitStatus> TakeExitStatus(Pid pid) override;
   std::optional<ExitStatus> PeekExitStatus(Pid pid) override;
@@ -173,6 +195,7 @@ class FakeEnv : public Env {
   int64_t subMillis_ = 0;
   bool stop_ = false;
   Pid nextPid_ = 10000;
+  uint64_t nextTicks_ = 1000;
   std::map<Pid, Process> processes_;
   std::map<Pid, ExitStatus> unreaped_;  // ended, not yet reaped
   std::map<Pid, ExitStatus> reaped_;    // reaped, not yet taken

@@ -17,6 +17,7 @@ Pid FakeEnv::AddProcess(Process process) {
     process.pid = nextPid_++;
   }
   Pid pid = process.pid;
+  if (process.startTicks == 0) process.startTicks = nextTicks_++;
   processes_[pid] = std::move(process);
   return pid;
 }
@@ -102,6 +103,60 @@ std::optional<int64_t> FakeEnv::ProcessStartTime(Pid pid) {
   return FindProcess(pid)->startTime;
 }
 
+std::optional<ProcessStat> FakeEnv::ReadProcessStat(Pid pid) {
+  ++statReads;
+  Process* p = pid > 0 ? FindProcess(pid) : nullptr;
+  if (p == nullptr || (!p->alive && unreaped_.count(pid) == 0)) return std::nullopt;
+  ProcessStat stat;
+  stat.alive = p->alive;
+  stat.startTicks = p->startTicks;
+  stat.startTime = p->startTime;
+  stat.parent = p->parent;
+  stat.group = p->group == 0 ? pid : p->group;
+  return stat;
+}
+
+std::optional<std::string> FakeEnv::ProcessEnvironment(Pid pid, int* error) {
+  Process* p = ProcessAlive(pid) ? FindProcess(pid) : nullptr;
+  int e = p == nullptr ? ESRCH : p->environmentError;
+  if (e != 0) {
+    if (error != nullptr) *error = e;
+    return std::nullopt;
+  }
+  return p->environment;
+}
+
+std::vector<Pid> FakeEnv::OwnProcesses() {
+  std::vector<Pid> pids;
+  for (const auto& [pid, process] : processes_) {
+    if (process.alive && process.ownUser && pid != selfPid) pids.push_back(pid);
+  }
+  return pids;
+}
+
+SpawnResult FakeEnv::SpawnJobProcess(const SpawnRequest& request) {
+  subreaper = true;
+  spawnRequests.push_back(request);
+  SpawnResult result = request.outputPath.empty()
+                           ? Spawn(request.commandLine)
+                           : SpawnWithOutput(request.commandLine, request.outputPath);
+  if (Process* p = result.created ? FindProcess(result.pid) : nullptr) {
+    p->parent = selfPid;
+    for (const std::string& var : request.environment) p->environment += var + '\0';
+  }
+  return result;
+}
+
+void FakeEnv::EndProcesses(const std::vector<ProcessRef>& targets) {
+  for (const ProcessRef& t : targets) {
+    killedIds.push_back(t.pid);
+    Process* p = FindProcess(t.pid);
+    if (p != nullptr && (t.startTicks == 0 || t.startTicks == p->startTicks)) {
+      EndProcess(t.pid, ExitStatus{true, SIGTERM});
+    }
+  }
+}
+
 void FakeEnv::KillById(Pid pid) {
   killedIds.push_back(pid);
   EndProcess(pid, ExitStatus{true, SIGTERM});
@@ -110,7 +165,8 @@ void FakeEnv::KillById(Pid pid) {
 void FakeEnv::KillByImageName(const std::string& imageName) {
   killedImages.push_back(imageName);
   for (auto& [pid, process] : processes_) {
-    if (pid != selfPid && process.alive && EqualsNoCase(process.baseName, imageName)) {
+    if (pid != selfPid && process.alive && process.ownUser &&
+        EqualsNoCase(process.baseName, imageName)) {
       EndProcess(pid, ExitStatus{true, SIGTERM});
     }
   }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <csignal>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -69,6 +70,11 @@ class PosixEnv : public Env {
   bool ProcessAlive(Pid pid) override;
   std::optional<ProcessImage> ProcessImageOf(Pid pid) override;
   std::optional<int64_t> ProcessStartTime(Pid pid) override;
+  std::optional<ProcessStat> ReadProcessStat(Pid pid) override;
+  std::optional<std::string> ProcessEnvironment(Pid pid, int* error = nullptr) override;
+  std::vector<Pid> OwnProcesses() override;
+  SpawnResult SpawnJobProcess(const SpawnRequest& request) override;
+  void EndProcesses(const std::vector<ProcessRef>& targets) override;
   void ReapChildren() override;
   std::optional<ExitStatus> TakeExitStatus(Pid pid) override;
   std::optional<ExitStatus> PeekExitStatus(Pid pid) override;
@@ -90,9 +96,11 @@ class PosixEnv : public Env {
     uint64_t startTicks = 0;  // start of the target's leader, to spot a reused id
   };
   void MovePendingKillsOn();
+  // Sends the signal when the process is still the one named (to its group
+  // when group); true when sent.
+  bool SignalIdentified(const ProcessRef& target, int sig, bool group);
   void KeepExitStatus(Pid pid, int waitStatus);
-  // outputPath empty: the controller's standard output.
-  SpawnResult SpawnJob(const std::string& commandLine, const std::string& outputPath);
+  SpawnResult SpawnWith(const SpawnRequest& request);
   void PollSignals(int64_t waitMs);
   // posix_wake.cpp: the signalfd for SIGCHLD and the stop signals, made at
   // the first wait (SIGCHLD stays blocked from then on); -1 before.
@@ -108,6 +116,8 @@ class PosixEnv : public Env {
   // Wait statuses of reaped children not yet taken, oldest first.
   std::vector<std::pair<Pid, ExitStatus>> exitStatuses_;
   int64_t killGraceMs_ = kKillGraceSeconds * 1000;
+  std::optional<int64_t> bootTime_;  // read once, at the first need
+  bool subreaper_ = false;
 };
 
 }  // namespace kvr

@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,10 +41,14 @@ std::string ProcPath(Pid pid, const char* leaf) {
   return "/proc/" + std::to_string(pid) + "/" + leaf;
 }
 
-// Reads a small file of /proc whole; empty when it cannot be read.
-std::string ReadProcFile(const std::string& path) {
+// Reads a small file of /proc whole; empty when it cannot be read (*error
+// then holds errno).
+std::string ReadProcFile(const std::string& path, int* error = nullptr) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
+  if (fd < 0) {
+    if (error != nullptr) *error = errno;
+    return {};
+  }
   std::string text;
   char buffer[1024];
   for (;;) {
@@ -52,6 +58,7 @@ std::string ReadProcFile(const std::string& path) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
+      if (n < 0 && error != nullptr) *error = errno;
       break;
     }
   }
@@ -79,17 +86,31 @@ std::vector<std::string_view> StatFields(const std::string& stat) {
   return fields;
 }
 
-std::optional<uint64_t> StartTicks(Pid pid) {
+template <typename T>
+bool ParseField(std::string_view f, T* value) {
+  return std::from_chars(f.data(), f.data() + f.size(), *value).ec == std::errc();
+}
+
+// State, parent, group and start ticks of /proc/PID/stat, the start time
+// left 0 (the caller knows the boot time).
+std::optional<ProcessStat> ParseStat(Pid pid) {
   if (pid <= 0) return std::nullopt;
   std::string stat = ReadProcFile(ProcPath(pid, "stat"));
   auto fields = StatFields(stat);
   if (fields.size() < 20) return std::nullopt;
-  uint64_t ticks = 0;
-  auto f = fields[19];
-  if (std::from_chars(f.data(), f.data() + f.size(), ticks).ec != std::errc()) {
+  ProcessStat result;
+  result.alive = fields[0] != "Z" && fields[0] != "X" && fields[0] != "x";
+  if (!ParseField(fields[1], &result.parent) || !ParseField(fields[2], &result.group) ||
+      !ParseField(fields[19], &result.startTicks)) {
     return std::nullopt;
   }
-  return ticks;
+  return result;
+}
+
+std::optional<uint64_t> StartTicks(Pid pid) {
+  auto stat = ParseStat(pid);
+  if (!stat) return std::nullopt;
+  return stat->startTicks;
 }
 
 std::optional<int64_t> BootTime() {
@@ -121,13 +142,38 @@ std::optional<std::string> ExecutablePath(Pid pid) {
 // from /dev/null, standard output and error to outputFd when it is open,
 // no descriptors of the controller beyond 0-2, empty signal mask and
 // default dispositions. 0 or the errno.
-int SpawnProgram(const std::string& program, std::vector<std::string>& words, int outputFd,
-                 Pid* pid) {
-  std::vector<char*> argv;
-  argv.reserve(words.size() + 1);
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
+// The controller's environment with the given variables added; a variable
+// of the same name is replaced.
+std::vector<std::string> JobEnvironment(const std::vector<std::string>& added) {
+  std::vector<std::string> vars;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    std::string_view var(*e);
+    std::string_view name = var.substr(0, var.find('='));
+    bool replaced = false;
+    for (const std::string& a : added) {
+      replaced = replaced || std::string_view(a).substr(0, a.find('=')) == name;
+    }
+    if (!replaced) vars.emplace_back(var);
+  }
+  vars.insert(vars.end(), added.begin(), added.end());
+  return vars;
+}
 
+std::vector<char*> PointersOf(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  pointers.reserve(texts.size() + 1);
+  for (std::string& t : texts) pointers.push_back(t.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// posix_spawn with the job's settings: own process group, standard input
+// from /dev/null, standard output and error to outputFd when it is open,
+// no descriptors of the controller beyond 0-2, empty signal mask and
+// default dispositions. 0 or the errno.
+int SpawnProgram(const std::string& program, std::vector<std::string>& words, int outputFd,
+                 char** envp, Pid* pid) {
+  std::vector<char*> argv = PointersOf(words);
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
@@ -142,7 +188,7 @@ int SpawnProgram(const std::string& program, std::vector<std::string>& words, in
   posix_spawnattr_setpgroup(&attr, 0);
 
   pid_t child = 0;
-  int rc = posix_spawn(&child, program.c_str(), &actions, &attr, argv.data(), environ);
+  int rc = posix_spawn(&child, program.c_str(), &actions, &attr, argv.data(), envp);
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   if (rc == 0) *pid = static_cast<Pid>(child);
@@ -162,19 +208,29 @@ ExitStatus ExitStatusOf(int waitStatus) {
 
 }  // namespace
 
-SpawnResult PosixEnv::Spawn(const std::string& commandLine) { return SpawnJob(commandLine, {}); }
+SpawnResult PosixEnv::Spawn(const std::string& commandLine) {
+  return SpawnWith(SpawnRequest{commandLine, {}, {}});
+}
 
 SpawnResult PosixEnv::SpawnWithOutput(const std::string& commandLine,
                                       const std::string& outputPath) {
-  return SpawnJob(commandLine, outputPath);
+  return SpawnWith(SpawnRequest{commandLine, outputPath, {}});
+}
+
+// Descendants that leave a job (a double fork, setsid) become children of
+// the controller instead of init's, so they are reaped here and can be
+// found when the job is ended.
+SpawnResult PosixEnv::SpawnJobProcess(const SpawnRequest& request) {
+  if (!subreaper_) subreaper_ = prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+  return SpawnWith(request);
 }
 
 // The output file is opened here, before the spawn: opened by the child it
 // would make the whole creation fail, and the job must start all the same.
-SpawnResult PosixEnv::SpawnJob(const std::string& commandLine, const std::string& outputPath) {
+SpawnResult PosixEnv::SpawnWith(const SpawnRequest& request) {
   SpawnResult result;
   std::vector<std::string> words;
-  if (!SplitCommandLine(commandLine, &words)) {
+  if (!SplitCommandLine(request.commandLine, &words)) {
     result.error = EINVAL;
     return result;
   }
@@ -186,9 +242,17 @@ SpawnResult PosixEnv::SpawnJob(const std::string& commandLine, const std::string
     return result;
   }
   int outputFd = -1;
-  if (!outputPath.empty()) outputFd = PosixOpenOutputFile(outputPath, &result.outputError);
+  if (!request.outputPath.empty()) {
+    outputFd = PosixOpenOutputFile(request.outputPath, &result.outputError);
+  }
+  std::vector<std::string> vars;
+  std::vector<char*> envp;
+  if (!request.environment.empty()) {
+    vars = JobEnvironment(request.environment);
+    envp = PointersOf(vars);
+  }
   Pid pid = 0;
-  int rc = SpawnProgram(program, words, outputFd, &pid);
+  int rc = SpawnProgram(program, words, outputFd, envp.empty() ? environ : envp.data(), &pid);
   if (outputFd >= 0) close(outputFd);
   if (rc != 0) {
     result.error = rc;
@@ -199,12 +263,21 @@ SpawnResult PosixEnv::SpawnJob(const std::string& commandLine, const std::string
   return result;
 }
 
+std::optional<ProcessStat> PosixEnv::ReadProcessStat(Pid pid) {
+  auto stat = ParseStat(pid);
+  if (!stat) return std::nullopt;
+  long perSecond = sysconf(_SC_CLK_TCK);
+  if (!bootTime_) bootTime_ = BootTime();
+  if (bootTime_ && perSecond > 0) {
+    stat->startTime =
+        *bootTime_ + static_cast<int64_t>(stat->startTicks / static_cast<uint64_t>(perSecond));
+  }
+  return stat;
+}
+
 bool PosixEnv::ProcessAlive(Pid pid) {
-  if (pid <= 0) return false;
-  std::string stat = ReadProcFile(ProcPath(pid, "stat"));  // the fields point into it
-  auto fields = StatFields(stat);
-  if (fields.empty()) return false;
-  return fields[0] != "Z" && fields[0] != "X" && fields[0] != "x";
+  auto stat = ParseStat(pid);
+  return stat && stat->alive;
 }
 
 std::optional<ProcessImage> PosixEnv::ProcessImageOf(Pid pid) {
@@ -218,12 +291,37 @@ std::optional<ProcessImage> PosixEnv::ProcessImageOf(Pid pid) {
 }
 
 std::optional<int64_t> PosixEnv::ProcessStartTime(Pid pid) {
-  if (!ProcessAlive(pid)) return std::nullopt;
-  auto ticks = StartTicks(pid);
-  auto boot = BootTime();
-  long perSecond = sysconf(_SC_CLK_TCK);
-  if (!ticks || !boot || perSecond <= 0) return std::nullopt;
-  return *boot + static_cast<int64_t>(*ticks / static_cast<uint64_t>(perSecond));
+  auto stat = ReadProcessStat(pid);
+  if (!stat || !stat->alive || !bootTime_) return std::nullopt;
+  return stat->startTime;
+}
+
+std::optional<std::string> PosixEnv::ProcessEnvironment(Pid pid, int* error) {
+  int e = 0;
+  std::string text = ReadProcFile(ProcPath(pid, "environ"), &e);
+  if (e != 0) {
+    if (error != nullptr) *error = e;
+    return std::nullopt;
+  }
+  return text;
+}
+
+std::vector<Pid> PosixEnv::OwnProcesses() {
+  std::vector<Pid> pids;
+  DIR* dir = opendir("/proc");
+  if (dir == nullptr) return pids;
+  uid_t me = geteuid();
+  pid_t self = getpid();
+  while (dirent* entry = readdir(dir)) {
+    Pid pid = 0;
+    const char* name = entry->d_name;
+    auto [end, ec] = std::from_chars(name, name + strlen(name), pid);
+    if (ec != std::errc() || *end != '\0' || pid == self) continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), name, &st, 0) == 0 && st.st_uid == me) pids.push_back(pid);
+  }
+  closedir(dir);
+  return pids;
 }
 
 void PosixEnv::ReapChildren() {
@@ -263,63 +361,21 @@ std::optional<ExitStatus> PosixEnv::PeekExitStatus(Pid pid) {
   return std::nullopt;
 }
 
-void PosixEnv::KillById(Pid pid) {
-  MovePendingKillsOn();
-  if (pid <= 1 || pid == getpid()) return;
-  pid_t group = getpgid(pid);
-  if (group < 0) return;           // no such process
-  if (group == getpgrp()) return;  // the controller's own group
-  PendingKill pending{pid, group == pid, SteadyMillis() + killGraceMs_};
-  pending.startTicks = StartTicks(pid).value_or(0);
-  int rc = pending.group ? kill(-pid, SIGTERM) : kill(pid, SIGTERM);
-  if (rc != 0) return;
-  for (const PendingKill& p : pendingKills_) {
-    if (p.target == pending.target && p.group == pending.group) return;  // already due
-  }
-  pendingKills_.push_back(pending);
-}
-
 // The controller, its service and PID 1 are spared whatever their image: a
-// kill by name must never end the controller's own family.
+// kill by name must never end the controller's own family. Only processes
+// of the controller's own user are looked at.
 void PosixEnv::KillByImageName(const std::string& imageName) {
-  DIR* dir = opendir("/proc");
-  if (dir == nullptr) return;
-  std::vector<Pid> matches;
+  std::vector<ProcessRef> matches;
   ProcessFamily family{getpid(), getppid(), getpgid(getppid())};
-  while (dirent* entry = readdir(dir)) {
-    Pid pid = 0;
-    const char* name = entry->d_name;
-    auto [end, ec] = std::from_chars(name, name + strlen(name), pid);
-    if (ec != std::errc() || *end != '\0' || SparedByImageKill(pid, family)) continue;
+  for (Pid pid : OwnProcesses()) {
+    if (SparedByImageKill(pid, family)) continue;
     auto path = ExecutablePath(pid);
-    if (path && EqualsNoCase(BaseName(*path), imageName)) matches.push_back(pid);
+    if (!path || !EqualsNoCase(BaseName(*path), imageName)) continue;
+    if (auto ticks = StartTicks(pid)) matches.push_back({pid, *ticks});
   }
-  closedir(dir);
-  for (Pid pid : matches) KillById(pid);
+  EndProcesses(matches);
 }
 
 Pid PosixEnv::SelfPid() { return static_cast<Pid>(getpid()); }
-
-// SIGKILL to every target whose grace has run out and that is still the
-// one that got SIGTERM: a leader that is alive again with another start time
-// is a new process that took the id, and is left alone.
-void PosixEnv::MovePendingKillsOn() {
-  int64_t now = SteadyMillis();
-  size_t kept = 0;
-  for (size_t i = 0; i < pendingKills_.size(); ++i) {
-    PendingKill p = pendingKills_[i];
-    Pid signalTarget = p.group ? -p.target : p.target;
-    if (kill(signalTarget, 0) != 0 && errno == ESRCH) continue;  // all gone
-    auto ticks = StartTicks(p.target);
-    bool reused = ticks && p.startTicks != 0 && *ticks != p.startTicks;
-    if (reused || (!p.group && !ticks)) continue;
-    if (now >= p.killAtMs) {
-      kill(signalTarget, SIGKILL);
-      continue;
-    }
-    pendingKills_[kept++] = p;
-  }
-  pendingKills_.resize(kept);
-}
 
 }  // namespace kvr

@@ -1,6 +1,7 @@
 #include "executor_harness.h"
 
 #include "db/client/connection.h"
+#include "platform/job_mark.h"
 
 namespace kvr::test {
 
@@ -96,6 +97,13 @@ std::vector<std::string> ExecutorHarness::Messages() {
     texts.push_back(text.str());
   }
   return texts;
+}
+
+std::string ExecutorHarness::Mark(const Job& job) const {
+  std::string text;
+  JobMark mark{MarkOwner{config_.programDir, "-1"}, job.da1, job.ke2, job.sda};
+  for (const std::string& var : JobMarkEnvironment(mark)) text += var + '\0';
+  return text;
 }
 
 int ExecutorHarness::LogCount(const std::string& text) {

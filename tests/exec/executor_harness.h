@@ -53,6 +53,9 @@ class ExecutorHarness {
   int LogCount(const std::string& text);
   // One pass's supervision: save, clear, rebuild, check (true: rebuilt).
   bool Supervise();
+  // The environment of a process that carries this controller's mark for
+  // the row (FakeEnv::Process::environment).
+  std::string Mark(const Job& job) const;
 
   const std::string& dir() const { return dir_.path(); }
 

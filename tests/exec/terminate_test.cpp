@@ -24,18 +24,19 @@ class Terminate : public ::testing::TestWithParam<Engine> {
   // A live process and its row in "01"; the process may carry another name,
   // path or creation time than the row expects.
   Pid AddJob(const std::string& ke2, const std::string& rowName, const std::string& path,
-             int64_t createdAfterStart = 0) {
+             int64_t createdAfterStart = 0, bool marked = true) {
     FakeEnv::Process p;
     p.path = path;
     p.baseName = std::string(path.substr(path.rfind('/') + 1));
     p.startTime = env_.Now() - 100 + createdAfterStart;
-    Pid pid = env_.AddProcess(p);
     Job job;
     job.ke2 = ke2;
     job.sts = "01";
     job.nam = rowName;
-    job.num = std::to_string(pid);
     job.sda = LocalStampOf(env_, env_.Now() - 100);
+    if (marked) p.environment = h_.Mark(job);
+    Pid pid = env_.AddProcess(p);
+    job.num = std::to_string(pid);
     h_.Insert(job);
     return pid;
   }
@@ -56,34 +57,40 @@ class Terminate : public ::testing::TestWithParam<Engine> {
   ExecutorHarness h_;
 };
 
+// Only processes with the row's mark are ended, whatever program they run
+// now; the spared names keep their rules.
 TEST_P(Terminate, AllProcsEndsOnlyTheJobsOwnProcesses) {
   Open(false);
   Pid own = AddJob("OWN", "prog.exe", "/somewhere/PROG.EXE");
   Pid nacht = AddJob("NACHT", "nachtlauf.exe", "/opt/kvr1/nachtlauf.exe");
   Pid host = AddJob("HOST", "svchost.exe", "/opt/kvr1/svchost.exe");
-  Pid foreign = AddJob("FOREIGN", "prog.exe", "/opt/kvr1/other.exe");
+  Pid execd = AddJob("EXECD", "prog.exe", "/usr/bin/sleep");  // exec'd into another program
+  Pid unmarked = AddJob("UNMARKED", "prog.exe", "/opt/kvr1/prog.exe", 0, false);
   Pid reused = AddJob("REUSED", "prog.exe", "/opt/kvr1/prog.exe", 50);
+  Job other;
+  other.ke2 = "OTHER";
+  env_.FindProcess(reused)->environment = h_.Mark(other);  // another job's process
   Pid gone = AddJob("GONE", "prog.exe", "/opt/kvr1/prog.exe");
   Pid cmd = AddJob("CMD", "cmd.exe", "/opt/kvr1/cmd.exe");
   env_.EndProcess(gone);
   Rebuild();
   h_.exec().KillAllProcs(JobExecutor::kReasonServiceLost);
 
-  EXPECT_TRUE(Killed(own));
+  EXPECT_TRUE(Killed(own) && Killed(execd));
   EXPECT_TRUE(Killed(cmd));  // only spared in instance mode
-  EXPECT_FALSE(Killed(nacht) || Killed(host) || Killed(foreign) || Killed(reused) || Killed(gone));
+  EXPECT_FALSE(Killed(nacht) || Killed(host) || Killed(unmarked) || Killed(reused) || Killed(gone));
   EXPECT_TRUE(env_.ProcessAlive(nacht));
-  EXPECT_EQ(Status("OWN"), "99");
-  EXPECT_EQ(Status("NACHT"), "99");
-  EXPECT_EQ(Status("CMD"), "99");
+  for (const char* ke2 : {"OWN", "NACHT", "CMD", "EXECD"}) EXPECT_EQ(Status(ke2), "99") << ke2;
   EXPECT_EQ(h_.Read(kDa1, "OWN").eda, LocalStampOf(env_, env_.Now()));
   EXPECT_EQ(Status("HOST"), "01");
-  EXPECT_EQ(Status("FOREIGN"), "01");
+  EXPECT_EQ(Status("UNMARKED"), "01");  // not known to be the job: row and process left
   EXPECT_EQ(Status("GONE"), "01");
   EXPECT_EQ(Status("REUSED"), "98");  // its job had ended: closed, not ended
   EXPECT_EQ(h_.LogCount("Prozess beendet: nachtlauf.exe ProcessID " + std::to_string(nacht) + "\n"),
             1);
-  EXPECT_EQ(h_.LogCount("Prozess beendet: "), 3);
+  EXPECT_EQ(h_.LogCount("Prozess beendet: "), 4);
+  EXPECT_EQ(h_.LogCount("process " + std::to_string(reused) + " is not this job's"), 1);
+  EXPECT_EQ(h_.LogCount("process " + std::to_string(unmarked) + " carries no job mark"), 1);
   EXPECT_EQ(h_.exec().table().CountTaken(), 0u);
   EXPECT_TRUE(env_.serviceCalls.empty());
 }
@@ -99,18 +106,23 @@ TEST_P(Terminate, DatabaseLossContactsTheServiceOncePerEntry) {
   EXPECT_NE(env_.lastRequest.find("KVRJOBSTR.EXE"), std::string::npos);
 }
 
-TEST_P(Terminate, InstanceModeEndsOnlyBelowTheProgramDirectory) {
+// In instance mode the mark stands for the instance's directory: a job of
+// /usr/bin is ended, a process with another instance's mark is not.
+TEST_P(Terminate, InstanceModeEndsOnlyProcessesWithTheInstancesMark) {
   Open(true);
   Pid inside = AddJob("IN", "prog.exe", "/opt/kvr1/bin/prog.exe");
-  Pid outside = AddJob("OUT", "prog.exe", "/opt/kvr2/prog.exe");
+  Pid usrBin = AddJob("USRBIN", "sleep", "/usr/bin/sleep");
+  Pid otherInstance = AddJob("OTHERINST", "prog.exe", "/opt/kvr2/prog.exe");
+  std::string& environment = env_.FindProcess(otherInstance)->environment;
+  environment.replace(environment.find("/opt/kvr1/"), 10, "/opt/kvr2/");
   Pid cmd = AddJob("CMD", "cmd.exe", "/opt/kvr1/cmd.exe");
-  Pid caseDiffers = AddJob("CASE", "prog.exe", "/OPT/KVR1/prog.exe");
   Rebuild();
   h_.exec().KillAllProcs(JobExecutor::kReasonServiceLost);
-  EXPECT_TRUE(Killed(inside));
-  EXPECT_FALSE(Killed(outside) || Killed(cmd) || Killed(caseDiffers));
+  EXPECT_TRUE(Killed(inside) && Killed(usrBin));
+  EXPECT_FALSE(Killed(otherInstance) || Killed(cmd));
   EXPECT_EQ(Status("IN"), "99");
-  EXPECT_EQ(Status("OUT"), "01");
+  EXPECT_EQ(Status("USRBIN"), "99");
+  EXPECT_EQ(Status("OTHERINST"), "98");  // the row named a process not its own
   EXPECT_EQ(Status("CMD"), "01");
 }
 
@@ -119,6 +131,7 @@ TEST_P(Terminate, LeftoverWithoutInstanceModeEndsEveryProcessOfTheName) {
   Pid a = AddJob("A", "prog.exe", "/x/prog.exe");
   Pid b = AddJob("B", "prog.exe", "/y/PROG.exe");
   Pid other = AddJob("C", "other.exe", "/x/other.exe");
+  Pid unmarked = AddJob("D", "prog.exe", "/x/prog.exe", 0, false);
   FakeEnv::Process self;
   self.pid = env_.selfPid;
   self.baseName = "prog.exe";
@@ -126,16 +139,16 @@ TEST_P(Terminate, LeftoverWithoutInstanceModeEndsEveryProcessOfTheName) {
   h_.exec().KillLeftoverProcess(0, "");
   EXPECT_TRUE(env_.killedImages.empty());
   h_.exec().KillLeftoverProcess(a, "Prog.exe");
-  EXPECT_EQ(env_.killedImages, std::vector<std::string>{"Prog.exe"});
   EXPECT_FALSE(env_.ProcessAlive(a) || env_.ProcessAlive(b));
   EXPECT_TRUE(env_.ProcessAlive(other));
+  EXPECT_TRUE(env_.ProcessAlive(unmarked));  // a process of the name that is no job
   EXPECT_TRUE(env_.ProcessAlive(env_.selfPid));
 }
 
 TEST_P(Terminate, LeftoverInInstanceMode) {
   Open(true);
   Pid inside = AddJob("IN", "prog.exe", "/opt/kvr1/prog.exe");
-  Pid outside = AddJob("OUT", "prog.exe", "/opt/kvr2/prog.exe");
+  Pid outside = AddJob("OUT", "prog.exe", "/opt/kvr2/prog.exe", 0, false);
   Pid host = AddJob("HOST", "svchost.exe", "/opt/kvr1/svchost.exe");
   Pid hidden = AddJob("HIDDEN", "prog.exe", "/opt/kvr1/prog.exe");
   env_.FindProcess(hidden)->imageReadable = false;

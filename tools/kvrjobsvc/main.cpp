@@ -26,7 +26,10 @@
 
 namespace {
 
-constexpr int kDefaultStopWaitSeconds = 30;
+// Ending 1000 jobs takes the controller about 10 s (all signalled at once,
+// their grace period waited for together, one row each); the wait leaves
+// room for a pass that was busy when the stop came.
+constexpr int kDefaultStopWaitSeconds = 60;
 constexpr char kStopWaitVariable[] = "KVRJOBSVC_STOP_WAIT_SECONDS";
 
 constexpr char kUsage[] =
@@ -40,7 +43,7 @@ constexpr char kUsage[] =
     "\n"
     "Environment:\n"
     "  KVRJOBSVC_STOP_WAIT_SECONDS  seconds to wait for the child on stop\n"
-    "                               (default 30)\n";
+    "                               (default 60)\n";
 
 struct Options {
   std::string socketName = "kvrjobctl";

@@ -1,0 +1,172 @@
+// JobExecutor: which process is a job's. A process is the job's when it
+// carries the job's mark (this controller's queue and instance, the row's
+// key and start time); from then on the id and the creation name it. The
+// job's tree is its process group and every process with the job's mark
+// that has left the group. At start-up the marked processes whose rows do
+// not name them are adopted by their rows.
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "core/logger.h"
+#include "db/client/connection.h"
+#include "db/queue/job_table.h"
+#include "db/session.h"
+#include "exec/exec_text.h"
+#include "exec/job_executor.h"
+
+namespace kvr {
+
+namespace {
+
+constexpr char kForeignProcess[] =
+    "Job %s %s: process %d is not this job's (%s); row closed as ended, process left alone\n";
+constexpr char kAdopted[] = "Job %s %s: process %d of the start at %s taken over after restart\n";
+constexpr char kNoRowToAdopt[] =
+    "Job %s %s: process %d carries the job's mark, no row; left alone\n";
+constexpr char kAdoptFailed[] = "Job %s %s: process %d not taken over, update RC: %ld\n";
+
+constexpr char kReadJobRun[] =
+    "select JOBSTS ,JOBNUM ,JOBSDA into :b0:b1,:b2:b3,:b4:b5  from KVSYSTEM.KVR500JOB where "
+    "(JOBDA1=:b6 and JOBKE2=:b7)";
+
+struct JobRun {
+  FixedText<2> jobsts;
+  FixedText<8> jobnum;
+  FixedText<14> jobsda;
+};
+
+int ReadJobRun(Session& session, std::string_view da1, std::string_view ke2, JobRun* run) {
+  FixedText<14> key1(da1);
+  FixedText<32> key2(ke2);
+  const Bind in[] = {Bind::Text(key1), Bind::Text(key2)};
+  const Out out[] = {Out::Text(run->jobsts), Out::Text(run->jobnum), Out::Text(run->jobsda)};
+  return session.db().SelectOne(kReadJobRun, in, out);
+}
+
+}  // namespace
+
+void AppendJobIdentityStatements(StatementList* list) {
+  list->push_back({"ReadJobRun", kReadJobRun});
+}
+
+void JobExecutor::SetMarkQueue(const std::string& service) {
+  constexpr std::string_view kSqlite = "sqlite:";
+  std::string queue = NativePath(service);
+  if (queue.rfind(kSqlite, 0) == 0 && queue.size() > kSqlite.size() &&
+      queue[kSqlite.size()] != '/') {
+    queue.insert(kSqlite.size(), env_.CurrentDir() + "/");
+  }
+  owner_.queue = queue;
+}
+
+JobExecutor::Identity JobExecutor::Identify(const ProcessEntry& entry, std::string* why) {
+  int error = 0;
+  auto environment = env_.ProcessEnvironment(entry.pid, &error);
+  if (!environment) {
+    if (error == ESRCH || error == ENOENT) return Identity::kGone;
+    *why = BoundedPrintf("its mark cannot be read: %s", std::strerror(error));
+    return Identity::kForeign;
+  }
+  auto mark = JobMarkOf(*environment);
+  if (!mark) return Identity::kUnmarked;
+  if (!SameOwner(mark->owner, owner_)) {
+    *why = "it carries the mark of another queue";
+    return Identity::kForeign;
+  }
+  if (!mark->SameRun(entry.jobda1.view(), entry.jobke2.view(), entry.jobsda.view())) {
+    *why = BoundedPrintf("it carries the mark of job %s %s started at %s", mark->jobda1.c_str(),
+                         mark->jobke2.c_str(), mark->jobsda.c_str());
+    return Identity::kForeign;
+  }
+  return Identity::kOwn;
+}
+
+std::vector<JobExecutor::MarkedProcess> JobExecutor::MarkedProcesses() {
+  std::vector<MarkedProcess> marked;
+  for (Pid pid : env_.OwnProcesses()) {
+    auto environment = env_.ProcessEnvironment(pid);
+    if (!environment) continue;
+    auto mark = JobMarkOf(*environment);
+    if (!mark || !SameOwner(mark->owner, owner_)) continue;
+    auto stat = env_.ReadProcessStat(pid);
+    if (!stat || !stat->alive) continue;
+    marked.push_back({pid, *stat, std::move(*mark)});
+  }
+  return marked;
+}
+
+std::vector<ProcessRef> JobExecutor::JobTree(const ProcessEntry& entry,
+                                             const std::vector<MarkedProcess>& marked) {
+  std::vector<ProcessRef> tree{{entry.pid, entry.startTicks}};
+  for (const MarkedProcess& p : marked) {
+    if (p.pid == entry.pid || p.stat.group == entry.pid) continue;  // reached through the group
+    if (p.mark.SameRun(entry.jobda1.view(), entry.jobke2.view(), entry.jobsda.view())) {
+      tree.push_back({p.pid, p.stat.startTicks});
+    }
+  }
+  return tree;
+}
+
+void JobExecutor::EndJob(const ProcessEntry& entry, int pauseMs) {
+  if (entry.pid > 1 && entry.pid != env_.SelfPid())
+    env_.EndProcesses(JobTree(entry, MarkedProcesses()));
+  if (pauseMs > 0) env_.SleepMs(pauseMs);
+}
+
+void JobExecutor::CloseForeign(ProcessEntry& entry, const std::string& why) {
+  log_.Main(BoundedPrintf(kForeignProcess, entry.jobda1.c_str(), entry.jobke2.c_str(),
+                          static_cast<int>(entry.pid), why.c_str()));
+  CloseEntry(entry, kStatusGone, JobEnding{}, nullptr, nullptr);
+}
+
+// The first process of each job (the earliest created of its mark) is the
+// job's own; its descendants carry the same mark.
+int JobExecutor::AdoptMarkedProcesses() {
+  std::vector<MarkedProcess> marked = MarkedProcesses();
+  int adopted = 0;
+  for (const MarkedProcess& p : marked) {
+    bool first = true;
+    for (const MarkedProcess& q : marked) {
+      if (q.pid != p.pid && q.mark.SameRun(p.mark.jobda1, p.mark.jobke2, p.mark.jobsda) &&
+          q.stat.startTicks <= p.stat.startTicks &&
+          (q.stat.startTicks < p.stat.startTicks || q.pid < p.pid)) {
+        first = false;
+      }
+    }
+    if (first && AdoptOne(p)) ++adopted;
+  }
+  return adopted;
+}
+
+// The row names the process already, or a live process of a later start:
+// nothing to do. Otherwise the row becomes "01" with the process.
+bool JobExecutor::AdoptOne(const MarkedProcess& p) {
+  const JobMark& m = p.mark;
+  JobRun run;
+  int rc = ReadJobRun(session_, m.jobda1, m.jobke2, &run);
+  if (rc == kSqlNoData) {
+    log_.Main(BoundedPrintf(kNoRowToAdopt, m.jobda1.c_str(), m.jobke2.c_str(), p.pid));
+    return false;
+  }
+  if (rc != 0) return false;
+  std::string_view num = TrimmedRight(run.jobnum.view());
+  bool running = run.jobsts.view() == kStatusRunning;
+  if (running && PidFromJobNum(num) == p.pid) return false;
+  if (running && run.jobsda.view() != m.jobsda && PidFromJobNum(num) > 1) return false;
+  std::string name = "unknown";
+  if (auto image = env_.ProcessImageOf(p.pid)) name = LowerCase(image->baseName);
+  std::string pid = std::to_string(p.pid);
+  rc =
+      SQLUpdateJobRun(session_, kStatusRunning, name, "", pid, m.jobsda, "", 1, m.jobda1, m.jobke2);
+  if (rc != 0) {
+    log_.Main(BoundedPrintf(kAdoptFailed, m.jobda1.c_str(), m.jobke2.c_str(), p.pid,
+                            static_cast<long>(rc)));
+    return false;
+  }
+  session_.SQLCommit();
+  log_.Main(BoundedPrintf(kAdopted, m.jobda1.c_str(), m.jobke2.c_str(), p.pid, m.jobsda.c_str()));
+  return true;
+}
+
+}  // namespace kvr
