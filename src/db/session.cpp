@@ -71,12 +71,24 @@ int Session::Statements::Execute(std::string_view sql, std::span<const Bind> in)
 
 int Session::Statements::SelectOne(std::string_view sql, std::span<const Bind> in,
                                    std::span<const Out> out) {
-  return Live().SelectOne(sql, in, out);
+  SavedFields saved(out);
+  int rc = Live().SelectOne(sql, in, out);
+  if ((rc != kSqlOk && !IsRowFault(rc)) || !s_.guardsRows()) return rc;
+  return s_.unreadable_.GuardSelectOne(*s_.conn_, rc, out, saved);
 }
 
 std::unique_ptr<Cursor> Session::Statements::Open(std::string_view sql, std::span<const Bind> in,
                                                   int* status) {
-  return Live().Open(sql, in, status);
+  std::unique_ptr<Cursor> cursor = Live().Open(sql, in, status);
+  if (!s_.guardsRows()) return cursor;
+  // A statement without inputs can be read again (its text is kept); the
+  // inputs of others need not outlive this call.
+  UnreadableRows::Reopen reopen;
+  if (in.empty()) {
+    Connection* conn = s_.conn_.get();
+    reopen = [conn, text = std::string(sql)](int* st) { return conn->Open(text, {}, st); };
+  }
+  return s_.unreadable_.GuardCursor(std::move(cursor), std::move(reopen), *s_.conn_);
 }
 
 int Session::Statements::Commit() { return Live().Commit(); }
@@ -249,6 +261,7 @@ std::string& TrimRight(std::string& text) {
 
 void AppendSessionStatements(StatementList* list) {
   list->push_back({"SetSchema", std::string(kSchemaStatementPrefix) + "KVSYSTEM"});
+  AppendUnreadableRowStatements(list);
 }
 
 }  // namespace kvr

@@ -11,6 +11,9 @@
 // the schema switch, so no statement of the caller runs on a new connection
 // before the outcome is known; it ends with the connection.
 //
+// While it holds the queue lock, the session sets rows it cannot read aside
+// (see unreadable_rows.h) instead of answering their fault.
+//
 // The connect text carries the password; it is never written to a log, the
 // console or an error message. A reconnect makes a new connection and
 // releases the broken one once its successor exists.
@@ -21,6 +24,7 @@
 
 #include "db/client/connection.h"
 #include "db/client/named_statement.h"
+#include "db/unreadable_rows.h"
 
 namespace kvr {
 
@@ -94,6 +98,7 @@ class Session {
     int Commit() override;
     QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
     void ReleaseQueueLock() override { s_.conn_->ReleaseQueueLock(); }
+    const RowFault* LastRowFault() const override { return s_.conn_->LastRowFault(); }
     std::string_view BackendName() const override { return s_.conn_->BackendName(); }
     int LastCode() const override { return s_.conn_->LastCode(); }
     std::string LastMessage() const override { return s_.conn_->LastMessage(); }
@@ -103,8 +108,12 @@ class Session {
     Session& s_;
   };
 
+  // Rows that cannot be read are set aside only by the queue's holder.
+  bool guardsRows() const { return lockRequired_ && queueLock_.held(); }
+
   Env& env_;
   Logger& log_;
+  UnreadableRows unreadable_{log_};
   std::unique_ptr<Connection> conn_;
   Statements statements_{*this};
   std::string login_, password_, service_, schema_;
