@@ -66,6 +66,24 @@ struct RowFault {
   }
 };
 
+// True for the codes that say the database cannot be written: read-only,
+// I/O error, disk full, a file that is no (longer a) database, a lost
+// connection. A commit that fails with one of them has lost its work.
+inline bool IsWriteFault(int code) {
+  switch (code) {
+    case -16000:  // read-only
+    case -1114:   // I/O error writing
+    case -1115:   // I/O error reading
+    case -1653:   // disk full
+    case -1157:   // file cannot be identified or opened
+    case -1578:   // corrupt
+    case kSqlNotConnected:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // True for the codes a fetch answers for a number it cannot read.
 inline bool IsRowFault(int code) {
   return code == kSqlInvalidNumber || code == kSqlIntegerOverflow;
