@@ -13,7 +13,66 @@ constexpr char kAfterTime[] = "  ";
 // Most texts fit here; longer ones get a buffer of their own length.
 constexpr size_t kLineBufferSize = 2500;
 
+bool IsControl(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return u < 0x20 || u == 0x7F;
+}
+
+void AppendEscaped(char c, std::string* out) {
+  switch (c) {
+    case '\n':
+      *out += "\\n";
+      return;
+    case '\r':
+      *out += "\\r";
+      return;
+    case '\t':
+      *out += "\\t";
+      return;
+    default: {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
+      *out += hex;
+    }
+  }
+}
+
+// A line break the system's own texts carry: the end of the text (possibly
+// followed by more line ends) or the start of a "-   " continuation line.
+bool KeptLineBreak(std::string_view text, size_t at) {
+  std::string_view rest = text.substr(at + 1);
+  if (rest.find_first_not_of('\n') == std::string_view::npos) return true;
+  return rest.substr(0, 4) == "-   ";
+}
+
 }  // namespace
+
+std::string OneLine(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (IsControl(c)) {
+      AppendEscaped(c, &out);
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string LogLineText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (!IsControl(c) || c == '\t' || (c == '\n' && KeptLineBreak(text, i))) {
+      out += c;
+    } else {
+      AppendEscaped(c, &out);
+    }
+  }
+  return out;
+}
 
 std::string StringPrintfV(const char* format, va_list args) {
   char buffer[kLineBufferSize];
@@ -65,7 +124,7 @@ void LogWriter::Write(std::string_view text) {
   size_t n = std::strftime(stamp, sizeof stamp, kTimeFormat, &local);
   std::string line;
   line.reserve(n + 2 + text.size());
-  line.append(stamp, n).append(kAfterTime).append(text);
+  line.append(stamp, n).append(kAfterTime).append(LogLineText(text));
   file->Write(line);
 }
 
@@ -100,7 +159,7 @@ std::string WithText(const char* format, std::string_view text) {
   if (at == std::string_view::npos) return std::string(f);
   text = text.substr(0, text.find('\0'));
   std::string line(f.substr(0, at));
-  line += text;
+  line += OneLine(text);
   line += f.substr(at + 2);
   return line;
 }

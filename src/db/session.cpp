@@ -51,14 +51,17 @@ void Wipe(std::string& s) {
 }  // namespace
 
 Session::Session(Env& env, Logger& log)
-    : env_(env), log_(log), conn_(std::make_unique<UnconnectedConnection>()) {}
+    : env_(env),
+      log_(log),
+      conn_(std::make_unique<UnconnectedConnection>()),
+      lost_(std::make_unique<UnconnectedConnection>()) {}
 
 Session::~Session() { Wipe(password_); }
 
 Connection& Session::Statements::Live() {
   s_.ownCode_ = 0;
   s_.ownMessage_.clear();
-  return *s_.conn_;
+  return s_.writesLost_ ? *s_.lost_ : *s_.conn_;
 }
 
 int Session::Statements::Connect(const std::string& connectText) {
@@ -71,15 +74,46 @@ int Session::Statements::Execute(std::string_view sql, std::span<const Bind> in)
 
 int Session::Statements::SelectOne(std::string_view sql, std::span<const Bind> in,
                                    std::span<const Out> out) {
-  return Live().SelectOne(sql, in, out);
+  SavedFields saved(out);
+  int rc = Live().SelectOne(sql, in, out);
+  if ((rc != kSqlOk && !IsRowFault(rc)) || !s_.guardsRows()) return rc;
+  return s_.unreadable_.GuardSelectOne(*s_.conn_, rc, out, saved);
 }
 
 std::unique_ptr<Cursor> Session::Statements::Open(std::string_view sql, std::span<const Bind> in,
                                                   int* status) {
-  return Live().Open(sql, in, status);
+  std::unique_ptr<Cursor> cursor = Live().Open(sql, in, status);
+  if (!s_.guardsRows()) return cursor;
+  // A statement without inputs can be read again (its text is kept); the
+  // inputs of others need not outlive this call.
+  UnreadableRows::Reopen reopen;
+  if (in.empty()) {
+    Connection* conn = s_.conn_.get();
+    reopen = [conn, text = std::string(sql)](int* st) { return conn->Open(text, {}, st); };
+  }
+  return s_.unreadable_.GuardCursor(std::move(cursor), std::move(reopen), *s_.conn_);
 }
 
-int Session::Statements::Commit() { return Live().Commit(); }
+int Session::Statements::Commit() {
+  Live();
+  return s_.Commit();
+}
+
+int Session::Commit() {
+  ownCode_ = 0;
+  ownMessage_.clear();
+  if (writesLost_) return lost_->Commit();
+  int rc = conn_->Commit();
+  if (rc == kSqlOk) {
+    endedRows_.Committed();
+    if (commitWatcher_) commitWatcher_(true);
+  } else if (IsWriteFault(rc)) {
+    writesLost_ = true;
+    endedRows_.Lost();
+    if (commitWatcher_) commitWatcher_(false);
+  }
+  return rc;
+}
 
 QueueLockResult Session::Statements::TryQueueLock(Env& env, const QueueLockRequest& request) {
   return Live().TryQueueLock(env, request);
@@ -106,6 +140,9 @@ int Session::SQLConnect(const std::string& login, const std::string& password,
 int Session::Connect() {
   ownCode_ = 0;
   ownMessage_.clear();
+  // Whatever the old connection had not committed is gone with it.
+  endedRows_.Lost();
+  if (commitWatcher_) commitWatcher_(false);
   queueLock_ = QueueLockResult();  // whatever the old connection held goes with it
   std::string text = login_ + "/" + password_ + "@" + service_;
   if (text.size() > kMaxConnectText) {
@@ -123,6 +160,7 @@ int Session::Connect() {
   Wipe(text);
   wake_.Close();  // it borrows the old connection
   conn_ = std::move(fresh);
+  writesLost_ = false;
   if (rc != kSqlOk) return rc;
   rc = ExecuteSchema(schema_);
   if (rc != kSqlOk) return rc;
@@ -170,11 +208,7 @@ int Session::ExecuteSchema(const std::string& schema) {
   return conn_->Execute(statement);
 }
 
-int Session::SQLCommit() {
-  ownCode_ = 0;
-  ownMessage_.clear();
-  return conn_->Commit();
-}
+int Session::SQLCommit() { return Commit(); }
 
 int Session::SQLSetSchema(const std::string& schema, std::string* message) {
   int rc = ExecuteSchema(schema);
@@ -204,20 +238,38 @@ int Session::GetLastSQLError(std::string* state, std::string* message) {
   return code;
 }
 
-int Session::CheckDB() {
-  char line[128] = "";
+int Session::WriteStatusRow(char* line, size_t size) {
   int code = SQLUpdateJobStatus(*this, kStatusWaiting, kStatusRowDa1, kStatusRowKe2);
   if (code == kSqlNoData) {
     code = SQLInsertJob(*this, kStatusRowDa1, kStatusRowKe2, kStatusRowOrigin, "", 0, kRunType99);
     if (code != kSqlOk) {
-      std::snprintf(line, sizeof line, "- Fehler beim Anlegen des Statusjobs! RC: %ld\n",
+      std::snprintf(line, size, "- Fehler beim Anlegen des Statusjobs! RC: %ld\n",
                     static_cast<long>(code));
     }
   } else if (code != kSqlOk) {
-    std::snprintf(line, sizeof line, "- Fehler beim Update des Statusjobs! RC: %d\n", code);
+    std::snprintf(line, size, "- Fehler beim Update des Statusjobs! RC: %d\n", code);
   }
-  SQLCommit();
-  if (code == kSqlOk) return 1;
+  // A commit that cannot write fails the check: the status row did not
+  // reach the database, and neither would anything else.
+  int commit = SQLCommit();
+  if (code == kSqlOk && IsWriteFault(commit)) {
+    code = commit;
+    std::snprintf(line, size, "- Fehler beim Commit des Statusjobs! RC: %d\n", code);
+  }
+  return code;
+}
+
+int Session::Checked() {
+  if (!endedRows_.empty() && endedRows_.Replay(*conn_) == kSqlOk && SQLCommit() == kSqlOk) {
+    endedRows_.Clear();
+  }
+  return 1;
+}
+
+int Session::CheckDB() {
+  char line[128] = "";
+  int code = WriteStatusRow(line, sizeof line);
+  if (code == kSqlOk) return Checked();
 
   log_.Main(line);
   char console[128];
@@ -225,6 +277,17 @@ int Session::CheckDB() {
                 code);
   env_.ConsoleWrite(console);
   int rc = Connect();
+  // The new connection must prove that it can write (a file opened read
+  // only connects well); a standby writes nothing.
+  if (rc == kSqlOk && (!lockRequired_ || queueLock_.held())) {
+    char again[128] = "";
+    rc = WriteStatusRow(again, sizeof again);
+    if (IsWriteFault(rc)) {
+      writesLost_ = true;
+    } else {
+      rc = kSqlOk;  // another failure (a missing table) is not a lost database
+    }
+  }
   if (rc != kSqlOk) {
     std::snprintf(console, sizeof console,
                   "- Verbindung zur Datenbank fehlgeschlagen, Fehler : %d\n", rc);
@@ -233,7 +296,7 @@ int Session::CheckDB() {
     return 0;
   }
   log_.Main("- Neue Datenbankverbindung erstellt\n");
-  return 1;
+  return Checked();
 }
 
 char* TrimRight(char* text) {
@@ -251,6 +314,8 @@ std::string& TrimRight(std::string& text) {
 
 void AppendSessionStatements(StatementList* list) {
   list->push_back({"SetSchema", std::string(kSchemaStatementPrefix) + "KVSYSTEM"});
+  AppendUnreadableRowStatements(list);
+  AppendEndedRowStatements(list);
 }
 
 }  // namespace kvr

@@ -11,17 +11,31 @@
 // the schema switch, so no statement of the caller runs on a new connection
 // before the outcome is known; it ends with the connection.
 //
+// A commit that fails because the database cannot be written (read-only,
+// I/O error, disk full, lost connection; see IsWriteFault) loses the
+// session: every later call answers -3114 until CheckDB has connected anew
+// and written the status row. CheckDB looks at its own commit the same way,
+// and after a new connection proves that it can write. The ends of running
+// rows lost with a commit are written again once writing works (see
+// ended_rows.h).
+//
+// While it holds the queue lock, the session sets rows it cannot read aside
+// (see unreadable_rows.h) instead of answering their fault.
+//
 // The connect text carries the password; it is never written to a log, the
 // console or an error message. A reconnect makes a new connection and
 // releases the broken one once its successor exists.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "db/client/connection.h"
 #include "db/client/named_statement.h"
+#include "db/ended_rows.h"
 #include "db/queue_wake.h"
+#include "db/unreadable_rows.h"
 
 namespace kvr {
 
@@ -56,6 +70,16 @@ class Session {
   // Writes the status row and commits; reconnects when that fails.
   // 1 when the session can be used, 0 when it cannot.
   int CheckDB();
+  // True after a commit that could not write, until CheckDB succeeds.
+  bool writesLost() const { return writesLost_; }
+  // Told true when a commit made the work since the last one durable, false
+  // when that work was lost (a commit that could not write, a new
+  // connection). One watcher; an empty function removes it.
+  void SetCommitWatcher(std::function<void(bool durable)> watcher) {
+    commitWatcher_ = std::move(watcher);
+  }
+  // The ends of running rows not yet known to be durable.
+  EndedRows& endedRows() { return endedRows_; }
   // The current connection (replaced by a reconnect: do not keep it). A
   // statement run through it supersedes a failure the session recorded
   // itself; merely asking for it changes nothing.
@@ -76,6 +100,12 @@ class Session {
 
  private:
   int Connect();
+  int Commit();
+  // Writes the status row and commits: 0, or the failing code; *line gets
+  // the failure line for the main log.
+  int WriteStatusRow(char* line, size_t size);
+  // After a check that could write: the lost ends written again.
+  int Checked();
   void TakeQueueLock();
   int ExecuteSchema(const std::string& schema);
   // Records a failure the session found itself (no client call was made).
@@ -97,6 +127,7 @@ class Session {
     int Commit() override;
     QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
     void ReleaseQueueLock() override { s_.conn_->ReleaseQueueLock(); }
+    const RowFault* LastRowFault() const override { return s_.conn_->LastRowFault(); }
     std::string_view BackendName() const override { return s_.conn_->BackendName(); }
     int LastCode() const override { return s_.conn_->LastCode(); }
     std::string LastMessage() const override { return s_.conn_->LastMessage(); }
@@ -106,10 +137,18 @@ class Session {
     Session& s_;
   };
 
+  // Rows that cannot be read are set aside only by the queue's holder.
+  bool guardsRows() const { return lockRequired_ && queueLock_.held(); }
+
   Env& env_;
   Logger& log_;
+  UnreadableRows unreadable_{log_};
   std::unique_ptr<Connection> conn_;
+  std::unique_ptr<Connection> lost_;  // answers while writes are lost
   Statements statements_{*this};
+  bool writesLost_ = false;
+  std::function<void(bool)> commitWatcher_;
+  EndedRows endedRows_;
   std::string login_, password_, service_, schema_;
   // A failure of the session's own (code 0: none); cleared by the next call
   // that reaches the connection.

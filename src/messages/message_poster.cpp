@@ -52,9 +52,20 @@ bool OneOf(std::string_view value, std::initializer_list<std::string_view> accep
 }  // namespace
 
 MessagePoster::MessagePoster(Env& env, Logger& log, Session& session)
-    : env_(env), log_(log), session_(session) {}
+    : env_(env), log_(log), session_(session) {
+  session_.SetCommitWatcher([this](bool durable) { CommitDecided(durable); });
+}
 
-MessagePoster::~MessagePoster() = default;
+MessagePoster::~MessagePoster() { session_.SetCommitWatcher(nullptr); }
+
+// A message counts as delivered only once its transaction is committed;
+// the inserts of work that was lost go to the fallback file instead.
+void MessagePoster::CommitDecided(bool durable) {
+  std::vector<std::string> lost;
+  lost.swap(uncommitted_);
+  if (durable) return;
+  for (const std::string& statement : lost) KeepInFallbackFile(statement);
+}
 
 bool MessagePoster::CreateStrNachricht() {
   record_.reset();
@@ -155,7 +166,10 @@ void MessagePoster::PostNachricht(std::string_view text) {
       return;
     }
     int rc = SQLExecDynamic(statement_);
-    if (rc == kSqlOk) return;
+    if (rc == kSqlOk) {
+      uncommitted_.push_back(statement_);
+      return;
+    }
     if (rc != kSqlDuplicateKey) break;
     if (attempt == kNachrichtKeyAttempts) return;
   }

@@ -9,9 +9,11 @@
 // the fallback file, which every post first tries to feed back into the
 // table. Only lines that are one message insert of the form this module
 // writes are ever executed from the file. A new message becomes durable with
-// the next commit of the session; a re-import that took over every line of
-// the file commits before it deletes the file, and keeps the file when that
-// commit fails.
+// the next commit of the session; when that work is lost instead (a commit
+// that cannot write, a new connection), the messages inserted since the
+// last commit go to the fallback file. A re-import that took over every
+// line of the file commits before it deletes the file, and keeps the file
+// when that commit fails.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "messages/str_nachricht.h"
 
@@ -87,6 +90,8 @@ class MessagePoster {
   void FinishReimport(int read, int taken);
   void DeleteFallbackFile(const char* failureFormat);
   void KeepInFallbackFile(const std::string& statement);
+  // The session's word on the work since the last commit.
+  void CommitDecided(bool durable);
 
   Env& env_;
   Logger& log_;
@@ -96,6 +101,7 @@ class MessagePoster {
   std::minstd_rand random_;
   std::string statement_;
   std::string fallbackPath_;
+  std::vector<std::string> uncommitted_;  // inserted since the last commit
 };
 
 // 1 when the file can be opened for reading, else 0.

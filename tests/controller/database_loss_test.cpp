@@ -64,7 +64,7 @@ TEST(ControllerDatabaseLoss, EndsJobsOnceKeepsMessagesAndRecovers) {
   EXPECT_TRUE(h.controller->connectionGood());
   EXPECT_EQ(h.controller->failedChecks(), 0);
   // The messages of the outage reached the table, the file is gone, and the
-  // job, whose process was ended, is closed.
+  // job, whose process the controller ended, reads as ended by it ("99").
   EXPECT_EQ(h.Count("select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
                     "'%Datenbankverbindung unterbrochen%'"),
             1);
@@ -72,7 +72,7 @@ TEST(ControllerDatabaseLoss, EndsJobsOnceKeepsMessagesAndRecovers) {
                     "'%Datenbankverbindung wiederhergestellt%'"),
             1);
   EXPECT_TRUE(h.dir.Read("veltronia_php/log/JOBCTLMSG.log").empty());
-  EXPECT_EQ(h.Field("JOBSTS", "WORKER"), "98");
+  EXPECT_EQ(h.Field("JOBSTS", "WORKER"), "99");
   EXPECT_EQ(std::count(h.env.killedIds.begin(), h.env.killedIds.end(), worker), 1);
 }
 

@@ -110,6 +110,23 @@ TEST(WithText, PutsTheTextWhereTheFormatSaysAndStopsAtAZeroByte) {
   for (const Case& c : cases) EXPECT_EQ(WithText(c.format, c.text), c.line) << c.format;
 }
 
+// A text from a row or a file never begins a log line of its own; the
+// system's own line ends and "-   " continuation lines stay.
+TEST(LogLineText, EscapesControlCharactersOfTexts) {
+  struct Case {
+    std::string text, written;
+  } cases[] = {
+      {"Job gestartet: a\nb\n", "Job gestartet: a\\nb\n"},
+      {"x\x1B[31m\r\x7F\n", "x\\x1B[31m\\r\\x7F\n"},
+      {"tab\tstays\n\n", "tab\tstays\n\n"},
+      {"SQLCode: -1\n-   SQLState: \n-   SQLMsg: m\n",
+       "SQLCode: -1\n-   SQLState: \n-   SQLMsg: m\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LogLineText(c.text), c.written) << c.text;
+  EXPECT_EQ(OneLine("a\n-   b\t"), "a\\n-   b\\t");
+  EXPECT_EQ(WithText("cmd: %s\n", "x\ny"), "cmd: x\\ny\n");
+}
+
 TEST(StringPrintf, FormatsAnyLength) {
   EXPECT_EQ(StringPrintf("%s-%d", "a", 5), "a-5");
   std::string big(10000, 'z');

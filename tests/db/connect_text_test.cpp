@@ -20,6 +20,13 @@ TEST(ConnectText, SplitsLoginPasswordAndService) {
        "postgresql://h:5/db?sslmode=disable"},
       {"u/p@postgres:///db?host=/tmp/s", "u", "p", BackendKind::PostgresUri,
        "postgres:///db?host=/tmp/s"},
+      // A URI may name its user (and a password may hold @): the split is at
+      // the @ before the scheme.
+      {"u/p@w@postgresql://kvr@db.example/veltronia", "u", "p@w", BackendKind::PostgresUri,
+       "postgresql://kvr@db.example/veltronia"},
+      {"u/p@postgres://a@h1:5432,h2:5433/db?target_session_attrs=read-write&sslmode=require", "u",
+       "p", BackendKind::PostgresUri,
+       "postgres://a@h1:5432,h2:5433/db?target_session_attrs=read-write&sslmode=require"},
       {"u/p@dbhost:5433/kvr", "u", "p", BackendKind::PostgresHost, "dbhost|5433|kvr"},
       {"u/p@dbhost/kvr", "u", "p", BackendKind::PostgresHost, "dbhost||kvr"},
       {"u/p@[::1]:5433/kvr", "u", "p", BackendKind::PostgresHost, "::1|5433|kvr"},

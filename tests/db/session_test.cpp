@@ -123,6 +123,35 @@ TEST_P(SessionTest, FailedStatusUpdateReconnectsWithoutLeakingConnections) {
   }
 }
 
+// A session that cannot write (read-only) counts as lost: the check
+// connects anew, and the end the controller decided for a running row
+// while it could not write ("99") reaches the row once writing works.
+TEST_P(SessionTest, EndWrittenWhileReadOnlyIsWrittenAgainAfterTheReconnect) {
+  KVR_TEST_DATABASE(db, GetParam(), dir_.path());
+  session_->RequireQueueLock({"KVRJOBSTR", "test 1", "KVSYSTEM"});
+  ASSERT_EQ(Connect(db), 0);
+  ASSERT_EQ(session_->CheckDB(), 1);
+  ASSERT_EQ(session_->db().Execute("insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY,JOBSTS) "
+                                   "values ('20260101000000','RUN','01','01')"),
+            0);
+  ASSERT_EQ(session_->SQLCommit(), 0);
+  ASSERT_EQ(session_->db().Execute(GetParam() == Engine::Sqlite
+                                       ? "PRAGMA query_only=1"
+                                       : "set default_transaction_read_only = on"),
+            0);
+  ASSERT_EQ(session_->SQLCommit(), 0);
+  EXPECT_EQ(SQLUpdateJobRun(*session_, "99", "prog", "", "4711", "20260101000000", "20260101000100",
+                            1, "20260101000000", "RUN"),
+            -16000);
+  session_->SQLCommit();
+  EXPECT_EQ(session_->CheckDB(), 1);
+  EXPECT_NE(MainLog().find("- Neue Datenbankverbindung erstellt\n"), std::string::npos);
+  EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB where JOBKE2='RUN' and JOBSTS='99' "
+                  "and JOBEDA='20260101000100'"),
+            1);
+  EXPECT_TRUE(session_->endedRows().empty());
+}
+
 TEST_P(SessionTest, NoPasswordOnFailingPaths) {
   KVR_TEST_DATABASE(db, GetParam(), dir_.path());
   const std::string secret = "Geh31m-Pa55w0rt";

@@ -53,7 +53,8 @@ TEST(FallbackFile, FailedInsertsAreKeptOneLineEach) {
 
   w.ClearLog();
   w.poster->PostNachricht("zweite");
-  EXPECT_TRUE(w.Logged("Nachricht fuer den Nachrichten-Pool! SQL: " + first + "!\n"));
+  // The line as read, its line end written escaped: one event, one log line.
+  EXPECT_TRUE(w.Logged("Nachricht fuer den Nachrichten-Pool! SQL: " + statement + "\\n!\n"));
   EXPECT_TRUE(w.Logged("Fehler beim Schreiben in den Nachrichten-Pool! RC: -3114!\n"));
   EXPECT_TRUE(w.Logged("Anzahl Nachrichten gelesen: 1. Davon eingepflegt: 0!\n"));
   EXPECT_TRUE(w.Logged("0 von 1 Nachrichten eingepflegt. Datei nicht geloescht!\n"));

@@ -32,6 +32,7 @@ struct DbStatus {
 // All rows of a query, row by row, column by column.
 struct RowSet {
   size_t columns = 0;
+  std::vector<std::string> names;  // column names as the engine reports them
   std::vector<std::optional<std::string>> cells;
   size_t rows() const { return columns ? cells.size() / columns : 0; }
   const std::optional<std::string>& at(size_t row, size_t col) const {

@@ -28,37 +28,92 @@ struct TextHash {
 
 DbStatus NoData() { return DbStatus{kSqlNoData, "ORA-01403: no data found"}; }
 
-// Copies one row into the output fields. A NULL leaves the field alone.
-DbStatus FillOutputs(const RowSet& rows, size_t row, std::span<const Out> out) {
+// Reads a column value as a 32-bit integer: 0 and *value set, or the code
+// of a row fault. An empty text is NULL and leaves *value alone.
+int ToInteger(const std::string& text, int32_t* value) {
+  if (text.empty()) return kSqlOk;
+  const char* s = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(s, &end, 10);
+  if (end == s || *end != '\0') {
+    errno = 0;
+    double d = std::strtod(s, &end);
+    if (end == s || *end != '\0' || d != d) return kSqlInvalidNumber;
+    if (d < static_cast<double>(INT32_MIN) || d > static_cast<double>(INT32_MAX)) {
+      return kSqlIntegerOverflow;
+    }
+    v = static_cast<long long>(d);
+  }
+  if (errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return kSqlIntegerOverflow;
+  *value = static_cast<int32_t>(v);
+  return kSqlOk;
+}
+
+const char* FaultMessage(int code) {
+  switch (code) {
+    case kSqlInvalidNumber:
+      return "ORA-01722: invalid number";
+    case kSqlIntegerOverflow:
+      return "ORA-01455: converting column overflows integer datatype";
+    default:
+      return "ORA-01406: fetched column value was truncated";
+  }
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return s;
+}
+
+// The row as read, for a caller that sets it aside.
+void DescribeFault(const RowSet& rows, size_t row, size_t column, int code, RowFault* fault) {
+  fault->code = code;
+  fault->message = FaultMessage(code);
+  fault->names.clear();
+  fault->values.clear();
+  for (size_t c = 0; c < rows.columns; ++c) {
+    fault->names.push_back(Upper(c < rows.names.size() ? rows.names[c] : std::string()));
+    fault->values.push_back(rows.at(row, c));
+  }
+  fault->column = fault->names[column];
+  if (fault->column.empty()) fault->column = "#" + std::to_string(column + 1);
+}
+
+// Copies one row into the output fields. A NULL leaves the field alone. A
+// number that cannot be read leaves its field alone too; the other fields
+// are filled, and the first such value is described in *fault and answered.
+// A text longer than its field is cut, as an Oracle client does with an
+// indicator: the fetch succeeds, and *fault notes the first cut column.
+DbStatus FillOutputs(const RowSet& rows, size_t row, std::span<const Out> out, RowFault* fault) {
   if (out.size() > rows.columns) {
     return DbStatus{-1007, "ORA-01007: variable not in select list"};
   }
+  int first = kSqlOk;
   for (size_t c = 0; c < out.size(); ++c) {
     const std::optional<std::string>& cell = rows.at(row, c);
     if (!cell) continue;
     const Out& o = out[c];
+    int code = kSqlOk;
     if (o.isText()) {
       if (!o.textBuffer()) continue;
       size_t n = std::min(cell->size(), o.width());
       std::memcpy(o.textBuffer(), cell->data(), n);
       o.textBuffer()[n] = '\0';
+      if (cell->size() > o.width()) code = kSqlValueTruncated;
     } else if (o.integer()) {
-      const char* s = cell->c_str();
-      char* end = nullptr;
-      errno = 0;
-      long long v = std::strtoll(s, &end, 10);
-      if (end == s || *end != '\0') {
-        double d = std::strtod(s, &end);
-        if (end == s || *end != '\0') return DbStatus{-1722, "ORA-01722: invalid number"};
-        v = static_cast<long long>(d);
-      }
-      if (errno == ERANGE || v < INT32_MIN || v > INT32_MAX) {
-        return DbStatus{-1455, "ORA-01455: converting column overflows integer datatype"};
-      }
-      *o.integer() = static_cast<int32_t>(v);
+      code = ToInteger(*cell, o.integer());
     }
+    if (code == kSqlOk) continue;
+    if (fault->code == 0 || (first == kSqlOk && code != kSqlValueTruncated)) {
+      DescribeFault(rows, row, c, code, fault);
+    }
+    if (code != kSqlValueTruncated && first == kSqlOk) first = code;
   }
-  return {};
+  if (first == kSqlOk) return {};
+  return DbStatus{first, fault->message + " (" + fault->column + ")"};
 }
 
 class ClientConnection;
@@ -68,6 +123,8 @@ class BufferedCursor : public Cursor {
  public:
   BufferedCursor(ClientConnection* owner, RowSet rows) : owner_(owner), rows_(std::move(rows)) {}
   int Fetch(std::span<const Out> out) override;
+  const RowFault* Fault() const override { return fault_.code != 0 ? &fault_ : nullptr; }
+  // (A fetch that cut a text answers 0 and still has its Fault.)
   int Close() override;
 
  private:
@@ -75,6 +132,7 @@ class BufferedCursor : public Cursor {
   RowSet rows_;
   size_t next_ = 0;
   bool closed_ = false;
+  RowFault fault_;
 };
 
 class ClientConnection : public Connection {
@@ -99,6 +157,9 @@ class ClientConnection : public Connection {
   }
   int LastCode() const override { return lastCode_; }
   std::string LastMessage() const override { return lastMessage_; }
+  const RowFault* LastRowFault() const override {
+    return lastFault_.code != 0 ? &lastFault_ : nullptr;
+  }
 
   int Set(const DbStatus& st);
 
@@ -113,19 +174,22 @@ class ClientConnection : public Connection {
   std::string password_, uriPassword_;
   int lastCode_ = 0;
   std::string lastMessage_;
+  RowFault lastFault_;
 };
 
 int BufferedCursor::Fetch(std::span<const Out> out) {
+  fault_ = RowFault();
   if (closed_) return owner_->Set(DbStatus{-1001, "ORA-01001: invalid cursor"});
   if (next_ >= rows_.rows()) return owner_->Set(NoData());
-  return owner_->Set(FillOutputs(rows_, next_++, out));
+  return owner_->Set(FillOutputs(rows_, next_++, out, &fault_));
 }
 
+// Closing a buffered cursor cannot fail; the last status stays that of the
+// last fetch, so a failure line written after the close carries its code.
 int BufferedCursor::Close() {
-  if (closed_) return owner_->Set({});  // closing twice is harmless
   closed_ = true;
   rows_ = RowSet();
-  return owner_->Set({});
+  return kSqlOk;
 }
 
 int ClientConnection::Set(const DbStatus& st) {
@@ -155,7 +219,7 @@ int ClientConnection::Connect(const std::string& connectText) {
   if (!parsed) return Set(st);
   std::unique_ptr<Backend> b = target.kind == BackendKind::Sqlite
                                    ? MakeSqliteBackend(options_.sqliteBusyTimeoutMs)
-                                   : MakePgBackend(options_.pgConnectTimeoutSeconds);
+                                   : MakePgBackend(options_);
   st = b->Connect(target);
   if (st.code == 0) backend_ = std::move(b);
   return Set(st);
@@ -193,11 +257,12 @@ int ClientConnection::Execute(std::string_view sql, std::span<const Bind> in) {
 
 int ClientConnection::SelectOne(std::string_view sql, std::span<const Bind> in,
                                 std::span<const Out> out) {
+  lastFault_ = RowFault();
   RowSet rows;
   DbStatus st = Query(sql, in, &rows);
   if (st.code != 0) return Set(st);
   if (rows.rows() == 0) return Set(NoData());
-  return Set(FillOutputs(rows, 0, out));
+  return Set(FillOutputs(rows, 0, out, &lastFault_));
 }
 
 std::unique_ptr<Cursor> ClientConnection::Open(std::string_view sql, std::span<const Bind> in,

@@ -1,5 +1,6 @@
 #include "db/client/connect_text.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "platform/env.h"
@@ -47,12 +48,22 @@ bool ParseHostForm(std::string_view service, ConnectTarget* out) {
   return true;
 }
 
+// The @ that ends the password: the one before a "postgresql://" or
+// "postgres://" service (the URI may hold a user and @ itself), else the last.
+size_t ServiceAt(std::string_view text) {
+  size_t at = std::string_view::npos;
+  for (std::string_view scheme : {"@postgresql://", "@postgres://"}) {
+    at = std::min(at, text.find(scheme));
+  }
+  return at != std::string_view::npos ? at : text.rfind('@');
+}
+
 }  // namespace
 
 bool ParseConnectText(std::string_view text, ConnectTarget* out, int* code, std::string* message) {
   *out = ConnectTarget();
   size_t slash = text.find('/');
-  size_t at = text.rfind('@');
+  size_t at = ServiceAt(text);
   if (at == std::string_view::npos || (slash != std::string_view::npos && at < slash)) {
     // No service at all: there is nothing to connect to.
     out->login = std::string(text.substr(0, std::min(slash, text.size())));

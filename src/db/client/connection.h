@@ -17,9 +17,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "db/client/fixed_text.h"
 #include "platform/wake_source.h"
@@ -39,6 +41,54 @@ inline constexpr int kSqlInvalidLogin = -1017;
 inline constexpr int kSqlValueTooLarge = -12899;
 inline constexpr int kSqlNotConnected = -3114;
 inline constexpr int kSqlCannotConnect = -12541;  // no listener / unreachable
+// A row whose values do not fit the output fields.
+inline constexpr int kSqlInvalidNumber = -1722;    // not a number
+inline constexpr int kSqlIntegerOverflow = -1455;  // a number beyond 32 bits
+inline constexpr int kSqlValueTruncated = -1406;   // a text longer than its field
+
+// A fetched row that could not be delivered whole: every other field holds
+// its value, a number that cannot be read stays as the caller cleared it
+// (the fetch answers the code), a text longer than its field is cut (the
+// fetch answers 0, as an Oracle client with an indicator does). The row's
+// values as the database gave them, with the column names, let a caller
+// name the row and address it by its full key.
+struct RowFault {
+  int code = 0;                    // kSqlInvalidNumber, kSqlIntegerOverflow or kSqlValueTruncated
+  std::string message;             // "ORA-01722: invalid number"
+  std::string column;              // the first failing column, upper case
+  std::vector<std::string> names;  // column names, upper case
+  std::vector<std::optional<std::string>> values;  // the row as read
+  // The value of the named column (upper case); null when absent or NULL.
+  const std::string* Value(std::string_view name) const {
+    for (size_t i = 0; i < names.size() && i < values.size(); ++i) {
+      if (names[i] == name && values[i]) return &*values[i];
+    }
+    return nullptr;
+  }
+};
+
+// True for the codes that say the database cannot be written: read-only,
+// I/O error, disk full, a file that is no (longer a) database, a lost
+// connection. A commit that fails with one of them has lost its work.
+inline bool IsWriteFault(int code) {
+  switch (code) {
+    case -16000:  // read-only
+    case -1114:   // I/O error writing
+    case -1115:   // I/O error reading
+    case -1653:   // disk full
+    case -1157:   // file cannot be identified or opened
+    case -1578:   // corrupt
+    case kSqlNotConnected:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// True for the codes a fetch answers for a number it cannot read.
+inline bool IsRowFault(int code) {
+  return code == kSqlInvalidNumber || code == kSqlIntegerOverflow;
+}
 
 // An input host variable: a text (empty means NULL) or a 32-bit integer.
 // Texts are cut to their width before binding. The text is not copied: it
@@ -95,8 +145,13 @@ class Cursor {
  public:
   virtual ~Cursor() = default;
   // Fetches the next row into the fields: 0, 1403 after the last row, or an
-  // error code.
+  // error code. A row that does not fit the fields (see RowFault) is filled
+  // as far as it goes; the next fetch moves on.
   virtual int Fetch(std::span<const Out> out) = 0;
+  // What did not fit in the row of the last fetch, else null.
+  virtual const RowFault* Fault() const { return nullptr; }
+  // Ends the cursor. It leaves the last status as it is, so a failed fetch
+  // stays what GetLastSQLError reports.
   virtual int Close() = 0;
 };
 
@@ -142,9 +197,12 @@ class Connection {
 
   // Runs a single-row select ("select ... into :b0:b1, ... from ...", or a
   // plain select whose first row is taken) into the output fields:
-  // 0, 1403 when there is no row, or an error code.
+  // 0, 1403 when there is no row, or an error code. A row that does not
+  // fit answers as a cursor's fetch does (see RowFault).
   virtual int SelectOne(std::string_view sql, std::span<const Bind> in,
                         std::span<const Out> out) = 0;
+  // What did not fit in the row of the last SelectOne, else null.
+  virtual const RowFault* LastRowFault() const { return nullptr; }
 
   // Opens a cursor on a select. On failure the result is null and
   // *status holds the code.
@@ -182,6 +240,10 @@ struct ConnectionOptions {
   int sqliteBusyTimeoutMs = 5000;
   // How long a PostgreSQL connect may take before it fails.
   int pgConnectTimeoutSeconds = 10;
+  // How long a PostgreSQL statement waits for a lock (fails with -54), and
+  // how long it may run at all (fails with -1013); 0: the server's setting.
+  int pgLockTimeoutMs = 5000;
+  int pgStatementTimeoutMs = 30000;
 };
 
 // A new, unconnected connection. The backend is chosen at Connect.

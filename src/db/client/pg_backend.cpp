@@ -65,6 +65,9 @@ constexpr StateMap kStates[] = {
     {"40P01", -60, "ORA-00060: deadlock detected while waiting for resource"},
     {"55P03", -54, "ORA-00054: resource busy"},
     {"57014", -1013, "ORA-01013: user requested cancel of current operation"},
+    {"25006", -16000, "ORA-16000: database open for read-only access"},
+    {"53100", -1653, "ORA-01653: unable to extend table (disk full)"},
+    {"58030", -1115, "ORA-01115: IO error reading block from file"},
     {"42601", -900, "ORA-00900: invalid SQL statement"},
     {"53300", -12516, "ORA-12516: TNS:listener could not find available handler"},
 };
@@ -95,6 +98,8 @@ DbStatus MapState(const char* state, const PGresult* r) {
 void CopyRows(const PGresult* r, RowSet* rows) {
   int nr = PQntuples(r), nc = PQnfields(r);
   rows->columns = static_cast<size_t>(nc);
+  rows->names.clear();
+  for (int c = 0; c < nc; ++c) rows->names.emplace_back(PQfname(r, c));
   rows->cells.reserve(static_cast<size_t>(nr) * static_cast<size_t>(nc));
   for (int i = 0; i < nr; ++i) {
     for (int c = 0; c < nc; ++c) {
@@ -106,6 +111,18 @@ void CopyRows(const PGresult* r, RowSet* rows) {
       }
     }
   }
+}
+
+// "-c lock_timeout=N -c statement_timeout=M" in milliseconds; 0 leaves a
+// setting at the server's value.
+std::string SessionOptions(int lockTimeoutMs, int statementTimeoutMs) {
+  std::string o;
+  if (lockTimeoutMs > 0) o += "-c lock_timeout=" + std::to_string(lockTimeoutMs);
+  if (statementTimeoutMs > 0) {
+    if (!o.empty()) o += ' ';
+    o += "-c statement_timeout=" + std::to_string(statementTimeoutMs);
+  }
+  return o;
 }
 
 bool Contains(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
@@ -137,7 +154,9 @@ DbStatus MapConnectFailure(const char* text) {
 
 class PgBackend : public Backend {
  public:
-  explicit PgBackend(int connectTimeoutSeconds) : connectTimeout_(connectTimeoutSeconds) {}
+  explicit PgBackend(const ConnectionOptions& o)
+      : connectTimeout_(o.pgConnectTimeoutSeconds),
+        options_(SessionOptions(o.pgLockTimeoutMs, o.pgStatementTimeoutMs)) {}
   ~PgBackend() override {
     if (conn_) PQfinish(conn_);
   }
@@ -177,6 +196,7 @@ class PgBackend : public Backend {
   std::string LockHolder(const std::string& schema);
 
   int connectTimeout_;
+  std::string options_;  // the session settings sent with the connect
   PGconn* conn_ = nullptr;
   bool broken_ = true;
   bool inTxn_ = false;
@@ -219,6 +239,7 @@ DbStatus PgBackend::Connect(const ConnectTarget& target) {
   add("keepalives_count", kCount);
   add("tcp_user_timeout", kUserTimeout);
   add("fallback_application_name", kApp);
+  add("options", options_);
   keys.push_back(nullptr);
   values.push_back(nullptr);
   conn_ = PQconnectdbParams(keys.data(), values.data(), expand);
@@ -439,8 +460,8 @@ void PgBackend::ReleaseQueueLock() {
 
 }  // namespace
 
-std::unique_ptr<Backend> MakePgBackend(int connectTimeoutSeconds) {
-  return std::make_unique<PgBackend>(connectTimeoutSeconds);
+std::unique_ptr<Backend> MakePgBackend(const ConnectionOptions& options) {
+  return std::make_unique<PgBackend>(options);
 }
 
 }  // namespace kvr

@@ -12,6 +12,10 @@
 // -12154 (service cannot be resolved), -12514 (no such database), -12170
 // (timeout) or -12541 (no server reachable); libpq's own connect text is
 // never passed on, so no part of a password can leak through it.
+//
+// No wait is endless: the session runs with lock_timeout and
+// statement_timeout (a statement that waits too long fails with -54 or
+// -1013 and the transaction goes on), TCP keepalives notice a cut network.
 #pragma once
 
 #include <memory>
@@ -20,6 +24,6 @@
 
 namespace kvr {
 
-std::unique_ptr<Backend> MakePgBackend(int connectTimeoutSeconds);
+std::unique_ptr<Backend> MakePgBackend(const ConnectionOptions& options);
 
 }  // namespace kvr

@@ -223,7 +223,14 @@ sqlite3_stmt* SqliteBackend::Prepare(std::string_view text, DbStatus* st) {
 
 DbStatus SqliteBackend::Step(sqlite3_stmt* stmt, RowSet* rows) {
   int columns = sqlite3_column_count(stmt);
-  if (rows) rows->columns = static_cast<size_t>(columns);
+  if (rows) {
+    rows->columns = static_cast<size_t>(columns);
+    rows->names.clear();
+    for (int c = 0; c < columns; ++c) {
+      const char* name = sqlite3_column_name(stmt, c);
+      rows->names.emplace_back(name ? name : "");
+    }
+  }
   for (;;) {
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_DONE) return {};

@@ -108,6 +108,8 @@ class Translator {
   size_t EmitRownum(size_t i, size_t end, std::string& out);
   size_t EmitToChar(size_t i, size_t end, std::string& out);
   size_t EmitTableName(size_t i, size_t end, std::string& out);
+  size_t NullTestEnd(size_t i, size_t end) const;
+  size_t EmitNullTest(size_t i, size_t end, std::string& out);
   bool SysdateRange(size_t begin, size_t end, int* days, size_t* stop) const;
   std::string SysdateExpr(int days) const;
   size_t MatchingParen(size_t open, size_t end) const;
@@ -231,6 +233,8 @@ void Translator::Emit(size_t begin, size_t end, std::string& out) {
     } else if (t.type == Tok::Literal && t.text == "''") {
       out += "NULL";
       ++i;
+    } else if (t.type == Tok::Word && NullTestEnd(i, end) != i) {
+      i = EmitNullTest(i, end, out);
     } else if (t.type == Tok::HostVar) {
       Placeholder(t.text.substr(1), out);
       ++i;
@@ -252,6 +256,41 @@ void Translator::Emit(size_t begin, size_t end, std::string& out) {
       ++i;
     }
   }
+}
+
+// "X is null" or "X is not null" of a column (X may be qualified): the
+// index after NULL, or i when the word at i does not begin such a test.
+size_t Translator::NullTestEnd(size_t i, size_t end) const {
+  size_t last = i;
+  while (last + 2 < end && IsPunct(toks_[last + 1], ".") && toks_[last + 2].type == Tok::Word) {
+    last += 2;
+  }
+  size_t k = Skip(last + 1, end);
+  if (k >= end || !Is(toks_[k], "IS")) return i;
+  k = Skip(k + 1, end);
+  if (k < end && Is(toks_[k], "NOT")) k = Skip(k + 1, end);
+  if (k >= end || !Is(toks_[k], "NULL")) return i;
+  return k + 1;
+}
+
+// An empty text is NULL, as on Oracle, so rows other programs wrote with ''
+// meet the same test. On PostgreSQL the comparison goes through text, so it
+// holds for a column of any type.
+size_t Translator::EmitNullTest(size_t i, size_t end, std::string& out) {
+  size_t stop = NullTestEnd(i, end);
+  std::string column;
+  bool negated = false;
+  for (size_t c = i; c < stop; ++c) {
+    if (Is(toks_[c], "IS")) {
+      for (size_t n = c; n < stop; ++n) negated = negated || Is(toks_[n], "NOT");
+      break;
+    }
+    if (toks_[c].type != Tok::Space) column += toks_[c].text;
+  }
+  const std::string text = dialect_ == Dialect::Postgres ? column + "::text" : column;
+  out += negated ? "(" + column + " is not null and " + text + " <> '')"
+                 : "(" + column + " is null or " + text + " = '')";
+  return stop;
 }
 
 // "into :b0:b1, :b2 ..." of a single-row select: dropped, host variables

@@ -27,10 +27,14 @@ int SQLUpdateJobRun(Session& session, std::string_view status, std::string_view 
   FixedText<8> jobnum(num);
   FixedText<14> start(sda), end(eda), key1(da1);
   FixedText<32> key2(ke2);
-  return Run(
-      session, kSQLUpdateJobRun,
-      {Bind::Text(sts), Bind::Text(nam), Bind::Text(usr), Bind::Text(jobnum), Bind::Text(start),
-       Bind::Text(end), Bind::Int(stv), Bind::Text(key1), Bind::Text(key2)});
+  int rc =
+      Run(session, kSQLUpdateJobRun,
+          {Bind::Text(sts), Bind::Text(nam), Bind::Text(usr), Bind::Text(jobnum), Bind::Text(start),
+           Bind::Text(end), Bind::Int(stv), Bind::Text(key1), Bind::Text(key2)});
+  // An end stays known until it is durable.
+  session.endedRows().Note(rc, sts.view(), nam.view(), usr.view(), jobnum.view(), start.view(),
+                           end.view(), stv, key1.view(), key2.view());
+  return rc;
 }
 
 constexpr std::string_view kSQLUpdateJobStatus =

@@ -1,0 +1,55 @@
+// EndedRows: the ends of running rows ("98", "99") written since the last
+// commit that succeeded. When that work is lost (a commit that cannot write,
+// a lost connection), the rows still read "01" in the database; once the
+// session works again, Replay writes each end the controller decided, so
+// an overrun row reads "99" and not the "98" a later supervision would give
+// it. A row another program changed meanwhile (no longer "01") is left as
+// it is. Bounded: beyond the size of the process table the oldest go.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "db/client/named_statement.h"
+
+namespace kvr {
+
+class Connection;
+
+class EndedRows {
+ public:
+  // Keeps the values of an update of a row's end (other statuses are not
+  // kept) with the update's code: an end written (0) waits for the next
+  // commit, one that failed because the database could not be written waits
+  // for Replay.
+  void Note(int code, std::string_view status, std::string_view name, std::string_view user,
+            std::string_view num, std::string_view sda, std::string_view eda, int32_t stv,
+            std::string_view da1, std::string_view ke2);
+  // A commit made the written ends durable.
+  void Committed();
+  // The work since the last commit was lost: every end waits for Replay.
+  void Lost() {
+    for (Row& r : rows_) r.written = false;
+  }
+  // After Replay and its commit: nothing is kept.
+  void Clear() { rows_.clear(); }
+  bool empty() const { return rows_.empty(); }
+  size_t size() const { return rows_.size(); }
+  // Writes the kept ends again, each only onto a row still in "01"; does
+  // not commit. The first failing code, else 0.
+  int Replay(Connection& db);
+
+ private:
+  struct Row {
+    std::string status, name, user, num, sda, eda, da1, ke2;
+    int32_t stv = 0;
+    bool written = false;  // durable with the next commit
+  };
+  std::deque<Row> rows_;
+};
+
+void AppendEndedRowStatements(StatementList* list);
+
+}  // namespace kvr
