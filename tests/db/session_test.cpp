@@ -118,7 +118,7 @@ TEST_P(SessionTest, FailedStatusUpdateReconnectsWithoutLeakingConnections) {
               Count("select count(*) from pg_stat_activity where datname=current_database()");
           return sessions == 1;
         },
-        std::chrono::seconds(5), std::chrono::milliseconds(100));
+        std::chrono::seconds(30), std::chrono::milliseconds(100));
     EXPECT_EQ(sessions, 1);
   }
 }

@@ -103,7 +103,7 @@ TEST_P(UnreadableRowsTest, WaitingRowIsSetAsideAndTheNextRowIsSelected) {
       SCOPED_TRACE(std::string(rty) + " " + bad.column + "=" + bad.value.substr(0, 12));
       session_->db().Execute("delete from KVSYSTEM.KVR500JOB");
       const char* sts = std::string(rty) == "03" || std::string(rty) == "07" ? "'00'" : "NULL";
-      char bad1[16];
+      char bad1[24];
       std::snprintf(bad1, sizeof bad1, "2026010100%04d", ++n);  // each row is named once
       Insert(bad1, "BAD", rty, sts, bad.column, bad.value);
       Insert("20261231000000", "GOOD", rty, sts);
