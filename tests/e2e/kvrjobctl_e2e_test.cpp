@@ -369,8 +369,16 @@ TEST(Kvrjobctl, EveryCommandHasHelpAndWrongUsageExitsTwo) {
     r = Ctl(dir, std::string(command) + " --no-such-option");
     EXPECT_EQ(r.status, 2) << command << ": " << r.output;
   }
-  const char* wrong[] = {"",   "nonsense", "show",   "list --run-type 3",        "status --wait x",
-                         "-C", "cancel",   "delete", "history --since yesterday"};
+  const char* wrong[] = {"",
+                         "nonsense",
+                         "show",
+                         "list --run-type 3",
+                         "list --run-type 42",
+                         "status --wait x",
+                         "-C",
+                         "cancel",
+                         "delete",
+                         "history --since yesterday"};
   for (const char* args : wrong) EXPECT_EQ(Ctl(dir, args).status, 2) << "'" << args << "'";
 }
 

@@ -55,7 +55,9 @@ int RunList(Env& env, const std::vector<std::string>& args) {
   if (int rc = ParseCommand(args, {"run-type"}, {"all", "json"}, kHelp, &o); rc >= 0) return rc;
   const std::string runType = o.Get("run-type");
   if (o.Has("run-type") && !ValidRunType(runType)) {
-    std::fprintf(stderr, "kvrjobctl: --run-type takes two digits, such as 01 or 03\n%s", kHelp);
+    std::fprintf(stderr,
+                 "kvrjobctl: --run-type takes a run type: 01, 03, 04, 05, 06, 07, 08, 09 or 99\n%s",
+                 kHelp);
     return kExitUsage;
   }
   ToolSession tool(env);

@@ -23,7 +23,7 @@ constexpr char kHelp[] =
     "output file follow the row.\n";
 
 void Line(const char* label, const std::string& value) {
-  std::printf("%-22s %s\n", label, Win1252ToUtf8(value).c_str());
+  std::printf("%-22s %s\n", label, PrintableText(Win1252ToUtf8(value)).c_str());
 }
 
 std::string Num(int32_t v) { return std::to_string(v); }

@@ -63,7 +63,11 @@ std::string StatusText(const JobRow& row) {
 }
 
 bool ValidRunType(const std::string& text) {
-  return text.size() == 2 && text.find_first_not_of("0123456789") == std::string::npos;
+  for (std::string_view known : {kRunType01, kRunType03, kRunType04, kRunType05, kRunType06,
+                                 kRunType07, kRunType08, kRunType09, kRunType99}) {
+    if (text == known) return true;
+  }
+  return false;
 }
 
 std::string JobJson(const JobView& v) {

@@ -25,7 +25,7 @@ JobView MakeJobView(Env& env, const JobRow& row, RowState state, const std::stri
 
 // "01 running"; a blank status gives its meaning alone.
 std::string StatusText(const JobRow& row);
-// Two digits.
+// One of the run types the queue knows (01, 03 to 09, 99).
 bool ValidRunType(const std::string& text);
 // A JSON string of a Windows-1252 text (turned into UTF-8, control
 // characters escaped).
