@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "db/queue/queue_view.h"
 #include "exec/exclusion_list.h"
 #include "exec/running_jobs_cursor.h"
 #include "exec/selection.h"
@@ -44,7 +45,9 @@ class UnreadableRowsTest : public SessionFixture {
     session_->RequireQueueLock({"KVRJOBSTR", "test 1", "KVSYSTEM"});
     ASSERT_EQ(Connect(db), 0);
     ASSERT_TRUE(session_->queueLockHeld());
+    db_ = db;
   }
+  TestDatabase db_;
   // A row of the run type in the status; `column` set to `value` when given.
   void Insert(const std::string& da1, const std::string& ke2, const char* rty, const char* sts,
               const char* column = nullptr, const std::string& value = "") {
@@ -155,6 +158,21 @@ TEST_P(UnreadableRowsTest, TimedListSkipsUnreadableRows) {
   EXPECT_EQ(list[0].jobke2.str(), "GOOD");
   EXPECT_EQ(Status("20260101000000"), "90");
   EXPECT_EQ(Status("20260101000001"), "90");
+}
+
+// The operator's view lists a row it cannot read whole, with what it can.
+TEST_P(UnreadableRowsTest, QueueViewListsUnreadableRows) {
+  if (GetParam() != Engine::Sqlite) GTEST_SKIP() << "typed columns hold no bad values";
+  Insert("20260101000000", "BAD", "01", "NULL", "JOBMRT", "'abc'");
+  Insert("20260101000001", "GOOD", "01", "NULL");
+  ASSERT_EQ(session_->SQLCommit(), 0);
+  Session viewer(env_, *log_);  // kvrjobctl holds no queue lock
+  ASSERT_EQ(viewer.SQLConnect(db_.login, db_.password, db_.service, db_.schema), 0);
+  std::vector<JobRow> rows;
+  EXPECT_EQ(ReadQueueRows(viewer, "01", &rows), 0);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].jobke2.str(), "BAD");
+  EXPECT_EQ(rows[0].jobmrt, 0);
 }
 
 // An empty text in an INTEGER column is NULL: read as 0, no fault.

@@ -36,7 +36,8 @@ int ReadRows(Session& session, const std::string& sql, std::span<const Bind> in,
   for (;;) {
     r.Clear();
     rc = cursor->Fetch(out);
-    if (rc != kSqlOk) break;
+    // A row with a number that cannot be read is shown with what can be.
+    if (rc != kSqlOk && !IsRowFault(rc)) break;
     rows->push_back(r);
   }
   cursor->Close();
