@@ -42,22 +42,7 @@ std::string RunResultText(std::string_view how, int32_t code) {
 RunHistory::RunHistory(Env& env, Logger& log, Session& session, const JobOutput& output)
     : env_(env), log_(log), session_(session), output_(output) {}
 
-std::pair<std::string_view, int32_t> RunHistory::HowEnded(const ProcessEntry& entry,
-                                                          std::string_view status) {
-  if (status == "99") return {ending_.empty() ? kRunOverrun : ending_, 0};
-  // Another process under the id, or no process: the job's status is not ours.
-  if (entry.pid <= 1 || env_.ProcessAlive(entry.pid)) return {kRunUnknown, 0};
-  // A child that ended since the last reaping is reaped now.
-  std::optional<ExitStatus> exit = env_.PeekExitStatus(entry.pid);
-  if (!exit) {
-    env_.ReapChildren();
-    exit = env_.PeekExitStatus(entry.pid);
-  }
-  if (!exit) return {kRunUnknown, 0};
-  return {exit->signaled ? kRunSignal : kRunExit, exit->code};
-}
-
-void RunHistory::Record(const ProcessEntry& entry, std::string_view status) {
+void RunHistory::Record(const ProcessEntry& entry, std::string_view how, int32_t code) {
   if ((!enabled_ && notice_ == nullptr) || entry.jobsda.view().empty()) return;
   RunRecord run;
   run.da1 = entry.jobda1.str();
@@ -65,7 +50,6 @@ void RunHistory::Record(const ProcessEntry& entry, std::string_view status) {
   run.start = entry.jobsda.str();
   run.pid = entry.jobnum.view().empty() ? "0" : entry.jobnum.str();
   run.end = entry.jobeda.str();
-  auto [how, code] = HowEnded(entry, status);
   run.how = how;
   run.code = code;
   if (notice_ != nullptr && (how == kRunSignal || (how == kRunExit && code != 0))) {

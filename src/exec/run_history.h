@@ -5,12 +5,11 @@
 //
 // Record is called where the end of a job is written into its row, before
 // the caller's commit, so the run and the row's close become durable
-// together. How the run ended comes from the status written and the
-// moment: "99" while all jobs are ended (Ending) is a shut-down or a lost
-// database, "99" otherwise an overrun, "98" the exit status or signal kept
-// by the reaping, or
-// unknown when the process was not the controller's child (adopted after a
-// restart) or its id went to another process.
+// together. How the run ended is what the caller decided as it closed the
+// row: the exit status or signal taken from the reaping, an overrun, a
+// shut-down, a lost database, or unknown when the process was not the
+// controller's child (adopted after a restart) or its id went to another
+// process.
 //
 // A cancel asked for by the operator (kvrjobctl cancel) is a run row with
 // RUNEND "cancel" and no end, written beside a JOBMRT of 1 that lets the
@@ -69,23 +68,12 @@ class RunHistory {
 
   RunHistory(Env& env, Logger& log, Session& session, const JobOutput& output);
 
-  // While an Ending lives, "99" is recorded as `how` (all jobs being ended).
-  class Ending {
-   public:
-    Ending(RunHistory& history, std::string_view how) : history_(history) { history.ending_ = how; }
-    ~Ending() { history_.ending_ = {}; }
-    Ending(const Ending&) = delete;
-    Ending& operator=(const Ending&) = delete;
-
-   private:
-    RunHistory& history_;
-  };
-
   // With a poster, a job that ends by itself with a status other than 0, or
   // by a signal from outside the controller, gets a user message.
   void SetFailureNotice(MessagePoster* poster) { notice_ = poster; }
-  // Records the end of the entry's run, closed with `status`.
-  void Record(const ProcessEntry& entry, std::string_view status);
+  // Records the end of the entry's run: `how` (one of the kRun... words)
+  // with its exit status or signal number in `code`.
+  void Record(const ProcessEntry& entry, std::string_view how, int32_t code);
   // Writes the kept runs, then deletes runs that ended more than `days`
   // days ago (days < 1: the default) and commits.
   void Prune(int32_t days);
@@ -93,7 +81,6 @@ class RunHistory {
   std::size_t pending() const { return pending_.size(); }
 
  private:
-  std::pair<std::string_view, int32_t> HowEnded(const ProcessEntry& entry, std::string_view status);
   int Insert(const RunRecord& run);
   int CloseCancelled(const RunRecord& run);
 
@@ -103,7 +90,6 @@ class RunHistory {
   const JobOutput& output_;
   MessagePoster* notice_ = nullptr;
   bool enabled_ = true;
-  std::string_view ending_;
   std::vector<RunRecord> pending_;
 };
 

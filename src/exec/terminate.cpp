@@ -52,8 +52,6 @@ bool Spared(std::string_view name, bool instanceMode) {
 // table's order, then the jobs are waited for together (bounded), so ending
 // many jobs takes about as long as ending one.
 void JobExecutor::KillAllProcs(int reason) {
-  RunHistory::Ending historyEnding(history_,
-                                   reason == kReasonServiceLost ? kRunShutdown : kRunDbLost);
   JobEnding ending{reason == kReasonDatabaseLost ? JobEnding::kDatabaseLost : JobEnding::kShutDown};
   std::vector<MarkedProcess> marked = MarkedProcesses();
   std::vector<ProcessRef> targets;

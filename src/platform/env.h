@@ -245,8 +245,6 @@ class Env {
   // The kept wait status of an ended child, handed out once; nothing when
   // none is kept for the id (not reaped yet, not a child, or taken).
   virtual std::optional<ExitStatus> TakeExitStatus(Pid pid) = 0;
-  // The same without handing it out: it stays kept for TakeExitStatus.
-  virtual std::optional<ExitStatus> PeekExitStatus(Pid pid) = 0;
   // Ends a process: SIGTERM to its process group (or to the process when it
   // leads none), SIGKILL to what is left after the grace period. Never ends
   // pid 0, 1, or the controller itself. Does not block.

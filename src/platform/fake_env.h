@@ -170,7 +170,6 @@ class FakeEnv : public Env {
   int statReads = 0;  // ReadProcessStat calls
   void ReapChildren() override;
   std::optional<ExitStatus> TakeExitStatus(Pid pid) override;
-  std::optional<ExitStatus> PeekExitStatus(Pid pid) override;
   // Records the kill; the process ends at once by SIGTERM (no grace).
   void KillById(Pid pid) override;
   void KillByImageName(const std::string& imageName) override;

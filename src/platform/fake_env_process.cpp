@@ -43,12 +43,6 @@ std::optional<ExitStatus> FakeEnv::TakeExitStatus(Pid pid) {
   return status;
 }
 
-std::optional<ExitStatus> FakeEnv::PeekExitStatus(Pid pid) {
-  auto it = reaped_.find(pid);
-  if (it == reaped_.end()) return std::nullopt;
-  return it->second;
-}
-
 FakeEnv::Process* FakeEnv::FindProcess(Pid pid) {
   auto it = processes_.find(pid);
   return it == processes_.end() ? nullptr : &it->second;

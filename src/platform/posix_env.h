@@ -77,7 +77,6 @@ class PosixEnv : public Env {
   void EndProcesses(const std::vector<ProcessRef>& targets) override;
   void ReapChildren() override;
   std::optional<ExitStatus> TakeExitStatus(Pid pid) override;
-  std::optional<ExitStatus> PeekExitStatus(Pid pid) override;
   void KillById(Pid pid) override;
   void KillByImageName(const std::string& imageName) override;
   Pid SelfPid() override;

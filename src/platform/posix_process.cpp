@@ -354,13 +354,6 @@ std::optional<ExitStatus> PosixEnv::TakeExitStatus(Pid pid) {
   return std::nullopt;
 }
 
-std::optional<ExitStatus> PosixEnv::PeekExitStatus(Pid pid) {
-  for (const auto& [id, status] : exitStatuses_) {
-    if (id == pid) return status;
-  }
-  return std::nullopt;
-}
-
 // The controller, its service and PID 1 are spared whatever their image: a
 // kill by name must never end the controller's own family. Only processes
 // of the controller's own user are looked at.

@@ -22,22 +22,24 @@ class RunHistoryTest : public ::testing::TestWithParam<Engine> {
     h_.Open(env_, GetParam());
   }
 
-  // A live child of prog.exe started ageSeconds ago and its row in "01".
+  // A live child of prog.exe started 10 s ago, carrying this controller's
+  // mark, and its row in "01".
   Pid AddRunning(const std::string& ke2, int32_t mrt = 0, bool child = true) {
     FakeEnv::Process p;
     p.baseName = "prog.exe";
     p.path = "/opt/kvr/prog.exe";
     p.startTime = env_.Now() - 10;
     p.child = child;
-    Pid pid = env_.AddProcess(p);
     Job job;
     job.ke2 = ke2;
     job.cmd = "prog.exe " + ke2;
     job.sts = "01";
     job.nam = "prog.exe";
-    job.num = std::to_string(pid);
     job.sda = LocalStampOf(env_, p.startTime);
     job.mrt = mrt;
+    p.environment = h_.Mark(job);
+    Pid pid = env_.AddProcess(p);
+    job.num = std::to_string(pid);
     h_.Insert(job);
     return pid;
   }

@@ -109,10 +109,25 @@ bool ParseConnectText(std::string_view text, ConnectTarget* out, int* code, std:
   return true;
 }
 
+namespace {
+
+bool WordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+
+}  // namespace
+
+// Only whole occurrences are masked: a secret found inside a longer word
+// ("e" in "does not exist") is part of that word, not the secret.
 std::string ScrubSecret(std::string text, std::string_view secret) {
   if (secret.empty()) return text;
   size_t pos = 0;
   while ((pos = text.find(secret, pos)) != std::string::npos) {
+    size_t end = pos + secret.size();
+    bool inWord = (pos > 0 && WordChar(text[pos - 1]) && WordChar(secret.front())) ||
+                  (end < text.size() && WordChar(text[end]) && WordChar(secret.back()));
+    if (inWord) {
+      pos += 1;
+      continue;
+    }
     text.replace(pos, secret.size(), "***");
     pos += 3;
   }
