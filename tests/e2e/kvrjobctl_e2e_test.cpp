@@ -279,13 +279,15 @@ TEST_P(KvrjobctlOnEngine, HistoryCancelAndDeleteAnswerFromTheRecordedRuns) {
   ASSERT_EQ(Ctl(*dir, "add --name THREE --command './JobSh -c \"exit 3\"'").status, 0);
   ASSERT_EQ(Ctl(*dir, "add --name FINE --command './JobSh -c \"exit 0\"'").status, 0);
   ASSERT_EQ(Ctl(*dir, "add --name LONG --command './JobSleep 60'").status, 0);
+  dir->InstallProgram("/bin/true", "Prüfung");  // typed in UTF-8, started as it stands
+  ASSERT_EQ(Ctl(*dir, "add --name UMLAUT --command ./Prüfung").status, 0);
   int instance = SpareInstance(GetParam() == Engine::Sqlite ? 7 : 8);
   pid_t service = dir->StartService(instance);
   pid_t controller = dir->StartController(std::to_string(instance));
   auto db = dir->Connect();
   ASSERT_TRUE(WaitFor([&] {
     return Column(*db, "JOBSTS", "LONG") == "01" && Column(*db, "JOBSTS", "THREE") == "98" &&
-           Column(*db, "JOBSTS", "FINE") == "98";
+           Column(*db, "JOBSTS", "FINE") == "98" && Column(*db, "JOBSTS", "UMLAUT") == "98";
   })) << dir->MainLog();
   const std::string sleeper = Column(*db, "JOBNUM", "LONG");
 

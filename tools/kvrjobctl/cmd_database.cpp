@@ -11,6 +11,7 @@
 
 #include "add_run_types.h"
 #include "ctl_options.h"
+#include "db/client/win1252.h"
 #include "db/queue/job_table.h"
 #include "db/queue/queue_view.h"
 #include "db/queue/schema_setup.h"
@@ -57,6 +58,15 @@ std::string FindSqlDir(Env& env, const Options& o) {
   std::filesystem::path beside = exe.parent_path() / ".." / "share" / "kvrjobstr" / "sql";
   if (!exe.empty() && std::filesystem::is_directory(beside, ec)) return beside.string();
   return KVR_SQL_DIR;
+}
+
+// Converts an argument from UTF-8 to the queue's Windows-1252; false when
+// it holds a character Windows-1252 cannot hold or is not UTF-8.
+bool ToQueueText(std::string* text) {
+  std::string converted = Utf8ToWin1252(*text);
+  if (Win1252ToUtf8(converted) != *text) return false;
+  *text = std::move(converted);
+  return true;
 }
 
 }  // namespace
@@ -132,10 +142,18 @@ int RunAdd(Env& env, const std::vector<std::string>& args) {
   if (int rc = Parse(args, known, kHelp, &o); rc >= 0) return rc;
   RunTypeChoice choice;
   if (!ReadRunTypeChoice(o, &choice)) return kExitUsage;
-  const std::string name = choice.runType == "07" ? choice.schedule : o.Get("name");
-  const std::string command = o.Get("command");
+  std::string name = choice.runType == "07" ? choice.schedule : o.Get("name");
+  std::string command = o.Get("command"), origin = o.Get("origin");
+  // The terminal gives UTF-8; the queue holds the controller's single-byte
+  // text, so "./Prüfung/x" is stored as the controller will read it.
+  if (!ToQueueText(&name) || !ToQueueText(&command) || !ToQueueText(&origin)) {
+    std::fprintf(stderr,
+                 "kvrjobctl: --name, --command and --origin take UTF-8 text of "
+                 "characters Windows-1252 can hold\n");
+    return kExitUsage;
+  }
   if (name.empty() || command.empty() || name.size() > 32 || command.size() > 256 ||
-      o.Get("origin").size() > 256) {
+      origin.size() > 256) {
     std::fprintf(stderr,
                  "kvrjobctl: --name (1 to 32 characters) and --command (1 to 256) are "
                  "needed; --origin has at most 256\n");
@@ -155,8 +173,8 @@ int RunAdd(Env& env, const std::vector<std::string>& args) {
   if (choice.runType == "07" && !ScheduleExists(tool.session(), &choice)) return kExitError;
   if (!TimePlanExists(tool.session(), choice)) return kExitError;
   const std::string da1 = NowTimestamp(env);
-  int rc = SQLInsertJob(tool.session(), da1, name, o.Get("origin"), command,
-                        static_cast<int32_t>(mrt), choice.runType);
+  int rc = SQLInsertJob(tool.session(), da1, name, origin, command, static_cast<int32_t>(mrt),
+                        choice.runType);
   if (rc == kSqlOk) rc = ApplyRunTypeChoice(tool.session(), choice, da1, name);
   if (rc == kSqlOk) rc = tool.session().SQLCommit();
   if (rc != kSqlOk) {
