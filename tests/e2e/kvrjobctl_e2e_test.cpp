@@ -210,6 +210,18 @@ TEST(Kvrjobctl, WrongPasswordOnPostgresSaysToWriteTheCredentialsAnew) {
   EXPECT_TRUE(Has(r.output, "the login or password is wrong")) << r.output;
 }
 
+// A file in place of the credential file that is none: its deciphered
+// bytes never reach the terminal as control characters.
+TEST(Kvrjobctl, GarbageCredentialFileNeverDrivesTheTerminal) {
+  ProgramDir dir("sqlite:kvr.db", "kvr", "demo");
+  ASSERT_EQ(dir.Shell("printf 'hello\\033[31mred\\nline2\\n' > VELTRONIA.INI"), 0);
+  Result r = Ctl(dir, "list");
+  EXPECT_EQ(r.status, 1) << r.output;
+  for (char c : r.output) {
+    EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << r.output;
+  }
+}
+
 TEST(Kvrjobctl, ListShowsRunningFirstAndFiltersByRunTypeAndState) {
   ProgramDir dir("sqlite:kvr.db", "kvr", "demo");
   auto db = dir.Connect();

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "db/credentials/credential_file.h"
+#include "job_view.h"
 
 namespace kvr::ctl {
 
@@ -109,9 +110,12 @@ bool ToolSession::Connect(const Target& t) {
   // so it is only shown when it cannot.
   bool showService =
       t.service.find('@') == std::string::npos && t.service.find("password") == std::string::npos;
+  // A credential file that is no credential file deciphers to any bytes:
+  // they are shown with their control characters as '?'.
   std::fprintf(stderr, "kvrjobctl: cannot connect to %s as %s (schema %s): %d %s\n",
-               showService ? t.service.c_str() : "the service", t.login.c_str(), t.schema.c_str(),
-               rc, message.c_str());
+               showService ? PrintableText(t.service).c_str() : "the service",
+               PrintableText(t.login).c_str(), PrintableText(t.schema).c_str(), rc,
+               PrintableText(message).c_str());
   if (rc == kSqlSchemaMissing) {
     std::fprintf(stderr, "kvrjobctl: the schema %s is missing: run kvrjobctl init\n",
                  t.schema.c_str());
