@@ -188,8 +188,9 @@ class JobExecutor {
   int64_t BirthMs(int64_t created);
 
   // Start pieces (job_start.cpp).
+  // `why`: the errno of the failed creation, or kNotConvertible.
   int StartFailed(const std::string& command, std::string_view jobda1, std::string_view jobke2,
-                  int32_t attempts);
+                  int32_t attempts, int why);
   std::string FindProgramName(Pid pid);
   SpawnResult SpawnJob(const std::string& command, std::string_view stamp, std::string_view jobda1,
                        std::string_view jobke2);

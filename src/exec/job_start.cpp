@@ -67,12 +67,14 @@ int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
   }
   if (!ConvertibleToUtf8(cmd)) {
     log_.Main(BoundedPrintf(kNotConvertible, cmd.c_str()));
-    return StartFailed(cmd, jobda1, jobke2, attempts);
+    return StartFailed(cmd, jobda1, jobke2, attempts, kRunNotConvertible);
   }
   std::string stamp = LocalStamp();
   if (int rc = ClaimRow(cmd, stamp, attempts, jobda1, jobke2); rc != 0) return rc;
   SpawnResult spawn = SpawnJob(Win1252ToUtf8(cmd), stamp, jobda1, jobke2);
-  if (!spawn.created || spawn.pid <= 0) return StartFailed(cmd, jobda1, jobke2, attempts);
+  if (!spawn.created || spawn.pid <= 0) {
+    return StartFailed(cmd, jobda1, jobke2, attempts, spawn.error);
+  }
 
   CheckProcessID(spawn.pid);
   output_.Started(spawn.pid);  // after the older job under the id has ended
@@ -153,7 +155,7 @@ std::vector<std::string> JobExecutor::RunningOutputNames() const {
 }
 
 int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1,
-                             std::string_view jobke2, int32_t attempts) {
+                             std::string_view jobke2, int32_t attempts, int why) {
   log_.Main(BoundedPrintf(kCreateFailed, command.c_str(), ""));
   poster_.PostNachricht(BoundedPrintf(kCreateFailedMessage, command.c_str()));
   int rc =
@@ -162,6 +164,13 @@ int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1
     log_.Main(BoundedPrintf(kFailedUpdateFailed, command.c_str(), static_cast<long>(rc)));
     return kStartUpdateFailed;
   }
+  // The run history keeps why, committed with the row's "90".
+  ProcessEntry run;
+  run.jobda1 = jobda1;
+  run.jobke2 = jobke2;
+  run.jobsda = LocalStamp();
+  run.jobeda = run.jobsda.view();
+  history_.Record(run, kRunNoStart, why);
   if (int commit = session_.SQLCommit(); commit != 0) {
     log_.Main(BoundedPrintf(kFailedCommitFailed, command.c_str(), static_cast<long>(commit)));
   }

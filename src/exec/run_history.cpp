@@ -1,5 +1,7 @@
 #include "exec/run_history.h"
 
+#include <cerrno>
+
 #include "core/logger.h"
 #include "db/client/connection.h"
 #include "db/session.h"
@@ -35,7 +37,19 @@ std::string RunResultText(std::string_view how, int32_t code) {
   if (how == kRunCancelled) return "cancelled";
   if (how == kRunShutdown) return "shut-down";
   if (how == kRunDbLost) return "database lost";
-  if (how == kRunNoStart) return "not started";
+  if (how == kRunNoStart) {
+    switch (code) {
+      case kRunNotConvertible:
+        return "not started: command not convertible";
+      case ENOENT:
+        return "not started: program not found";
+      case EACCES:
+      case ENOEXEC:
+        return "not started: not executable";
+      default:
+        return code > 0 ? "not started: errno " + std::to_string(code) : "not started";
+    }
+  }
   return std::string(how);
 }
 

@@ -48,7 +48,10 @@ inline constexpr std::string_view kRunCancelled = "cancel";   // ended at the op
 inline constexpr std::string_view kRunShutdown = "shutdown";  // ended as the controller stopped
 inline constexpr std::string_view kRunDbLost = "dblost";      // ended for a lost database
 inline constexpr std::string_view kRunUnknown = "unknown";    // gone, status not known
-inline constexpr std::string_view kRunNoStart = "nostart";    // the process was not created
+inline constexpr std::string_view kRunNoStart = "nostart";    // not created; RUNCOD: errno
+// RUNCOD of a start that failed because the command has characters the
+// file system's UTF-8 cannot be given.
+inline constexpr int32_t kRunNotConvertible = -1;
 
 // One run as stored.
 struct RunRecord {

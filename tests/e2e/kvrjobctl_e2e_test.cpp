@@ -293,13 +293,15 @@ TEST_P(KvrjobctlOnEngine, HistoryCancelAndDeleteAnswerFromTheRecordedRuns) {
   ASSERT_EQ(Ctl(*dir, "add --name LONG --command './JobSleep 60'").status, 0);
   dir->InstallProgram("/bin/true", "Prüfung");  // typed in UTF-8, started as it stands
   ASSERT_EQ(Ctl(*dir, "add --name UMLAUT --command ./Prüfung").status, 0);
+  ASSERT_EQ(Ctl(*dir, "add --name MISSING --command ./NoSuchProgram").status, 0);
   int instance = SpareInstance(GetParam() == Engine::Sqlite ? 7 : 8);
   pid_t service = dir->StartService(instance);
   pid_t controller = dir->StartController(std::to_string(instance));
   auto db = dir->Connect();
   ASSERT_TRUE(WaitFor([&] {
     return Column(*db, "JOBSTS", "LONG") == "01" && Column(*db, "JOBSTS", "THREE") == "98" &&
-           Column(*db, "JOBSTS", "FINE") == "98" && Column(*db, "JOBSTS", "UMLAUT") == "98";
+           Column(*db, "JOBSTS", "FINE") == "98" && Column(*db, "JOBSTS", "UMLAUT") == "98" &&
+           Column(*db, "JOBSTS", "MISSING") == "90";
   })) << dir->MainLog();
   const std::string sleeper = Column(*db, "JOBNUM", "LONG");
 
@@ -311,13 +313,14 @@ TEST_P(KvrjobctlOnEngine, HistoryCancelAndDeleteAnswerFromTheRecordedRuns) {
   const Case cases[] = {
       {"history", 0, {"RESULT", "/THREE", "exit 3", "/FINE", "exit 0"}, {}},
       {"history --failed", 0, {"exit 3"}, {"/FINE"}},
+      {"show MISSING", 0, {"not started: program not found"}, {}},
       {"history FINE --json", 0, {"\"result\": \"exit 0\"", "\"failed\": false"}, {"THREE"}},
       {"history --since 2999-01-01", 0, {"no runs recorded"}, {}},
       {"list --all", 0, {"LAST RUN", "exit 3"}, {}},
       {"show THREE", 0, {"last run", "exit 3"}, {}},
       {"show THREE --json", 0, {"\"lastRun\": \"exit 3\""}, {}},
-      {"status", 0, {"1 failed in the last 24 hours, latest", "/THREE exit 3"}, {}},
-      {"status --json", 0, {"\"failedRuns24h\": 1", "\"controller\": true"}, {}},
+      {"status", 0, {"2 failed in the last 24 hours, latest"}, {}},
+      {"status --json", 0, {"\"failedRuns24h\": 2", "\"controller\": true"}, {}},
       {"delete LONG", 1, {"is running; kvrjobctl cancel ends it first"}, {}},
       {"cancel FINE", 1, {"is not running"}, {}},
       {"cancel NOSUCH", 1, {"no job 'NOSUCH'"}, {}},
