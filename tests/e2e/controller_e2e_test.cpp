@@ -217,7 +217,10 @@ TEST(ControllerEndToEnd, RestartedControllerAdoptsRunningJobs) {
   pid_t service = dir.StartServiceWithController(instance);
   AddJob(dir, "ADOPT", "./jobsleep 6");
   auto db = dir.Connect();
-  ASSERT_TRUE(WaitFor([&] { return JobField(*db, "JOBSTS", "ADOPT") == "01"; }));
+  // "01" with JOBNUM "0" is the claim before the process exists.
+  ASSERT_TRUE(WaitFor([&] {
+    return JobField(*db, "JOBSTS", "ADOPT") == "01" && JobField(*db, "JOBNUM", "ADOPT") != "0";
+  }));
   std::string firstPid = JobField(*db, "JOBNUM", "ADOPT");
   std::string firstStart = JobField(*db, "JOBSDA", "ADOPT");
   // Kill the controller hard; the service starts it again.

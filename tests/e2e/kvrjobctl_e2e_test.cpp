@@ -299,9 +299,9 @@ TEST_P(KvrjobctlOnEngine, HistoryCancelAndDeleteAnswerFromTheRecordedRuns) {
   pid_t controller = dir->StartController(std::to_string(instance));
   auto db = dir->Connect();
   ASSERT_TRUE(WaitFor([&] {
-    return Column(*db, "JOBSTS", "LONG") == "01" && Column(*db, "JOBSTS", "THREE") == "98" &&
-           Column(*db, "JOBSTS", "FINE") == "98" && Column(*db, "JOBSTS", "UMLAUT") == "98" &&
-           Column(*db, "JOBSTS", "MISSING") == "90";
+    return Column(*db, "JOBSTS", "LONG") == "01" && Column(*db, "JOBNUM", "LONG") != "0" &&
+           Column(*db, "JOBSTS", "THREE") == "98" && Column(*db, "JOBSTS", "FINE") == "98" &&
+           Column(*db, "JOBSTS", "UMLAUT") == "98" && Column(*db, "JOBSTS", "MISSING") == "90";
   })) << dir->MainLog();
   const std::string sleeper = Column(*db, "JOBNUM", "LONG");
 

@@ -142,7 +142,9 @@ TEST_P(QueueLockEndToEnd, TwoControllersStartEachRowOnceAndTheStandbyTakesOver) 
                         std::string(today) + "','LONG','./jobsleep 60','01',0,0)"),
             0);
   ASSERT_EQ(db->Commit(), 0);
-  ASSERT_TRUE(WaitFor([&] { return Column(*db, "JOBSTS", "LONG") == "01"; }));
+  ASSERT_TRUE(WaitFor([&] {
+    return Column(*db, "JOBSTS", "LONG") == "01" && Column(*db, "JOBNUM", "LONG") != "0";
+  }));
   const std::string job = Column(*db, "JOBNUM", "LONG");
   kill(holder, SIGKILL);
   WaitExit(holder);
