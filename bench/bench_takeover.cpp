@@ -31,23 +31,12 @@
 namespace kvr {
 namespace {
 
+using namespace bench;  // the installation, spawning and waiting of the benchmarks
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 constexpr int kRounds = 10;
 constexpr char kTakeOver[] = "Sperre der Warteschlange erhalten";
 constexpr char kStandby[] = "warte als Bereitschaft!";
-
-double MsSince(Clock::time_point t) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 size_t CountOf(const std::string& text, const char* part) {
   size_t n = 0;
@@ -55,79 +44,11 @@ size_t CountOf(const std::string& text, const char* part) {
   return n;
 }
 
-pid_t SpawnIn(const std::string& dir, const std::vector<std::string>& argv) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-// One controller installation: program directory, service and controller.
-struct Installation {
-  std::string dir;
-  int instance = 0;
-  pid_t service = 0, controller = 0;
-  std::string Log() const { return ReadAll(dir + "/KVRJOBCTL.LOG"); }
-  void StartController() {
-    controller = SpawnIn(dir, {dir + "/KVRJOBSTR", std::to_string(instance)});
-  }
-};
-
-void Install(Installation& in, const TestDatabase& db) {
-  fs::create_directories(in.dir);
-  fs::create_directories(in.dir + "/../veltronia_php/log");
-  fs::copy_file(std::string(KVR_BIN_DIR) + "/KVRJOBSTR", in.dir + "/KVRJOBSTR");
-  std::ofstream(in.dir + "/KVRJOBCTL.INI") << "[JOBATR]\nMAXJOBS=3\n";
-  const std::pair<const char*, std::string> entries[] = {{"NET8", db.service},
-                                                         {"SCHEMA", db.schema + "."},
-                                                         {"LOGIN", db.login},
-                                                         {"PASS", db.password},
-                                                         {"DB_SYSTEM", "ORACLE"}};
-  std::ofstream cred(in.dir + "/VELTRONIA.INI", std::ios::binary);
-  int number = 1;
-  for (const auto& [key, value] : entries) {
-    cred << ";VELTRONIA;\r\n"
-         << number++ << ";" << key << ";" << EncipherCredentialValue(value) << "\r\n";
-  }
-  in.service =
-      SpawnIn(in.dir, {std::string(KVR_BIN_DIR) + "/kvrjobsvc", std::to_string(in.instance)});
-}
-
-bool WaitFor(const std::function<bool()>& condition, double timeoutMs) {
-  auto start = Clock::now();
-  while (MsSince(start) < timeoutMs) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return condition();
-}
-
 double ConnectMs(const TestDatabase& db) {
   auto start = Clock::now();
   auto c = MakeConnection();
   c->Connect(db.connectText());
   return MsSince(start);
-}
-
-void Stop(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  for (int i = 0; i < 400; ++i) {
-    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
 }
 
 void Measure(Engine engine, const char* name, int instanceBase) {
@@ -144,7 +65,7 @@ void Measure(Engine engine, const char* name, int instanceBase) {
   for (int i = 0; i < 2; ++i) {
     two[i].dir = base.path() + "/p" + std::to_string(i) + "/jobctl";
     two[i].instance = instanceBase + i;
-    Install(two[i], db);
+    Install(two[i], db, "[JOBATR]\nMAXJOBS=3\n");
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   two[0].StartController();
