@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -157,6 +158,30 @@ std::string ServiceSocketName(std::string_view pipeName) {
   return std::string(pipeName.substr(cut + 1));
 }
 
+namespace {
+
+// The home folder of the effective user from the user database (not $HOME,
+// which the caller may have changed); empty when there is none.
+std::string HomeOfEffectiveUser() {
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr ||
+      found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+    return {};
+  }
+  return found->pw_dir;
+}
+
+// True when the path exists and is not a private folder of this user.
+bool TakenByOther(const std::string& dir) {
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0) return false;
+  return !S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH));
+}
+
+}  // namespace
+
 std::string ServiceSocketDir() {
   if (const char* runtime = std::getenv(kRuntimeDirectoryVariable); runtime && *runtime) {
     std::string first(runtime);
@@ -165,7 +190,17 @@ std::string ServiceSocketDir() {
   if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg) {
     return std::string(xdg) + "/" + kServiceSocketFolder;
   }
-  return std::string("/tmp/") + kServiceSocketFolder + "-" + std::to_string(geteuid());
+  return UnplantedSocketDir(
+      std::string("/tmp/") + kServiceSocketFolder + "-" + std::to_string(geteuid()),
+      HomeOfEffectiveUser());
+}
+
+std::string UnplantedSocketDir(const std::string& shared, const std::string& home) {
+  // Anyone may create a name in /tmp first. When that name is taken by
+  // another user, both ends (which see the same /tmp) move to a folder in
+  // the user's home, which no other user can plant.
+  if (!TakenByOther(shared) || home.empty()) return shared;
+  return home + "/." + kServiceSocketFolder;
 }
 
 bool CheckServiceSocketDir(const std::string& dir) {

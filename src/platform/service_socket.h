@@ -36,10 +36,15 @@ inline constexpr char kServiceSocketPrefixVariable[] = "KVR_SERVICE_SOCKET_PREFI
 
 // The folder of the sockets: RUNTIME_DIRECTORY (the first one systemd's
 // RuntimeDirectory= gives the unit), else $XDG_RUNTIME_DIR/kvrjobstr, else
-// /tmp/kvrjobstr-UID.
+// /tmp/kvrjobstr-UID, or HOME/.kvrjobstr when that name in /tmp is taken by
+// another user (so no other user can keep an instance from starting).
 inline constexpr char kRuntimeDirectoryVariable[] = "RUNTIME_DIRECTORY";
 inline constexpr char kServiceSocketFolder[] = "kvrjobstr";
 std::string ServiceSocketDir();
+// The shared /tmp folder, or HOME/.kvrjobstr when the shared one exists and
+// is not a private folder of this user (or the shared one when there is no
+// home to move to).
+std::string UnplantedSocketDir(const std::string& shared, const std::string& home);
 // Makes the folder (0700) when it is missing, then checks it: a directory,
 // not a link, owned by this process's effective user, writable by nobody
 // else. False with errno (EPERM when it fails the check).

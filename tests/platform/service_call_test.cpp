@@ -31,7 +31,10 @@ class TinyService {
   ~TinyService() {
     done_ = true;
     if (thread_.joinable()) thread_.join();
-    if (listenFd_ >= 0) close(listenFd_);
+    if (listenFd_ >= 0) {
+      close(listenFd_);
+      RemoveServiceSocket(name_);
+    }
   }
   bool listening() const { return listenFd_ >= 0; }
   // Every byte the one connection sent; waits for the service to finish.
@@ -155,6 +158,26 @@ TEST(CallService, FolderOfAnotherUserIsNotUsed) {
     EXPECT_EQ(errno, EPERM);
   }
   rmdir(dir.c_str());
+}
+
+// A /tmp folder planted by another user moves the sockets into the home
+// folder; the user's own folder, or none yet, keeps them in /tmp.
+TEST(ServiceSocketDir, PlantedSharedFolderMovesToHome) {
+  std::string base = "/tmp/kvrtest-plant-" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(base.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((base + "/own").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((base + "/open").c_str(), 0777), 0);
+  ASSERT_EQ(chmod((base + "/open").c_str(), 0777), 0);
+  EXPECT_EQ(UnplantedSocketDir(base + "/none", "/home/u"), base + "/none");
+  EXPECT_EQ(UnplantedSocketDir(base + "/own", "/home/u"), base + "/own");
+  EXPECT_EQ(UnplantedSocketDir(base + "/open", "/home/u"), "/home/u/.kvrjobstr");
+  EXPECT_EQ(UnplantedSocketDir(base + "/open", ""), base + "/open");
+  if (geteuid() == 0) {
+    ASSERT_EQ(mkdir((base + "/stranger").c_str(), 0700), 0);
+    ASSERT_EQ(chown((base + "/stranger").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(UnplantedSocketDir(base + "/stranger", "/root"), "/root/.kvrjobstr");
+  }
+  std::filesystem::remove_all(base);
 }
 
 TEST(ServiceSocketDir, OnlyAPrivateFolderOfThisUserPasses) {

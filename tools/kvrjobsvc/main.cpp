@@ -150,7 +150,8 @@ int main(int argc, char** argv) {
     kvrsvc::Log("cannot listen on %s in %s: %s%s", options.socketName.c_str(),
                 kvr::ServiceSocketDir().c_str(), std::strerror(error),
                 error == EADDRINUSE ? " (another kvrjobsvc serves this instance)"
-                : error == EPERM    ? " (the folder must belong to this user, writable by no other)"
+                : error == EPERM    ? " (the folder must belong to this user, writable by no other;"
+                                      " XDG_RUNTIME_DIR may name another)"
                                     : "");
     return 1;
   }
