@@ -100,42 +100,6 @@ void JobExecutor::ClearProcessTable() {
 
 std::string JobExecutor::LocalStamp() { return LocalStampOf(env_, env_.Now()); }
 
-namespace {
-
-// The run history's word for how a job ended.
-std::string_view RunEndOf(const JobEnding& ending) {
-  switch (ending.kind) {
-    case JobEnding::kExited:
-      return kRunExit;
-    case JobEnding::kSignaled:
-      return kRunSignal;
-    case JobEnding::kOverrun:
-      return kRunOverrun;
-    case JobEnding::kShutDown:
-      return kRunShutdown;
-    case JobEnding::kDatabaseLost:
-      return kRunDbLost;
-    case JobEnding::kUnknownAfterRestart:
-    case JobEnding::kUnknown:
-      break;
-  }
-  return kRunUnknown;
-}
-
-}  // namespace
-
-int JobExecutor::WriteEnd(ProcessEntry& entry, std::string_view status, JobEnding ending) {
-  entry.jobeda = LocalStamp();
-  entry.jobsts = status;
-  int rc = SQLUpdateJobRun(session_, status, entry.jobnam, entry.jobusr, entry.jobnum, entry.jobsda,
-                           entry.jobeda, entry.jobstv, entry.jobda1, entry.jobke2);
-  // Committed with the row; kept for later while the connection is gone.
-  if (rc == 0 || rc == kSqlNotConnected) {
-    history_.Record(entry, RunEndOf(ending), ending.code);
-  }
-  return rc;
-}
-
 void JobExecutor::LogCursorFailure(const char* format, int rc, int* sqlCode) {
   std::string state, message;
   *sqlCode = session_.GetLastSQLError(&state, &message);

@@ -210,7 +210,9 @@ class JobExecutor {
   std::string LocalStamp();
   // The one place a job's end is written: JOBSTS and JOBEDA (now) in the
   // entry and the row, knowing how the job ended; the update's result,
-  // nothing committed.
+  // nothing committed. Only the row of the entry's own run is written (still
+  // "01" with the entry's process id and start time), so an entry of an
+  // earlier run never closes a later one.
   int WriteEnd(ProcessEntry& entry, std::string_view status, JobEnding ending);
   // Ends the job's process with its descendants; pauseMs waited after.
   void EndJob(const ProcessEntry& entry, int pauseMs);

@@ -3,7 +3,8 @@
 // key and start time); from then on the id and the creation name it. The
 // job's tree is its process group and every process with the job's mark
 // that has left the group. At start-up the marked processes whose rows do
-// not name them are adopted by their rows.
+// not name them are adopted by their rows. A job's end is written only onto
+// the row of that run, never onto a later run of the same row.
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -30,6 +31,17 @@ constexpr char kReadJobRun[] =
     "select JOBSTS ,JOBNUM ,JOBSDA into :b0:b1,:b2:b3,:b4:b5  from KVSYSTEM.KVR500JOB where "
     "(JOBDA1=:b6 and JOBKE2=:b7)";
 
+// The end of one run: the row must still be running with the entry's
+// process id (or the "0" of its claim while the id is unwritten) and the
+// entry's start time. An entry of an earlier run (kept in the saved copy
+// of the table) thus never closes the row's later run.
+constexpr char kCloseRun[] =
+    "update KVSYSTEM.KVR500JOB  set JOBSTS=:b0,JOBNAM=:b1,JOBUSR=:b2,JOBNUM=:b3,JOBSDA=:b4,"
+    "JOBEDA=:b5,JOBSTV=:b6 where ((JOBDA1=:b7 and JOBKE2=:b8) and JOBSTS='01' and "
+    "rtrim(JOBNUM) in (:b9,:b10) and (rtrim(JOBSDA)=:b11 or JOBSDA is null))";
+constexpr char kRunNotClosed[] =
+    "Job %s %s: the row no longer runs process %s of the start at %s; end not written\n";
+
 struct JobRun {
   FixedText<2> jobsts;
   FixedText<8> jobnum;
@@ -48,6 +60,65 @@ int ReadJobRun(Session& session, std::string_view da1, std::string_view ke2, Job
 
 void AppendJobIdentityStatements(StatementList* list) {
   list->push_back({"ReadJobRun", kReadJobRun});
+  list->push_back({"CloseJobRun", kCloseRun});
+}
+
+namespace {
+
+// The run history's word for how a job ended.
+std::string_view RunEndOf(const JobEnding& ending) {
+  switch (ending.kind) {
+    case JobEnding::kExited:
+      return kRunExit;
+    case JobEnding::kSignaled:
+      return kRunSignal;
+    case JobEnding::kOverrun:
+      return kRunOverrun;
+    case JobEnding::kShutDown:
+      return kRunShutdown;
+    case JobEnding::kDatabaseLost:
+      return kRunDbLost;
+    case JobEnding::kUnknownAfterRestart:
+    case JobEnding::kUnknown:
+      break;
+  }
+  return kRunUnknown;
+}
+
+}  // namespace
+
+// A row no longer in this run (closed by another program, or started again
+// since the entry was taken) is left as it is, with a line; the caller
+// goes on as after a written end.
+int JobExecutor::WriteEnd(ProcessEntry& entry, std::string_view status, JobEnding ending) {
+  entry.jobeda = LocalStamp();
+  entry.jobsts = status;
+  FixedText<2> sts(status);
+  FixedText<8> num(entry.jobnum.view()), claim(entry.jobnum.view());
+  if (entry.idUnwritten) {
+    claim = kClaimedJobNum;
+    if (entry.pid != 0) num = std::to_string(entry.pid);
+  }
+  FixedText<14> sda(TrimmedRight(entry.jobsda.view()));
+  const Bind in[] = {Bind::Text(sts),          Bind::Text(entry.jobnam), Bind::Text(entry.jobusr),
+                     Bind::Text(entry.jobnum), Bind::Text(entry.jobsda), Bind::Text(entry.jobeda),
+                     Bind::Int(entry.jobstv),  Bind::Text(entry.jobda1), Bind::Text(entry.jobke2),
+                     Bind::Text(num),          Bind::Text(claim),        Bind::Text(sda)};
+  int rc = session_.db().Execute(kCloseRun, in);
+  // An end stays known until it is durable.
+  session_.endedRows().Note(rc, sts.view(), entry.jobnam.view(), entry.jobusr.view(),
+                            entry.jobnum.view(), entry.jobsda.view(), entry.jobeda.view(),
+                            entry.jobstv, entry.jobda1.view(), entry.jobke2.view());
+  if (rc == kSqlNoData) {
+    log_.Main(BoundedPrintf(kRunNotClosed, entry.jobda1.c_str(), entry.jobke2.c_str(), num.c_str(),
+                            entry.jobsda.c_str()));
+    return 0;
+  }
+  // Committed with the row; kept for later while the connection is gone.
+  if (rc == 0 || rc == kSqlNotConnected) {
+    history_.Record(entry, RunEndOf(ending), ending.code);
+  }
+  return rc;
 }
 
 void JobExecutor::SetMarkQueue(const std::string& service) {

@@ -76,6 +76,9 @@ void JobExecutor::KillAllProcs(int reason) {
       if (!EqualsNoCase(name, kDailyClosing)) {
         for (const ProcessRef& ref : JobTree(entry, marked)) targets.push_back(ref);
       }
+    } else if (identity == Identity::kGone && entry.jobsts.view() == kStatusRunning &&
+               reason == kReasonServiceLost) {
+      verdicts[i] = 'g';  // ended since the last supervision: no later pass closes it
     } else {
       verdicts[i] = identity == Identity::kForeign    ? 'f'
                     : identity == Identity::kUnmarked ? 'u'
@@ -100,6 +103,7 @@ void JobExecutor::KillAllProcs(int reason) {
 
 void JobExecutor::WriteAllEnds(const std::vector<char>& verdicts, std::vector<std::string>& why,
                                JobEnding ending, int reason) {
+  env_.ReapChildren();  // the exit statuses of the jobs that ended by themselves
   for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
     ProcessEntry& entry = (*table_)[i];
     if (entry.pid == 0) continue;
@@ -109,6 +113,8 @@ void JobExecutor::WriteAllEnds(const std::vector<char>& verdicts, std::vector<st
       std::string stamp = entry.jobsda.str(), key = entry.jobke2.str();
       CloseForAllProcs(entry, kStatusEnded, ending, pid);
       if (!spared) output_.Ended(pid, stamp, key);
+    } else if (verdicts[i] == 'g') {
+      CloseGone(entry, false);
     } else if (verdicts[i] == 'f') {
       if (why[i].empty()) why[i] = "its id went to a newer process";
       CloseForeign(entry, why[i]);

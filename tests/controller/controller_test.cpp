@@ -128,6 +128,43 @@ TEST(ControllerPass, StartsDueJobsWithinMaxJobsAndEndsThemWhenTheServiceStops) {
             1);
 }
 
+// The stop closes a job that ended by itself since the last pass ("98"),
+// while the table restored for it also holds the entry of an earlier run of
+// a standing row (closed and started again in the last pass): that entry
+// never writes over the row's later run, running or ended.
+TEST(ControllerStop, ClosesJobsEndedJustBeforeItButNeverALaterRunOfTheirRow) {
+  struct Case {
+    const char* name;
+    bool laterRunEnds;
+    const char* laterStatus;
+  };
+  const Case cases[] = {{"later run running", false, "99"}, {"later run ended", true, "98"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ControllerHarness h;
+    ASSERT_TRUE(h.StartUp());
+    h.AddJob("04", "STANDING", "prog4", "", "", 0, 0, "20261207080000");
+    h.AddJob("01", "SHORT", "prog1", "", "", 0, 0, "20261207080001");
+    ASSERT_TRUE(h.controller->RunPass());
+    std::string earlier = h.Field("JOBNUM", "STANDING");
+    h.env.EndProcess(std::stoi(earlier));
+    ASSERT_TRUE(h.controller->RunPass());
+    std::string later = h.Field("JOBNUM", "STANDING");
+    ASSERT_NE(later, earlier);
+    h.env.EndProcess(std::stoi(h.Field("JOBNUM", "SHORT")), ExitStatus{false, 3});
+    if (c.laterRunEnds) h.env.EndProcess(std::stoi(later));
+
+    h.env.service = [](const std::string&) { return ServiceReply{false, "", 111}; };
+    EXPECT_FALSE(h.controller->RunPass());
+    h.controller->ShutDown();
+    EXPECT_EQ(h.Field("JOBSTS", "SHORT"), "98");
+    EXPECT_EQ(h.Field("JOBSTS", "STANDING"), c.laterStatus);
+    EXPECT_EQ(h.Field("JOBNUM", "STANDING"), later);
+    EXPECT_TRUE(Contains(h.MainLog(), "STANDING: the row no longer runs process " + earlier))
+        << h.MainLog();
+  }
+}
+
 TEST(ControllerPass, RunType05StartsOnlyWithoutRunningJobsAndHoldsBackTheOthers) {
   ControllerHarness h;
   ASSERT_TRUE(h.StartUp());

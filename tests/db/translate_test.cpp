@@ -81,6 +81,7 @@ const std::map<std::string, std::pair<int, int>>& ExpectedHostVariables() {
       {"ReadNamedRows", {1, 0}},
       {"RunningJobsCursor", {1, 0}},
       {"ReadJobRun", {2, 3}},
+      {"CloseJobRun", {12, 0}},
       {"Select05", {0, 0}},
       {"Select04", {0, 0}},
       {"Select01", {0, 0}},

@@ -4,12 +4,14 @@
 // waits; stopping the service ends every job with its escaped descendants;
 // a row naming a process that is not its job never gets it signalled; a
 // restarted controller takes over the marked processes a crash left behind
-// instead of starting their rows again.
+// instead of starting their rows again; a database held busy by another
+// connection, across a crash or for half a minute, never runs a row twice.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -26,23 +28,31 @@ constexpr char kIni[] = "[JOBATR]\nMAXJOBS=50\nDBGLOG=1\n";
 
 // A program directory on the engine (null when the engine is not set up)
 // and the queue its jobs' mark names.
-std::unique_ptr<ProgramDir> MakeDir(Engine engine, std::string* queue) {
+// *client: the command line tool that runs SQL read from its input on it.
+std::unique_ptr<ProgramDir> MakeDir(Engine engine, std::string* queue, std::string* client) {
   if (engine == Engine::Sqlite) {
     auto dir = std::make_unique<ProgramDir>("sqlite:kvr.db", "kvr", "demo", kIni);
     *queue = "sqlite:" + dir->dir() + "/kvr.db";
+    *client = "sqlite3 kvr.db";
     return dir;
   }
   PgDatabase pg = CreatePgDatabaseForCurrentTest();
   if (!pg.ok) return nullptr;
   *queue = pg.service;
+  PgSettings s = ReadPgSettings();
+  *client = "PGPASSWORD='" + pg.password + "' psql -q -X -h '" +
+            (s.host.empty() ? s.socketDir : s.host) + "' -p '" + s.port + "' -U '" + pg.login +
+            "' -d '" + pg.name + "'";
   return std::make_unique<ProgramDir>(pg.service, pg.login, pg.password, kIni);
 }
+
+std::string TrimmedLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 class JobProcesses : public ::testing::TestWithParam<Engine> {
  protected:
   void SetUp() override {
     KVR_REQUIRE_ENGINE(GetParam());
-    dir_ = MakeDir(GetParam(), &queue_);
+    dir_ = MakeDir(GetParam(), &queue_, &client_);
     if (!dir_) {
       if (PgRequired()) FAIL() << "PostgreSQL database not made";
       GTEST_SKIP() << "PostgreSQL database not made";
@@ -90,6 +100,39 @@ class JobProcesses : public ::testing::TestWithParam<Engine> {
     return "KVR_JOB_QUEUE='" + queue_ + "' KVR_JOB_INSTANCE=" + std::to_string(instance) +
            " KVR_JOBDA1=" + da1_ + " KVR_JOBKE2=" + ke2 + " KVR_JOBSDA=" + sda;
   }
+  bool Sqlite() const { return GetParam() == Engine::Sqlite; }
+  // Runs SQL on the database through the engine's command line tool.
+  int RunSql(const std::string& sql) {
+    std::ofstream(dir_->File("run.sql")) << sql << "\n";
+    return dir_->Shell(client_ + (Sqlite() ? " -bail" : " -v ON_ERROR_STOP=1") +
+                       " <run.sql >/dev/null 2>&1");
+  }
+  // Another connection takes the queue table's write lock (and runs
+  // `inside` in that transaction) and holds it until ReleaseBusy: the
+  // controller's writes wait and fail meanwhile, its reads go on.
+  void HoldBusy(const std::string& inside = "") {
+    std::filesystem::remove(dir_->File("held"));
+    std::filesystem::remove(dir_->File("release"));
+    std::ofstream(dir_->File("hold.sql"))
+        << (Sqlite() ? ".timeout 30000\nBEGIN IMMEDIATE;\n"
+                     : "begin;\nlock table kvsystem.kvr500job in exclusive mode;\n")
+        << inside << "\n"
+        << (Sqlite() ? ".system touch held\n" : "\\! touch held\n");
+    holder_ = Stray(
+        "{ cat hold.sql; while [ ! -e release ]; do sleep 0.1; done; echo 'commit;'; } "
+        "| " +
+        client_);
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir_->File("held")); }));
+  }
+  void ReleaseBusy() {
+    std::ofstream(dir_->File("release")).flush();
+    EXPECT_TRUE(WaitFor([&] { return !ProcessRunning(holder_); }, seconds(30)));
+  }
+  // The lines a job wrote into its runs file: one per start.
+  int Runs(const std::string& ke2) {
+    std::string text = dir_->Read("runs." + ke2);
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+  }
   void StopService(pid_t service) {
     kill(service, SIGTERM);
     EXPECT_EQ(WaitExit(service, seconds(70)), 0);
@@ -97,6 +140,8 @@ class JobProcesses : public ::testing::TestWithParam<Engine> {
 
   std::unique_ptr<ProgramDir> dir_;
   std::string queue_;
+  std::string client_;
+  pid_t holder_ = 0;
   std::string da1_;
   std::unique_ptr<Connection> db_;
   std::vector<pid_t> strays_;
@@ -225,6 +270,91 @@ TEST_P(JobProcesses, RestartTakesOverWhatACrashLeftRunning) {
   EXPECT_EQ(log.find("Start PGM: sleep 300"), std::string::npos) << log;
   StopService(service);
   EXPECT_TRUE(WaitFor([&] { return !ProcessRunning(claimed) && !ProcessRunning(waiting); }));
+}
+
+// The controller is killed while a started job's row still says "claimed"
+// (its process id could not be written: a trigger refuses it, which holds
+// that window open) and while another connection holds the database busy.
+// Restarted once the database answers, it takes the job's process over:
+// the row runs once, "01" with the process, nothing started a second time.
+TEST_P(JobProcesses, KilledInTheStartWindowWithTheDatabaseBusyRunsOnceAndIsAdopted) {
+  ASSERT_EQ(RunSql(Sqlite() ? "CREATE TRIGGER hold_id BEFORE UPDATE OF JOBNUM ON "
+                              "\"KVSYSTEM.KVR500JOB\" WHEN old.JOBNUM='0' AND new.JOBNUM<>'0' "
+                              "BEGIN SELECT RAISE(ABORT,'id refused'); END;"
+                            : "create function kvsystem.hold_id() returns trigger language plpgsql "
+                              "as $$ begin raise exception 'id refused'; end $$;\n"
+                              "create trigger hold_id before update on kvsystem.kvr500job for "
+                              "each row when (old.jobnum = '0' and new.jobnum <> '0') execute "
+                              "function kvsystem.hold_id();"),
+            0);
+  Insert("WINDOW", "/bin/sh -c \"echo $$ >>runs.WINDOW; exec sleep 300\"", 0);
+  int instance = SpareInstance(8);
+  pid_t service = dir_->StartService(instance);
+  pid_t controller = dir_->StartController(std::to_string(instance));
+  ASSERT_TRUE(WaitFor([&] { return Runs("WINDOW") == 1; }, seconds(60))) << dir_->MainLog();
+  pid_t job = std::stoi(dir_->Read("runs.WINDOW"));
+  EXPECT_EQ(Field("JOBSTS", "WINDOW"), "01");
+  EXPECT_EQ(Field("JOBNUM", "WINDOW"), "0");
+
+  HoldBusy(Sqlite() ? "DROP TRIGGER hold_id;" : "drop trigger hold_id on kvsystem.kvr500job;");
+  kill(controller, SIGKILL);
+  EXPECT_EQ(WaitExit(controller, seconds(20)), 128 + SIGKILL);
+  sleep(2);  // the database stays busy a while longer
+  ReleaseBusy();
+  EXPECT_TRUE(ProcessRunning(job));
+
+  controller = dir_->StartController(std::to_string(instance));
+  EXPECT_TRUE(
+      WaitFor([&] { return Field("JOBNUM", "WINDOW") == std::to_string(job); }, seconds(60)))
+      << dir_->MainLog();
+  sleep(2);  // passes go by: nothing is started a second time
+  EXPECT_EQ(Field("JOBSTS", "WINDOW"), "01");
+  EXPECT_EQ(Runs("WINDOW"), 1);
+  EXPECT_TRUE(ProcessRunning(job));
+  EXPECT_NE(dir_->MainLog().find("WINDOW: process " + std::to_string(job) + " of the start at "),
+            std::string::npos);
+  kill(controller, SIGTERM);
+  EXPECT_EQ(WaitExit(controller, seconds(70)), 0);
+  EXPECT_EQ(Field("JOBSTS", "WINDOW"), "99");
+  EXPECT_TRUE(WaitFor([&] { return !ProcessRunning(job); }));
+  kill(service, SIGTERM);
+  WaitExit(service, seconds(20));
+}
+
+// A due row meets a database another connection holds busy for 30 s: no
+// claim is taken meanwhile, so no process; once the database answers the
+// row runs, once.
+TEST_P(JobProcesses, DatabaseBusyForHalfAMinuteRunsADueJobOnce) {
+  int instance = SpareInstance(9);
+  pid_t service = dir_->StartService(instance);
+  pid_t controller = dir_->StartController(std::to_string(instance));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return dir_->MainLog().find("Ende Initialisierung + Beginn Verarbeitung!") !=
+               std::string::npos;
+      },
+      seconds(60)));
+  kill(controller, SIGSTOP);  // the row is due before the controller can see it
+  Insert("BUSY", "/bin/sh -c \"echo $$ >>runs.BUSY; exec sleep 300\"", 0);
+  HoldBusy();
+  kill(controller, SIGCONT);
+  sleep(30);
+  EXPECT_EQ(Runs("BUSY"), 0);
+  EXPECT_NE(dir_->MainLog().find("Fehler Update Kvr500Job RC"), std::string::npos)
+      << "the start was tried meanwhile\n"
+      << dir_->MainLog();
+  ReleaseBusy();
+  EXPECT_TRUE(
+      WaitFor([&] { return Runs("BUSY") == 1 && Field("JOBNUM", "BUSY").size() > 1; }, seconds(60)))
+      << dir_->MainLog();
+  sleep(2);
+  EXPECT_EQ(Runs("BUSY"), 1);
+  EXPECT_EQ(Field("JOBSTS", "BUSY"), "01");
+  EXPECT_EQ(Field("JOBNUM", "BUSY"), TrimmedLine(dir_->Read("runs.BUSY")));
+  kill(controller, SIGTERM);
+  EXPECT_EQ(WaitExit(controller, seconds(70)), 0);
+  kill(service, SIGTERM);
+  WaitExit(service, seconds(20));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, JobProcesses, ::testing::Values(Engine::Sqlite, Engine::Postgres),
