@@ -5,12 +5,14 @@
 // by scripts/pg_cluster.sh.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "e2e/program_dir.h"
@@ -23,61 +25,45 @@ using std::chrono::seconds;
 
 const std::string kClusterScript = std::string(KVR_SQL_DIR) + "/../scripts/pg_cluster.sh";
 
-// A primary with its streaming standby in a folder of their own, stopped
-// and removed with the object.
+// A primary with its streaming standby in a folder of their own (made by
+// the script, which writes their ports to DIR/port and DIR/standby/port),
+// stopped and removed with the object.
 class PgPair {
  public:
   PgPair() {
     char name[] = "/tmp/kvr-failover.XXXXXX";
     if (mkdtemp(name) != nullptr) dir_ = name;
   }
-  ~PgPair() {
-    if (!dir_.empty()) Run("stop", nullptr);
-  }
-
-  // Starts both servers; false with error() set.
-  bool Start() {
-    std::string out;
-    if (dir_.empty()) error_ = "no temporary folder";
-    if (dir_.empty() || !Run("start-pair", &out)) return false;
-    primaryPort_ = Value(out, "KVR_TEST_PG_PORT");
-    standbyPort_ = Value(out, "KVR_TEST_PG_STANDBY_PORT");
-    if (primaryPort_.empty() || standbyPort_.empty()) error_ = "no ports in: " + out;
-    return error_.empty();
-  }
+  ~PgPair() { Run("stop"); }
+  // Both servers; false with error() set.
+  bool Start() { return Run("start-pair"); }
   // Stops the primary (fast) and promotes the standby.
-  bool Failover() { return Run("failover", nullptr); }
-
-  // Both servers, the one that takes writes chosen by the client.
+  bool Failover() { return Run("failover"); }
+  // The URI of both servers: the client takes the one that takes writes.
   std::string Service() const {
-    return "postgresql://127.0.0.1:" + primaryPort_ + ",127.0.0.1:" + standbyPort_ +
+    return "postgresql://127.0.0.1:" + Port("port") + ",127.0.0.1:" + Port("standby/port") +
            "/kvr?target_session_attrs=read-write&sslmode=prefer";
   }
   const std::string& error() const { return error_; }
 
  private:
-  bool Run(const std::string& mode, std::string* out) {
-    std::string command = "'" + kClusterScript + "' " + mode + " '" + dir_ + "' 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return false;
-    std::string text;
-    char buffer[512];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
-    int status = pclose(pipe);
-    if (out != nullptr) *out = text;
-    if (status != 0) error_ = mode + " failed: " + text;
-    return status == 0;
+  bool Run(const std::string& mode) {
+    std::string out = dir_ + ".out";
+    std::string command =
+        "'" + kClusterScript + "' " + mode + " '" + dir_ + "' >'" + out + "' 2>&1";
+    bool ok = !dir_.empty() && std::system(command.c_str()) == 0;
+    std::ifstream in(out);
+    error_ = ok ? "" : mode + " failed: " + std::string(std::istreambuf_iterator<char>(in), {});
+    std::remove(out.c_str());
+    return ok;
+  }
+  std::string Port(const std::string& file) const {
+    std::string port;
+    std::ifstream(dir_ + "/" + file) >> port;
+    return port;
   }
 
-  static std::string Value(const std::string& exports, const std::string& name) {
-    std::string key = "export " + name + "=";
-    size_t at = exports.find(key);
-    if (at == std::string::npos) return {};
-    at += key.size();
-    return exports.substr(at, exports.find('\n', at) - at);
-  }
-
-  std::string dir_, primaryPort_, standbyPort_, error_;
+  std::string dir_, error_;
 };
 
 // A due run type 01 row of today (older ones are cleaned away at start-up).
@@ -103,8 +89,15 @@ TEST(FailoverEndToEnd, ControllerFollowsThePromotedStandby) {
   PgPair pair;
   if (!pair.Start()) KVR_PG_SKIP_OR_FAIL(pair.error());
   ProgramDir dir(pair.Service(), "kvrtest", "kvrtest");
-  dir.InstallProgram("/bin/sleep", "jobsleep");
-  dir.InstallProgram("/bin/true", "jobtrue");
+  ProgramDir standbyDir("", "", "");
+  ASSERT_EQ(
+      standbyDir.Shell("./kvrjobctl credentials --file VELTRONIA.INI --service '" + pair.Service() +
+                       "' --schema KVSYSTEM --login kvrtest --password kvrtest >/dev/null"),
+      0);
+  for (ProgramDir* d : {&dir, &standbyDir}) {
+    d->InstallProgram("/bin/sleep", "jobsleep");
+    d->InstallProgram("/bin/true", "jobtrue");
+  }
   auto field = [&](const std::string& column, const std::string& ke2) {
     auto db = dir.Connect();
     return QueryText(*db,
@@ -124,13 +117,18 @@ TEST(FailoverEndToEnd, ControllerFollowsThePromotedStandby) {
         << dir.MainLog();
     jobs.push_back(std::stoi(field("JOBNUM", ke2)));
   }
+  // A second controller on the queue waits as standby.
+  pid_t standbyService = standbyDir.StartServiceWithController(SpareInstance(4));
+  ASSERT_TRUE(WaitFor([&] {
+    return standbyDir.MainLog().find("warte als Bereitschaft") != std::string::npos;
+  })) << standbyDir.MainLog();
 
   ASSERT_TRUE(pair.Failover()) << pair.error();
   for (pid_t job : jobs) {
     EXPECT_TRUE(WaitFor([&] { return !ProcessRunning(job); }, seconds(30))) << dir.MainLog();
   }
-  // On the new primary: a new row runs, the old ones are closed, and the
-  // controller holds the queue lock there.
+  // On the new primary: one of the two controllers holds the queue lock, a
+  // new row runs once, the old ones are closed and none started again.
   ASSERT_TRUE(WaitFor([&] {
     return dir.MainLog().find("- Neue Datenbankverbindung erstellt") != std::string::npos;
   })) << dir.MainLog();
@@ -149,11 +147,14 @@ TEST(FailoverEndToEnd, ControllerFollowsThePromotedStandby) {
         QueryCount(*db, "select count(*) from pg_locks where locktype = 'advisory' and granted"),
         1);
   }
-  const std::string log = dir.MainLog();
+  const std::string log = dir.MainLog(), both = log + standbyDir.MainLog();
   EXPECT_EQ(Occurrences(log, "CheckDB: *** Beende Jobs ***!"), 1u) << log;
-  EXPECT_EQ(Occurrences(log, "Start PGM: ./jobsleep"), 2u) << log;  // none started again
-  ASSERT_EQ(kill(service, SIGTERM), 0);
-  EXPECT_EQ(WaitExit(service, seconds(60)), 0);
+  EXPECT_EQ(Occurrences(both, "Start PGM: ./jobsleep"), 2u) << both;
+  EXPECT_EQ(Occurrences(both, "Start PGM: ./jobtrue"), 1u) << both;
+  for (pid_t svc : {service, standbyService}) {
+    ASSERT_EQ(kill(svc, SIGTERM), 0);
+    EXPECT_EQ(WaitExit(svc, seconds(60)), 0);
+  }
 }
 
 }  // namespace
