@@ -11,7 +11,7 @@ namespace kvr {
 namespace {
 
 constexpr char kSchemaStatementPrefix[] = "ALTER SESSION SET CURRENT_SCHEMA=";
-constexpr char kTooLongMessage[] = "ORA-12899: connect text longer than 99 characters";
+constexpr char kTooLongMessage[] = "ORA-12899: connect text too long";
 constexpr char kSchemaTooLongMessage[] = "ORA-12899: schema name too long";
 
 // The connection of a session that has not connected yet: every call

@@ -33,6 +33,7 @@
 
 #include "db/client/connection.h"
 #include "db/client/named_statement.h"
+#include "db/credentials/credential_file.h"
 #include "db/ended_rows.h"
 #include "db/queue_wake.h"
 #include "db/unreadable_rows.h"
@@ -42,8 +43,11 @@ namespace kvr {
 class Env;
 class Logger;
 
-// Longest connect text ("login/password@service") and schema statement.
-inline constexpr size_t kMaxConnectText = 99;
+// Longest connect text ("login/password@service"): room for the longest
+// login, password and service the credential file can hold, so every file
+// that can be read (a PostgreSQL URI naming a primary and its standby with
+// their options included) can be used. Longest schema statement.
+inline constexpr size_t kMaxConnectText = 3 * kMaxCredentialValue + 2;
 inline constexpr size_t kMaxSchemaStatement = 99;
 // Returned by SQLConnect when the connect text or the schema statement would
 // be longer than allowed; nothing is cut silently.

@@ -201,6 +201,20 @@ TEST_F(CredentialFileTest, FormattedFileReadsBackExactly) {
   EXPECT_EQ(Read(text, "PASS").value, "");
   EXPECT_EQ(Read(text, "PASS").key, "PASS");
 
+  // The longest value of each key that fits its line reads back whole; one
+  // block more does not fit.
+  for (std::string CredentialSet::*value : {&CredentialSet::service, &CredentialSet::login,
+                                            &CredentialSet::password, &CredentialSet::dbSystem}) {
+    CredentialSet longest = set;
+    longest.*value = std::string(192, 'v');
+    ASSERT_TRUE(FormatCredentialFile(longest, &text, &error)) << error;
+    dir_.Write("long.ini", text);
+    EXPECT_EQ(ReadCredentialSet(env_, dir_.File("long.ini")).*value, std::string(192, 'v'));
+    longest.*value = std::string(193, 'v');
+    EXPECT_FALSE(FormatCredentialFile(longest, &text, &error));
+  }
+  EXPECT_GE(kMaxCredentialValue, 192u);
+
   set.password = std::string(300, 'p');
   EXPECT_FALSE(FormatCredentialFile(set, &text, &error));
   EXPECT_EQ(error.find("ppp"), std::string::npos);

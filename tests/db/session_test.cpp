@@ -187,9 +187,26 @@ TEST_P(SessionTest, NoPasswordOnFailingPaths) {
             std::string::npos);
 }
 
+// The limit leaves room for what the credential file can hold; up to it the
+// text reaches the database (SQLite takes any password), beyond it it is
+// refused before anything is sent.
+TEST_P(SessionTest, ConnectTextUpToTheLimitReachesTheDatabase) {
+  KVR_TEST_DATABASE(db, GetParam(), dir_.path());
+  const size_t room = kMaxConnectText - db.login.size() - db.service.size() - 2;
+  const int wrongPassword = GetParam() == Engine::Sqlite ? kSqlOk : kSqlInvalidLogin;
+  const std::pair<size_t, int> cases[] = {{room, wrongPassword},
+                                          {room + 1, kSqlConnectTextTooLong}};
+  for (auto [length, expected] : cases) {
+    SCOPED_TRACE(length);
+    EXPECT_EQ(session_->SQLConnect(db.login, std::string(length, 'S'), db.service, db.schema),
+              expected);
+  }
+  EXPECT_GE(kMaxConnectText, 3 * 192u + 2);  // the longest values kvrjobctl writes
+}
+
 TEST_P(SessionTest, OverlongConnectTextIsRefusedWithoutConnecting) {
   KVR_TEST_DATABASE(db, GetParam(), dir_.path());
-  const std::string secret(100, 'S');
+  const std::string secret(kMaxConnectText, 'S');
   EXPECT_EQ(session_->SQLConnect(db.login, secret, db.service, db.schema), kSqlConnectTextTooLong);
   std::string message;
   EXPECT_EQ(session_->GetLastSQLError(nullptr, &message), kSqlConnectTextTooLong);

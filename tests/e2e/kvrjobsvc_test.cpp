@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e/program_dir.h"
 #include "platform/service_socket.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
@@ -166,6 +167,75 @@ TEST_F(KvrjobsvcTest, ChildThatEndsWithinTheWaitIsNotKilled) {
   EXPECT_LT(Clock::now() - before, milliseconds(5000));
   EXPECT_EQ(dir_.Read("ended"), "done\n");
   EXPECT_EQ(Log().find("killing it"), std::string::npos) << Log();
+}
+
+// A child that never contacts the service and ignores SIGTERM is ended with
+// SIGKILL after the grace time and started again; one that goes on
+// contacting (below) is left alone.
+TEST_F(KvrjobsvcTest, EndsASilentChildAndStartsItAgain) {
+  int instance = Instance(0);
+  std::string runs = dir_.File("runs");
+  pid_t svc = Start({"--watch", "2", std::to_string(instance), "--", "/bin/sh", "-c",
+                     "echo $$ >> '" + runs + "'; trap '' TERM; exec sleep 100"},
+                    "1");
+  auto count = [&] {
+    std::string text = dir_.Read("runs");
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+  };
+  ASSERT_TRUE(WaitFor([&] { return count() >= 2; }, milliseconds(20000))) << Log();
+  pid_t first = static_cast<pid_t>(std::atol(dir_.Read("runs").c_str()));
+  EXPECT_NE(kill(first, 0), 0);  // gone (killed and reaped)
+  ASSERT_EQ(kill(svc, SIGTERM), 0);
+  EXPECT_EQ(WaitExit(svc, milliseconds(10000)), 0);
+  std::string log = Log();
+  for (const std::string& line :
+       {"controller pid " + std::to_string(first) + " has not contacted the service for ",
+        "controller pid " + std::to_string(first) + " did not end within 1 s, killing it",
+        std::string("controller exited with status signal 9, restarting in 1 s")}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  }
+}
+
+int ControllerPid(const std::string& serviceLog, size_t nth) {
+  const std::string started = "started controller pid ";
+  size_t at = std::string::npos;
+  for (size_t i = 0, from = 0; i < nth; ++i, from = at + 1) {
+    at = serviceLog.find(started, from);
+    if (at == std::string::npos) return 0;
+  }
+  return std::atoi(serviceLog.c_str() + at + started.size());
+}
+
+// A working controller contacts the service in every pass and is left
+// alone; stopped (SIGSTOP), it is ended, ends its jobs on the SIGTERM the
+// service sends with SIGCONT, and a new one takes the queue.
+TEST(KvrjobsvcWatch, EndsAStoppedControllerAndANewOneWorksTheQueue) {
+  test::ProgramDir dir("sqlite:kvr.db", "kvr", "demo");
+  pid_t svc = dir.StartServiceWithController(Instance(1), "--watch 3");
+  constexpr char kWorking[] = "Ende Initialisierung + Beginn Verarbeitung!";
+  ASSERT_TRUE(WaitFor([&] { return dir.MainLog().find(kWorking) != std::string::npos; }))
+      << dir.ServiceLog();
+  pid_t first = ControllerPid(dir.ServiceLog(), 1);
+  ASSERT_GT(first, 0) << dir.ServiceLog();
+  std::this_thread::sleep_for(milliseconds(4500));  // longer than the watch time
+  EXPECT_EQ(dir.ServiceLog().find("has not contacted"), std::string::npos) << dir.ServiceLog();
+
+  ASSERT_EQ(kill(first, SIGSTOP), 0);
+  ASSERT_TRUE(WaitFor([&] { return ControllerPid(dir.ServiceLog(), 2) > 0; }, milliseconds(30000)))
+      << dir.ServiceLog();
+  EXPECT_FALSE(test::ProcessRunning(first));
+  ASSERT_TRUE(WaitFor([&] {
+    std::string log = dir.MainLog();
+    return log.find(kWorking) != log.rfind(kWorking);
+  })) << dir.MainLog();
+  ASSERT_EQ(kill(svc, SIGTERM), 0);
+  EXPECT_EQ(WaitExit(svc, milliseconds(30000)), 0);
+  std::string log = dir.ServiceLog();
+  EXPECT_NE(log.find("controller pid " + std::to_string(first) + " has not contacted the service"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("killing it"), std::string::npos) << log;  // it ended on SIGTERM
+  EXPECT_NE(dir.MainLog().find("Alle verwalteten Jobs beenden!"), std::string::npos);
 }
 
 }  // namespace

@@ -81,11 +81,14 @@ pid_t ProgramDir::StartService(int instance) {
   return pid;
 }
 
-pid_t ProgramDir::StartServiceWithController(int instance) {
-  return Spawn(std::string("'") + KVR_BIN_DIR + "/kvrjobsvc' " + std::to_string(instance) +
-                   " -- '" + progDir_ + "/KVRJOBSTR' " + std::to_string(instance),
+pid_t ProgramDir::StartServiceWithController(int instance, const std::string& serviceOptions) {
+  return Spawn(std::string("'") + KVR_BIN_DIR + "/kvrjobsvc' " + serviceOptions + " " +
+                   std::to_string(instance) + " -- '" + progDir_ + "/KVRJOBSTR' " +
+                   std::to_string(instance),
                "service.out");
 }
+
+std::string ProgramDir::ServiceLog() const { return base_.Read("service.out"); }
 
 pid_t ProgramDir::StartController(const std::string& args) {
   return Spawn("'" + progDir_ + "/KVRJOBSTR' " + args, "controller.out");

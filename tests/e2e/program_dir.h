@@ -41,8 +41,11 @@ class ProgramDir {
   // Starts kvrjobsvc for the instance (no child) and waits until it
   // listens. Returns its pid.
   pid_t StartService(int instance);
-  // Starts kvrjobsvc with the controller of this directory as its child.
-  pid_t StartServiceWithController(int instance);
+  // Starts kvrjobsvc (with the options given) and the controller of this
+  // directory as its child.
+  pid_t StartServiceWithController(int instance, const std::string& serviceOptions = "");
+  // What kvrjobsvc and its controller wrote to their console.
+  std::string ServiceLog() const;
   // Starts the controller directly; args go after the program name.
   pid_t StartController(const std::string& args);
 

@@ -16,7 +16,7 @@ namespace kvr {
 namespace {
 
 // A short file name for the database: the connect text, path included,
-// must stay within 99 characters.
+// must stay within kMaxConnectText characters.
 std::string SafeFileName(const std::string& name) {
   std::string out;
   for (char c : name) {

@@ -1,9 +1,10 @@
 // kvrjobsvc: the watching service of KVRJOBSTR.
 //
-//   kvrjobsvc [INSTANCE] [-- COMMAND ARGS...]
+//   kvrjobsvc [--watch SECONDS] [INSTANCE] [-- COMMAND ARGS...]
 //
 // Answers every contact on the socket "kvrjobctl" (or "kvrjobctl<INSTANCE>")
-// and, given a command, runs it as its child and restarts it when it ends.
+// and, given a command, runs it as its child and restarts it when it ends,
+// or when it has stopped contacting the service for the watch time.
 // On SIGTERM or SIGINT it stops answering at once, gives the child a bounded
 // time to end its jobs and exit, kills it if it is still there, and exits 0.
 #include <signal.h>
@@ -32,8 +33,19 @@ namespace {
 constexpr int kDefaultStopWaitSeconds = 60;
 constexpr char kStopWaitVariable[] = "KVRJOBSVC_STOP_WAIT_SECONDS";
 
+// A healthy controller contacts the service in every pass and every few
+// seconds within long steps, but a single step may legitimately keep it
+// away: a statement may run into the 30 s statement timeout, a lost
+// connection is noticed only after up to 30 s (TCP user timeout), a new
+// connection tries each of two hosts for up to 10 s, ending the jobs waits
+// up to 6 s, and the lost database is waited out 2 s between checks. That
+// chain comes to about 60 s; twice as much keeps a controller under a busy
+// or failing database from being ended for it, and still frees the queue
+// lock of a hung one within about two minutes.
+constexpr int kDefaultWatchSeconds = 120;
+
 constexpr char kUsage[] =
-    "usage: kvrjobsvc [INSTANCE] [-- COMMAND ARGS...]\n"
+    "usage: kvrjobsvc [--watch SECONDS] [INSTANCE] [-- COMMAND ARGS...]\n"
     "\n"
     "Answers the contacts of KVRJOBSTR on the socket kvrjobctl (or\n"
     "kvrjobctl<INSTANCE>). Given a command, runs it as a child and restarts it\n"
@@ -41,12 +53,17 @@ constexpr char kUsage[] =
     "of steady running). On SIGTERM or SIGINT it stops answering, waits for\n"
     "the child to exit, kills it if it is still there, and exits 0.\n"
     "\n"
+    "  --watch SECONDS  a child that has not contacted the service for this\n"
+    "                   long is ended (SIGTERM, SIGKILL after the stop wait)\n"
+    "                   and started again (default 120; 0: never)\n"
+    "\n"
     "Environment:\n"
     "  KVRJOBSVC_STOP_WAIT_SECONDS  seconds to wait for the child on stop\n"
     "                               (default 60)\n";
 
 struct Options {
   std::string socketName = "kvrjobctl";
+  int watchSeconds = kDefaultWatchSeconds;
   std::vector<std::string> command;
 };
 
@@ -68,6 +85,14 @@ int ParseOptions(int argc, char** argv, Options* options) {
   if (i < argc && std::strcmp(argv[i], "--version") == 0) {
     std::printf("kvrjobsvc %s\n", kvr::kVersion);
     return 1;
+  }
+  if (i < argc && std::strcmp(argv[i], "--watch") == 0) {
+    if (i + 1 >= argc || !AllDigits(argv[i + 1])) {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+    options->watchSeconds = kvr::LeadingNumber32(argv[i + 1]);
+    i += 2;
   }
   if (i < argc && std::strcmp(argv[i], "--") != 0) {
     if (!AllDigits(argv[i])) {
@@ -157,13 +182,18 @@ int main(int argc, char** argv) {
   }
   kvrsvc::Log("listening on %s in %s", options.socketName.c_str(), kvr::ServiceSocketDir().c_str());
 
-  kvrsvc::Supervisor supervisor(options.command);
+  const int stopWait = StopWaitSeconds();
+  kvrsvc::Supervisor supervisor(options.command, options.watchSeconds, stopWait);
+  responder.SetContactWatcher([&supervisor](pid_t peer) { supervisor.NoteContact(peer); });
+  if (supervisor.hasCommand() && options.watchSeconds > 0) {
+    kvrsvc::Log("a controller silent for %d s is ended and started again", options.watchSeconds);
+  }
   supervisor.Start();
   Serve(signalFd, responder, supervisor);
 
   kvrsvc::Log("stopping");
   responder.Close();
-  supervisor.Stop(signalFd, StopWaitSeconds());
+  supervisor.Stop(signalFd, stopWait);
   kvrsvc::Log("stopped");
   close(signalFd);
   return 0;

@@ -19,6 +19,12 @@ constexpr size_t kMaxContacts = 256;
 constexpr long long kRequestWaitMs = 5000;
 constexpr char kReply[] = "OK";
 
+pid_t PeerPid(int fd) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 ? cred.pid : 0;
+}
+
 }  // namespace
 
 Responder::~Responder() { Close(); }
@@ -98,7 +104,7 @@ void Responder::AcceptAll() {
       close(fd);  // too many contacts at once: the caller sees no answer
       continue;
     }
-    contacts_.push_back(Contact{fd, 0, NowMs() + kRequestWaitMs});
+    contacts_.push_back(Contact{fd, 0, NowMs() + kRequestWaitMs, PeerPid(fd)});
   }
 }
 
@@ -118,8 +124,8 @@ bool Responder::Serve(Contact& contact) {
     break;                                    // the caller finished a short request
   }
   ssize_t sent = send(contact.fd, kReply, sizeof kReply - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-  (void)sent;  // a caller that is gone gets no answer
-  return false;
+  if (sent > 0 && watcher_) watcher_(contact.peer);
+  return false;  // a caller that is gone gets no answer
 }
 
 }  // namespace kvrsvc

@@ -4,11 +4,14 @@
 // A contact that sends nothing is dropped after a few seconds without
 // holding up any other. Peers of another user (other than root) are
 // refused, with at most one log line a minute that counts them. The socket
-// file is removed when the responder closes.
+// file is removed when the responder closes. Each answered contact is told
+// to the contact watcher with the peer's process id.
 #pragma once
 
 #include <poll.h>
+#include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,7 @@ class Responder {
 
   // Binds and listens; false with errno when the name is taken or invalid.
   bool Listen(const std::string& socketName);
+  void SetContactWatcher(std::function<void(pid_t)> watcher) { watcher_ = std::move(watcher); }
   // Closes the listening socket and every open contact: from then on the
   // service cannot be reached.
   void Close();
@@ -41,6 +45,7 @@ class Responder {
     int fd;
     size_t received;
     long long deadlineMs;
+    pid_t peer;
   };
   void AcceptAll();
   // False when the contact is finished (answered, failed or closed).
@@ -50,6 +55,7 @@ class Responder {
   kvr::RefusalCounter refused_;
   int listenFd_ = -1;
   std::vector<Contact> contacts_;
+  std::function<void(pid_t)> watcher_;
 };
 
 }  // namespace kvrsvc

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "platform/spawn_signals.h"
 #include "svc_log.h"
@@ -46,9 +48,36 @@ int SpawnChild(const std::vector<std::string>& command, pid_t* pid) {
   return rc;
 }
 
+// The parent of a process from /proc/PID/stat (0 when it cannot be read).
+// The name in parentheses may hold blanks and ')', so the fields are read
+// after the last ')'.
+pid_t ParentOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return 0;
+  size_t close = line.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(line.substr(close + 1));
+  char state = 0;
+  long parent = 0;
+  if (!(fields >> state >> parent)) return 0;
+  return static_cast<pid_t>(parent);
+}
+
 }  // namespace
 
-Supervisor::Supervisor(std::vector<std::string> command) : command_(std::move(command)) {}
+bool IsSelfOrDescendant(pid_t pid, pid_t ancestor) {
+  if (ancestor <= 0) return false;
+  // Bounded: a chain of this depth below a controller is no contact of it.
+  for (int depth = 0; depth < 64 && pid > 1; ++depth) {
+    if (pid == ancestor) return true;
+    pid = ParentOf(pid);
+  }
+  return false;
+}
+
+Supervisor::Supervisor(std::vector<std::string> command, int watchSeconds, int graceSeconds)
+    : command_(std::move(command)), watchSeconds_(watchSeconds), graceSeconds_(graceSeconds) {}
 
 void Supervisor::Start() {
   if (command_.empty() || pid_ > 0) return;
@@ -62,6 +91,8 @@ void Supervisor::Start() {
   }
   pid_ = pid;
   startedMs_ = NowMs();
+  lastContactMs_ = startedMs_;
+  killAtMs_ = -1;
   Log("started controller pid %d", static_cast<int>(pid_));
 }
 
@@ -78,18 +109,44 @@ void Supervisor::Reap() {
     if (done <= 0) return;
     if (done != pid_) continue;
     pid_ = 0;
+    killAtMs_ = -1;
     if (NowMs() - startedMs_ >= 1000LL * kSteadySeconds) delaySeconds_ = kFirstDelaySeconds;
     std::string what = "controller exited with status " + DescribeStatus(status);
     ScheduleRestart(what.c_str());
   }
 }
 
+void Supervisor::NoteContact(pid_t peer) {
+  if (pid_ > 0 && killAtMs_ < 0 && IsSelfOrDescendant(peer, pid_)) lastContactMs_ = NowMs();
+}
+
 int Supervisor::Tick() {
-  if (restartAtMs_ < 0) return -1;
-  long long left = restartAtMs_ - NowMs();
-  if (left > 0) return static_cast<int>(left);
-  Start();
-  return restartAtMs_ < 0 ? -1 : static_cast<int>(restartAtMs_ - NowMs());
+  if (restartAtMs_ >= 0 && restartAtMs_ <= NowMs()) Start();
+  long long now = NowMs();
+  long long next = restartAtMs_ < 0 ? -1 : restartAtMs_ - now;
+  long long watch = Watch(now);
+  if (next < 0 || (watch >= 0 && watch < next)) next = watch;
+  return static_cast<int>(next);
+}
+
+long long Supervisor::Watch(long long now) {
+  if (pid_ <= 0 || watchSeconds_ <= 0) return -1;
+  if (killAtMs_ >= 0) {
+    if (now < killAtMs_) return killAtMs_ - now;
+    Log("controller pid %d did not end within %d s, killing it", static_cast<int>(pid_),
+        graceSeconds_);
+    kill(pid_, SIGKILL);
+    killAtMs_ = -1;
+    lastContactMs_ = now;  // its end comes with SIGCHLD; no second kill meanwhile
+  }
+  long long due = lastContactMs_ + 1000LL * watchSeconds_;
+  if (now < due) return due - now;
+  Log("controller pid %d has not contacted the service for %lld s, ending it (SIGTERM)",
+      static_cast<int>(pid_), (now - lastContactMs_) / 1000);
+  kill(pid_, SIGTERM);
+  kill(pid_, SIGCONT);  // a stopped controller takes the SIGTERM only when it runs
+  killAtMs_ = now + 1000LL * graceSeconds_;
+  return killAtMs_ - now;
 }
 
 void Supervisor::Stop(int signalFd, int waitSeconds) {

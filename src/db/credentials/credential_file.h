@@ -30,6 +30,9 @@ inline constexpr std::string_view kCredentialKey = "KWQZRPL";
 // Read limits of the two lines of a record, line end included.
 inline constexpr size_t kCredentialLine1Max = 199;
 inline constexpr size_t kCredentialLine2Max = 399;
+// The longest deciphered value a record can give: its second line holds
+// fewer than 400 hexadecimal digits, at most 25 blocks of 8 bytes.
+inline constexpr size_t kMaxCredentialValue = (kCredentialLine2Max + 1) / 16 * 8;
 
 CredentialEntry ReadCredentialEntry(Env& env, std::string_view section, std::string_view key,
                                     int32_t number, const std::string& path);
