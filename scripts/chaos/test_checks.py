@@ -50,9 +50,36 @@ class ChecksTest(unittest.TestCase):
                 "x  Alle verwalteten Jobs beenden!\n" * 2)
         stored = ("Der Job chaos_missing_1 rec konnte nicht gestartet werden!\n"
                   "Programm ovr1 wird wegen Laufzeitu...\nJobcontroller-Dienst antwortet nicht\n")
-        r = checks.messages(None, [main], stored)
-        self.assertFalse(r.passed)
-        self.assertEqual(r.figure, "6 expected, 3 missing")
+        lost = "x  " + checks.KEEP_FAILED + ": No space left on device!\n"
+        cases = [  # logs, passed, figure
+            ([main], False, "6 expected, 3 missing, 0 reported lost"),
+            ([main, lost * 2], False, "6 expected, 1 missing, 2 reported lost"),
+            ([main + lost * 3], True, "6 expected, 0 missing, 3 reported lost"),
+            ([main, lost * 5], True, "6 expected, 0 missing, 3 reported lost"),
+        ]
+        for logs, passed, figure in cases:
+            r = checks.messages(None, logs, stored)
+            self.assertEqual(r.passed, passed, r.figure)
+            self.assertEqual(r.figure, figure + " (table and fallback file away)")
+
+    def test_resources_compare_each_controller_after_warm_up(self):
+        def life(pid, start, seconds, rss, fds, rss_end=None, fds_end=None):
+            s = [(start + t, rss, fds, "c") for t in range(seconds)]
+            s.append((start + seconds, rss_end or rss, fds_end or fds, "c"))
+            return {(pid, start): s}
+        cases = [  # samples, passed, words in the figure
+            ({}, False, "no controller process found"),
+            (life(1, 0, 20, 9000, 9), False, "none of 1 controller processes lived 25 s"),
+            ({**life(1, 0, 40, 9000, 9), **life(2, 50, 12, 9000, 9)}, True,
+             "1 of 2 controller processes looked at, longest c pid 1: RSS 9000->9000 kB"),
+            (life(3, 0, 60, 9000, 9, fds_end=30), False, "fds 9->30 over 50 s"),
+            (life(4, 0, 60, 9000, 9, rss_end=40000), False, "RSS 9000->40000 kB"),
+            (life(5, 0, 60, 9000, 9, rss_end=20000, fds_end=15), True, "fds 9->15"),
+        ]
+        for samples, passed, figure in cases:
+            r = checks.resources(samples)
+            self.assertEqual(r.passed, passed, r.figure)
+            self.assertIn(figure, r.figure)
 
 
 if __name__ == "__main__":
