@@ -182,6 +182,8 @@ class Run:
             checks.messages(self.world, main_logs,
                             self.stored_messages().replace("Laufzeit\u00fc", "Laufzeit")),
             checks.pass_gaps(self.world, self.faults.excused, self.a.gap_bound, end),
+            checks.pass_rate(self.world, 100),
+            checks.one_worker(self.world),
             checks.resources(self.samples),
         ]
         self.report(results, queue, records)

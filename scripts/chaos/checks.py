@@ -175,16 +175,69 @@ def messages(world, logs, stored):
 STAMP = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)  Service kontaktiert!")
 
 
+def contact_times(ctl):
+    """The times of the passes in a controller's debug log, to the second."""
+    times = []
+    for line in ctl.log_text("KVRJOBDBG").splitlines():
+        m = STAMP.match(line)
+        if m:
+            times.append(time.mktime(time.strptime(m.group(1), "%Y-%m-%d %H:%M:%S")))
+    return times
+
+
+def pass_rate(world, bound, window=10):
+    """The most passes a controller made within `window` seconds: a loop
+    that no longer waits between passes (two controllers waking each other,
+    a wait that returns at once) burns a core while it looks busy."""
+    figs, bad = [], []
+    for c in world.ctls:
+        times = contact_times(c)
+        most, at, first = 0, None, 0
+        for i, t in enumerate(times):
+            while t - times[first] >= window:
+                first += 1
+            if i - first + 1 > most:
+                most, at = i - first + 1, times[first]
+        figs.append("%s %d" % (c.name, most))
+        if most > bound:
+            bad.append("%s: %d passes within %d s from %s" % (
+                c.name, most, window, time.strftime("%H:%M:%S", time.localtime(at))))
+    return Result("at most %d passes within %d s" % (bound, window), not bad,
+                  ", ".join(figs), bad)
+
+
+START = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)  Start PGM: ")
+
+
+def one_worker(world, window=5):
+    """Only the controller holding the queue starts jobs: starts of the one,
+    then the other, then the first again within `window` seconds mean both
+    worked the queue at once (a takeover goes one way only, and the faults
+    come further apart than that)."""
+    starts = []
+    for c in world.ctls:
+        for line in c.log_text("KVRJOBCTL").splitlines():
+            m = START.match(line)
+            if m:
+                starts.append((time.mktime(time.strptime(m.group(1), "%Y-%m-%d %H:%M:%S")),
+                               c.name))
+    starts.sort()
+    both = []
+    for (t0, a), (_, b), (t2, c) in zip(starts, starts[1:], starts[2:]):
+        if a == c != b and t2 - t0 <= window and (not both or t0 > both[-1][0] + window):
+            both.append((t0, a, b))
+    return Result("one controller at a time starts jobs", not both,
+                  "%d starts, %d times both within %d s" % (len(starts), len(both), window),
+                  ["%s and %s both started jobs around %s" % (
+                      a, b, time.strftime("%H:%M:%S", time.localtime(t))) for t, a, b in both])
+
+
 def pass_gaps(world, excused, bound, end_time):
     """Longest gap between two service contacts in each controller's debug
     log, leaving out gaps that overlap a stop made on purpose."""
     results = []
     for c in world.ctls:
-        times = []
-        for line in c.log_text("KVRJOBDBG").splitlines():
-            m = STAMP.match(line)
-            if m:
-                times.append(time.mktime(time.strptime(m.group(1), "%Y-%m-%d %H:%M:%S")))
+        times = contact_times(c)
         ivs = [(a, b if b is not None else end_time) for a, b in excused.get(c.name, [])]
         worst, at = 0, None
         for a, b in zip(times, times[1:]):

@@ -44,6 +44,37 @@ class ChecksTest(unittest.TestCase):
             self.assertEqual(r.passed, passed, excused)
             self.assertIn(figure, r.figure)
 
+    def test_pass_rate_finds_a_loop_that_no_longer_waits(self):
+        def log(seconds, per_second):
+            return "\n".join("2026-12-08 10:%02d:%02d  Service kontaktiert! Hauptschleife!"
+                             % divmod(s, 60) for s in seconds for _ in range(per_second))
+        cases = [  # debug log, passed, figure
+            (log(range(0, 120), 1), True, "c 10"),
+            (log(range(0, 30), 9), True, "c 90"),
+            (log(range(0, 60), 1) + "\n" + log(range(60, 63), 40), False, "c 127"),
+            ("", True, "c 0"),
+        ]
+        for dbg, passed, figure in cases:
+            r = checks.pass_rate(types.SimpleNamespace(ctls=[ctl("c", dbg)]), 100)
+            self.assertEqual(r.passed, passed, r.figure)
+            self.assertEqual(r.figure, figure)
+
+    def test_one_worker_sees_two_controllers_starting_jobs(self):
+        def starts(*seconds):
+            return "\n".join("2026-12-08 10:00:%02d  Start PGM: /bin/true Cmd: true" % t
+                             for t in seconds)
+        cases = [  # starts of c1, starts of c2, passed, figure
+            (starts(1, 2, 3), starts(5, 8, 9), True, "6 starts, 0 times"),
+            (starts(1, 4, 20), starts(12, 14), True, "5 starts, 0 times"),
+            (starts(1, 3, 5, 7, 9), starts(2, 4, 6, 8), False, "9 starts, 2 times"),
+            ("", "", True, "0 starts, 0 times"),
+        ]
+        for one, two, passed, figure in cases:
+            world = types.SimpleNamespace(ctls=[ctl("c1", main=one), ctl("c2", main=two)])
+            r = checks.one_worker(world)
+            self.assertEqual(r.passed, passed, r.figure)
+            self.assertIn(figure, r.figure)
+
     def test_messages_counted_per_text(self):
         main = ("x  Start PGM: chaos_missing_1 rec Cmd:  fehlgeschlagen!\n"
                 "x  END PGM: PGM ovr1 wird wegen Laufzeitueberschreitung beendet!\n"
