@@ -139,35 +139,47 @@ EXPECTED = [
 # The controller's own line for a message it could put neither into the
 # table nor into the fallback file (both away at once): a loss it reports.
 KEEP_FAILED = "Fehler beim Schreiben der Nachricht (Msg) in die JOBCTLMSG.log"
+LINE_TIME = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)  ")
+CUT_SHORT = 3  # seconds from a message's log line to a SIGKILL that may undo its pass
 
 
-def messages(world, logs, stored):
-    """Every message the logs show was posted stands in KVR200MSG or in the
-    fallback file (counted per text), apart from as many as the logs report
-    lost because neither could be written; a loss beyond those is silent."""
-    want = {}
+def messages(logs, stored, kills):
+    """Every message the logs (name, text) show was posted stands in
+    KVR200MSG or in the fallback file (counted per text). Excused are as
+    many as the logs report lost because neither could be written, and those
+    logged by a controller SIGKILLed (`kills`: name -> times) within a few
+    seconds after: its pass, and the message with it, may not have been
+    committed. A loss beyond those is silent."""
+    want, cut = {}, {}
     reported = 0
-    for text in logs:
+    for name, text in logs:
         for line in text.splitlines():
             reported += KEEP_FAILED in line
             for pat, msg in EXPECTED:
                 m = pat.search(line)
-                if m:
-                    key = msg % m.group(1)
-                    if len(key) > 100:  # refused as too long: posted nowhere
-                        continue
-                    want[key] = want.get(key, 0) + 1
+                if not m:
+                    continue
+                key = msg % m.group(1)
+                if len(key) > 100:  # refused as too long: posted nowhere
+                    continue
+                want[key] = want.get(key, 0) + 1
+                t = LINE_TIME.match(line)
+                t = t and time.mktime(time.strptime(t.group(1), "%Y-%m-%d %H:%M:%S"))
+                if t and any(t <= k < t + CUT_SHORT for k in kills.get(name, [])):
+                    cut[key] = cut.get(key, 0) + 1
     missing = []
-    total = lost = 0
+    total = lost = lost_cut = 0
     for msg, n in sorted(want.items()):
         total += n
         have = stored.count(msg)
         if have < n:
             lost += n - have
+            lost_cut += min(n - have, cut.get(msg, 0))
             missing.append("%dx posted, %dx stored: %s" % (n, have, msg))
-    silent = max(0, lost - reported)
-    fig = "%d expected, %d missing, %d reported lost (table and fallback file away)" % (
-        total, silent, lost - silent)
+    reported = min(reported, lost - lost_cut)
+    silent = lost - lost_cut - reported
+    fig = ("%d expected, %d missing, %d reported lost (table and fallback file away), "
+           "%d in a pass cut short by SIGKILL" % (total, silent, reported, lost_cut))
     return Result("every posted message in KVR200MSG or the fallback file", not silent, fig,
                   missing)
 
