@@ -70,7 +70,7 @@ class Run:
         self.base = tempfile.mkdtemp(prefix="kvrchaos.")
         os.chmod(self.base, 0o755)
         self.logf = open(os.path.join(self.base, "chaos.log"), "a")
-        self.samples = {}  # controller pid -> [(time, rss kB, fds, name)]
+        self.samples = {}  # (controller pid, first seen) -> [(time, rss kB, fds, name)]
 
     def log(self, text):
         line = "%7.1f  %s" % (time.time() - self.t0, text)
@@ -105,7 +105,7 @@ class Run:
             if pid:
                 r, f = rss_kb(pid), fd_count(pid)
                 if r is not None and f is not None:
-                    self.samples.setdefault(pid, []).append((now, r, f, c.name))
+                    self.samples.setdefault((pid, c.since_pid), []).append((now, r, f, c.name))
 
     def loop(self, seconds, injecting, inserting):
         end = time.time() + seconds
@@ -179,10 +179,13 @@ class Run:
             checks.no_leftovers(self.world),
             checks.decoy_untouched(self.work, records),
             checks.final_states(self.work, queue),
-            checks.messages(self.world, main_logs,
-                            self.stored_messages().replace("Laufzeit\u00fc", "Laufzeit")),
+            checks.messages(zip([c.name for c in self.world.ctls], main_logs),
+                            self.stored_messages().replace("Laufzeit\u00fc", "Laufzeit"),
+                            self.faults.kills),
             checks.pass_gaps(self.world, self.faults.excused, self.a.gap_bound, end),
-            checks.resources(self.samples, min(120, self.a.minutes * 30)),
+            checks.pass_rate(self.world, 100),
+            checks.one_worker(self.world),
+            checks.resources(self.samples),
         ]
         self.report(results, queue, records)
         return all(r.passed for r in results)

@@ -38,6 +38,7 @@ class Injector:
         self.active = []      # (kind, undo-at, undo function)
         self.injected = {}    # kind -> count
         self.excused = {c.name: [] for c in world.ctls}  # name -> [[start, end-or-None]]
+        self.kills = {}       # name -> [times of a SIGKILL]
         self.next_at = time.time() + rng.uniform(8, 15)
         self.tmpfs = False
         self.pending_restarts = []  # (at, controller)
@@ -78,6 +79,7 @@ class Injector:
             return None, None
         self.excuse(c)
         os.kill(pid, signal.SIGKILL)
+        self.kills.setdefault(c.name, []).append(time.time())
         return 0, None
 
     def do_stop(self):

@@ -44,15 +44,78 @@ class ChecksTest(unittest.TestCase):
             self.assertEqual(r.passed, passed, excused)
             self.assertIn(figure, r.figure)
 
+    def test_pass_rate_finds_a_loop_that_no_longer_waits(self):
+        def log(seconds, per_second):
+            return "\n".join("2026-12-08 10:%02d:%02d  Service kontaktiert! Hauptschleife!"
+                             % divmod(s, 60) for s in seconds for _ in range(per_second))
+        cases = [  # debug log, passed, figure
+            (log(range(0, 120), 1), True, "c 10"),
+            (log(range(0, 30), 9), True, "c 90"),
+            (log(range(0, 60), 1) + "\n" + log(range(60, 63), 40), False, "c 127"),
+        ]
+        for dbg, passed, figure in cases:
+            r = checks.pass_rate(types.SimpleNamespace(ctls=[ctl("c", dbg)]), 100)
+            self.assertEqual(r.passed, passed, r.figure)
+            self.assertEqual(r.figure, figure)
+
+    def test_one_worker_sees_two_controllers_starting_jobs(self):
+        def starts(*seconds):
+            return "\n".join("2026-12-08 10:00:%02d  Start PGM: /bin/true Cmd: true" % t
+                             for t in seconds)
+        cases = [  # starts of c1, starts of c2, passed, figure
+            (starts(1, 2, 3), starts(5, 8, 9), True, "6 starts, 0 times"),
+            (starts(1, 4, 20), starts(12, 14), True, "5 starts, 0 times"),
+            (starts(1, 3, 5, 7, 9), starts(2, 4, 6, 8), False, "9 starts, 2 times"),
+        ]
+        for one, two, passed, figure in cases:
+            world = types.SimpleNamespace(ctls=[ctl("c1", main=one), ctl("c2", main=two)])
+            r = checks.one_worker(world)
+            self.assertEqual(r.passed, passed, r.figure)
+            self.assertIn(figure, r.figure)
+
     def test_messages_counted_per_text(self):
-        main = ("x  Start PGM: chaos_missing_1 rec Cmd:  fehlgeschlagen!\n"
-                "x  END PGM: PGM ovr1 wird wegen Laufzeitueberschreitung beendet!\n"
-                "x  Alle verwalteten Jobs beenden!\n" * 2)
+        main = ("2026-12-08 10:00:05  Start PGM: chaos_missing_1 rec Cmd:  fehlgeschlagen!\n"
+                "2026-12-08 10:00:06  END PGM: PGM ovr1 wird wegen Laufzeitueberschreitung beendet!\n"
+                "2026-12-08 10:00:07  Alle verwalteten Jobs beenden!\n" * 2)
         stored = ("Der Job chaos_missing_1 rec konnte nicht gestartet werden!\n"
                   "Programm ovr1 wird wegen Laufzeitu...\nJobcontroller-Dienst antwortet nicht\n")
-        r = checks.messages(None, [main], stored)
-        self.assertFalse(r.passed)
-        self.assertEqual(r.figure, "6 expected, 3 missing")
+        lost = "x  " + checks.KEEP_FAILED + ": No space left on device!\n"
+        t0 = time.mktime(time.strptime("2026-12-08 10:00:00", "%Y-%m-%d %H:%M:%S"))
+        cases = [  # logs, kills, passed, figure
+            ([("a", main)], {}, False, "6 expected, 3 missing, 0 reported lost"),
+            ([("a", main), ("b", lost * 2)], {}, False, "6 expected, 1 missing, 2 reported"),
+            ([("a", main + lost * 3)], {}, True, "6 expected, 0 missing, 3 reported lost"),
+            ([("a", main), ("b", lost * 5)], {}, True, "6 expected, 0 missing, 3 reported"),
+            ([("a", main)], {"a": [t0 + 10.5]}, False, "3 missing, 0 reported lost (table and "
+             "fallback file away), 0 in a pass cut short by SIGKILL"),
+            ([("a", main)], {"b": [t0 + 9.5]}, False, "3 missing"),
+            ([("a", main)], {"a": [t0 + 9.5]}, False, "2 missing, 0 reported lost (table and "
+             "fallback file away), 1 in a pass cut short by SIGKILL"),
+            ([("a", main + lost * 2)], {"a": [t0 + 9.5]}, True, "0 missing, 2 reported lost"),
+        ]
+        for logs, kills, passed, figure in cases:
+            r = checks.messages(logs, stored, kills)
+            self.assertEqual(r.passed, passed, r.figure)
+            self.assertIn(figure, r.figure)
+
+    def test_resources_compare_each_controller_after_warm_up(self):
+        def life(pid, start, seconds, rss, fds, rss_end=None, fds_end=None):
+            s = [(start + t, rss, fds, "c") for t in range(seconds)]
+            s.append((start + seconds, rss_end or rss, fds_end or fds, "c"))
+            return {(pid, start): s}
+        cases = [  # samples, passed, words in the figure
+            ({}, False, "no controller process found"),
+            (life(1, 0, 20, 9000, 9), False, "none of 1 controller processes lived 25 s"),
+            ({**life(1, 0, 40, 9000, 9), **life(2, 50, 12, 9000, 9)}, True,
+             "1 of 2 controller processes looked at, longest c pid 1: RSS 9000->9000 kB"),
+            (life(3, 0, 60, 9000, 9, fds_end=30), False, "fds 9->30 over 50 s"),
+            (life(4, 0, 60, 9000, 9, rss_end=40000), False, "RSS 9000->40000 kB"),
+            (life(5, 0, 60, 9000, 9, rss_end=20000, fds_end=15), True, "fds 9->15"),
+        ]
+        for samples, passed, figure in cases:
+            r = checks.resources(samples)
+            self.assertEqual(r.passed, passed, r.figure)
+            self.assertIn(figure, r.figure)
 
 
 if __name__ == "__main__":
