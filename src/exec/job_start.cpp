@@ -114,6 +114,13 @@ int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
 }
 
 // 0 when the claim is committed; else kStartUpdateFailed with its line.
+// A commit that reports failure creates no process. Should that claim reach
+// the database all the same (an SQLite commit failing with an I/O error
+// after its journal was written, replayed by the next open), the next pass
+// finds the row claimed without any process of its mark and closes it "98"
+// with its end unknown: that start is lost, not doubled; the line of the
+// failed commit and the row's "claimed ..., no process of it found" line
+// name it in the main log.
 int JobExecutor::ClaimRow(const std::string& command, std::string_view stamp, int32_t attempts,
                           std::string_view jobda1, std::string_view jobke2) {
   int rc = SQLUpdateJobRun(session_, kStatusRunning, "", "", kClaimedJobNum, stamp, "", attempts,
