@@ -191,7 +191,10 @@ bool Controller::RunPass() {
   }
   sys_->executor.CheckProcessTime();
 
-  if (!WorkRunTypes()) return true;
+  if (!WorkRunTypes()) {
+    sys_->session.SQLCommit();  // the ids of the jobs started before the failure
+    return true;
+  }
   int rc = sys_->session.SQLCommit();
   if (rc != 0) sys_->log.MainF("SQLCommit: Ende Durchlauf! RC: %ld\n", static_cast<long>(rc));
   return true;

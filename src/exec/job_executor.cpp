@@ -82,7 +82,7 @@ void JobExecutor::SaveProcessTable() {
   if (rebuildBroken_) {
     MergeEntries(*saved_, *table_);
   } else {
-    *saved_ = *table_;
+    saved_->CopyFrom(*table_);
   }
 }
 // The saved copy stands for a table that a broken pass may have left empty

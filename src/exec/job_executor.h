@@ -20,8 +20,10 @@
 // so a crash never starts a row twice; a restarted controller adopts the
 // marked processes its rows do not name yet.
 //
-// Every change of a job row is committed at once; failures are written to the
-// main log and never stop the caller. Processes are reached only through
+// Every change of a job row is committed at once, except the process id of
+// a started job, which goes with the next commit (the next start's claim or
+// the end of the pass); failures are written to the main log and never stop
+// the caller. Processes are reached only through
 // Env. Nothing throws.
 #pragma once
 

@@ -32,8 +32,8 @@ constexpr char kReadJobRun[] =
     "(JOBDA1=:b6 and JOBKE2=:b7)";
 
 // The end of one run: the row must still be running with the entry's
-// process id (or the "0" of its claim while the id is unwritten) and the
-// entry's start time. An entry of an earlier run (kept in the saved copy
+// process id (or the "0" of its claim, as long as the id is not written or
+// not committed) and the entry's start time. An entry of an earlier run (kept in the saved copy
 // of the table) thus never closes the row's later run.
 constexpr char kCloseRun[] =
     "update KVSYSTEM.KVR500JOB  set JOBSTS=:b0,JOBNAM=:b1,JOBUSR=:b2,JOBNUM=:b3,JOBSDA=:b4,"
@@ -94,11 +94,8 @@ int JobExecutor::WriteEnd(ProcessEntry& entry, std::string_view status, JobEndin
   entry.jobeda = LocalStamp();
   entry.jobsts = status;
   FixedText<2> sts(status);
-  FixedText<8> num(entry.jobnum.view()), claim(entry.jobnum.view());
-  if (entry.idUnwritten) {
-    claim = kClaimedJobNum;
-    if (entry.pid != 0) num = std::to_string(entry.pid);
-  }
+  FixedText<8> num(entry.jobnum.view()), claim(kClaimedJobNum);
+  if (entry.idUnwritten && entry.pid != 0) num = std::to_string(entry.pid);
   FixedText<14> sda(TrimmedRight(entry.jobsda.view()));
   const Bind in[] = {Bind::Text(sts),          Bind::Text(entry.jobnam), Bind::Text(entry.jobusr),
                      Bind::Text(entry.jobnum), Bind::Text(entry.jobsda), Bind::Text(entry.jobeda),

@@ -36,7 +36,6 @@ constexpr char kTableFull[] = "Start PGM: %s Prozesstabelle voll, Job nicht gest
 constexpr char kStarted[] = "Start PGM: %s Cmd: %s\n";
 constexpr char kUpdateAfterStartFailed[] =
     "Start PGM: %s Cmd: %s Fehler Update Kvr500Job RC: %ld\n";
-constexpr char kStartCommitFailed[] = "SQLCommit: Start PGM %s erfolgreich! RC: %ld\n";
 constexpr char kCreateFailed[] = "Start PGM: %s Cmd: %s fehlgeschlagen!\n";
 constexpr char kCreateFailedMessage[] = "Der Job %s konnte nicht gestartet werden!";
 constexpr char kFailedUpdateFailed[] = "Start PGM: %s Fehler Update Kvr500Job(2) RC: %ld\n";
@@ -53,6 +52,12 @@ constexpr char kFailedCommitFailed[] = "SQLCommit: Start PGM %s fehlgeschlagen! 
 // a restarted controller resolves through the job's mark, so a row never
 // runs twice. Once the process runs its id is written; when that fails the
 // job keeps running, supervised, and its id is written by a later pass.
+// The id is made durable by the next commit (the next start's claim, or
+// the end of the pass) instead of a commit of its own: the claim already
+// makes the start safe, and a commit costs a round trip and a flush to
+// disk. Until then other programs read the row as claimed; should that
+// commit be lost, the next pass finds the process by its mark and writes
+// the id again.
 int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
                           std::string_view jobke2, std::string_view joburv, int32_t jobmrt,
                           int32_t jobstv) {
@@ -104,15 +109,18 @@ int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
     entry.idUnwritten = true;
     return kStartUpdateFailed;
   }
-  if (int commit = session_.SQLCommit(); commit != 0) {
-    log_.Main(BoundedPrintf(kStartCommitFailed, cmd.c_str(), static_cast<long>(commit)));
-    entry.idUnwritten = true;
-  }
   log_.Main(BoundedPrintf(kStarted, cmd.c_str(), entry.jobnam.c_str()));
   return kStartOk;
 }
 
 // 0 when the claim is committed; else kStartUpdateFailed with its line.
+// A commit that reports failure creates no process. Should that claim reach
+// the database all the same (an SQLite commit failing with an I/O error
+// after its journal was written, replayed by the next open), the next pass
+// finds the row claimed without any process of its mark and closes it "98"
+// with its end unknown: that start is lost, not doubled; the line of the
+// failed commit and the row's "claimed ..., no process of it found" line
+// name it in the main log.
 int JobExecutor::ClaimRow(const std::string& command, std::string_view stamp, int32_t attempts,
                           std::string_view jobda1, std::string_view jobke2) {
   int rc = SQLUpdateJobRun(session_, kStatusRunning, "", "", kClaimedJobNum, stamp, "", attempts,

@@ -50,6 +50,8 @@ struct ProcessEntry : RunningJobRow {
 
   // Every field empty or 0.
   void Clear();
+  // No process, no row key, nothing to close: as good as cleared.
+  bool blank() const;
   bool free() const { return pid == 0; }
 };
 
@@ -59,6 +61,8 @@ class ProcessTable {
 
   // Clears every entry.
   void Clear();
+  // Becomes a copy of the other table.
+  void CopyFrom(const ProcessTable& other);
   // Index of the first free entry, or -1 when all are taken.
   int FirstFree() const;
   // Number of entries that are taken (process id other than 0).
@@ -69,6 +73,8 @@ class ProcessTable {
   static constexpr std::size_t size() { return kCapacity; }
 
  private:
+  // One past the last entry that is not blank.
+  std::size_t UsedEnd() const;
   std::array<ProcessEntry, kCapacity> entries_;
 };
 

@@ -17,9 +17,11 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <span>
 #include <sstream>
 
 #include "platform/command_words.h"
@@ -66,24 +68,25 @@ std::string ReadProcFile(const std::string& path, int* error = nullptr) {
   return text;
 }
 
-// The fields of /proc/PID/stat (views into the given text) behind the command name (which may hold
+// The fields of /proc/PID/stat behind the command name (which may hold
 // blanks and parentheses, so the split starts after the last ')'): index 0
 // is the state (field 3), index 19 the start time in clock ticks (field 22).
-std::vector<std::string_view> StatFields(const std::string& stat) {
-  std::vector<std::string_view> fields;
+// The fields that are asked for (indexes in ascending order) are put into
+// out; false when the text ends before the last of them.
+bool StatFields(std::string_view stat, std::span<const size_t> wanted,
+                std::span<std::string_view> out) {
   size_t close = stat.rfind(')');
-  if (close == std::string::npos) return fields;
-  std::string_view rest(stat);
-  rest.remove_prefix(close + 1);
-  size_t i = 0;
-  while (i < rest.size()) {
+  if (close == std::string_view::npos) return false;
+  std::string_view rest = stat.substr(close + 1);
+  size_t i = 0, field = 0, next = 0;
+  while (i < rest.size() && next < wanted.size()) {
     while (i < rest.size() && rest[i] == ' ') ++i;
     size_t begin = i;
     while (i < rest.size() && rest[i] != ' ' && rest[i] != '\n') ++i;
-    if (i > begin) fields.push_back(rest.substr(begin, i - begin));
-    if (i < rest.size() && rest[i] == '\n') break;
+    if (i == begin) break;
+    if (field++ == wanted[next]) out[next++] = rest.substr(begin, i - begin);
   }
-  return fields;
+  return next == wanted.size();
 }
 
 template <typename T>
@@ -91,17 +94,38 @@ bool ParseField(std::string_view f, T* value) {
   return std::from_chars(f.data(), f.data() + f.size(), *value).ec == std::errc();
 }
 
+// /proc/PID/stat with one read into the buffer: the kernel makes the whole
+// text for each read, and it is far shorter than the buffer. A text that
+// fills the buffer is read again whole. Empty when it cannot be read.
+std::string_view ReadStat(Pid pid, char (&buffer)[512], std::string* longer) {
+  char path[40];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  ssize_t n = 0;
+  do {
+    n = read(fd, buffer, sizeof buffer);
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+  if (n <= 0) return {};
+  if (static_cast<size_t>(n) < sizeof buffer) return {buffer, static_cast<size_t>(n)};
+  *longer = ReadProcFile(path);
+  return *longer;
+}
+
 // State, parent, group and start ticks of /proc/PID/stat, the start time
-// left 0 (the caller knows the boot time).
+// left 0 (the caller knows the boot time). One read, nothing allocated.
 std::optional<ProcessStat> ParseStat(Pid pid) {
   if (pid <= 0) return std::nullopt;
-  std::string stat = ReadProcFile(ProcPath(pid, "stat"));
-  auto fields = StatFields(stat);
-  if (fields.size() < 20) return std::nullopt;
+  char buffer[512];
+  std::string longer;
+  constexpr size_t kWanted[] = {0, 1, 2, 19};
+  std::string_view fields[4];
+  if (!StatFields(ReadStat(pid, buffer, &longer), kWanted, fields)) return std::nullopt;
   ProcessStat result;
   result.alive = fields[0] != "Z" && fields[0] != "X" && fields[0] != "x";
   if (!ParseField(fields[1], &result.parent) || !ParseField(fields[2], &result.group) ||
-      !ParseField(fields[19], &result.startTicks)) {
+      !ParseField(fields[3], &result.startTicks)) {
     return std::nullopt;
   }
   return result;
