@@ -99,6 +99,8 @@ class Session {
   bool queueLockHeld() const { return queueLock_.held(); }
   // Connects that succeeded, the first included.
   int connectCount() const { return connects_; }
+  // The rows set aside as unreadable (see unreadable_rows.h).
+  UnreadableRows& unreadableRows() { return unreadable_; }
   // Tells of other programs' changes to the queue (see queue_wake.h).
   QueueWake& wake() { return wake_; }
 
