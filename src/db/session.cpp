@@ -266,7 +266,23 @@ int Session::Checked() {
   return 1;
 }
 
+// The database file was deleted or replaced: the rows of the open one are
+// nobody's queue any more. The session is lost as after a commit that could
+// not write (the caller ends its jobs as for a lost connection), the queue
+// lock on the old file is given up, and the next check connects to the
+// database the path names now.
+int Session::DatabaseReplaced() {
+  log_.Main("- Datenbankdatei geloescht oder ersetzt!\n");
+  env_.ConsoleWrite("- Datenbankdatei geloescht oder ersetzt!\n");
+  writesLost_ = true;
+  endedRows_.Lost();
+  if (commitWatcher_) commitWatcher_(false);
+  conn_->ReleaseQueueLock();
+  return 0;
+}
+
 int Session::CheckDB() {
+  if (!writesLost_ && !conn_->CheckDatabaseFile()) return DatabaseReplaced();
   char line[128] = "";
   int code = WriteStatusRow(line, sizeof line);
   if (code == kSqlOk) return Checked();

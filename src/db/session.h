@@ -19,6 +19,10 @@
 // rows lost with a commit are written again once writing works (see
 // ended_rows.h).
 //
+// CheckDB also compares the database open with the one the connect text
+// names: a SQLite file deleted or replaced is a lost database (0), and the
+// next check connects to the file at the path.
+//
 // While it holds the queue lock, the session sets rows it cannot read aside
 // (see unreadable_rows.h) instead of answering their fault.
 //
@@ -99,6 +103,8 @@ class Session {
   bool queueLockHeld() const { return queueLock_.held(); }
   // Connects that succeeded, the first included.
   int connectCount() const { return connects_; }
+  // The rows set aside as unreadable (see unreadable_rows.h).
+  UnreadableRows& unreadableRows() { return unreadable_; }
   // Tells of other programs' changes to the queue (see queue_wake.h).
   QueueWake& wake() { return wake_; }
 
@@ -110,6 +116,7 @@ class Session {
   int WriteStatusRow(char* line, size_t size);
   // After a check that could write: the lost ends written again.
   int Checked();
+  int DatabaseReplaced();
   void TakeQueueLock();
   int ExecuteSchema(const std::string& schema);
   // Records a failure the session found itself (no client call was made).
@@ -131,6 +138,7 @@ class Session {
     int Commit() override;
     QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
     void ReleaseQueueLock() override { s_.conn_->ReleaseQueueLock(); }
+    bool CheckDatabaseFile() override { return s_.conn_->CheckDatabaseFile(); }
     const RowFault* LastRowFault() const override { return s_.conn_->LastRowFault(); }
     std::string_view BackendName() const override { return s_.conn_->BackendName(); }
     int LastCode() const override { return s_.conn_->LastCode(); }

@@ -132,6 +132,7 @@ UnreadableRows::Verdict UnreadableRows::Judge(Connection& db, const RowFault& fa
     }
     return keyFault ? Verdict::Skip : Verdict::Deliver;
   }
+  if (setAside_.size() < kMaxSetAsideKept) setAside_.emplace_back(*da1, *ke2);
   const Bind key[] = {Bind::Text(*da1), Bind::Text(*ke2)};
   const bool standing = Trimmed(fault.Value("JOBRTY")) == kRunType04;
   int rc = db.Execute(standing ? kSetAsideStanding : kSetAside, key);
@@ -167,6 +168,10 @@ int UnreadableRows::GuardSelectOne(Connection& db, int code, std::span<const Out
   if (v == Verdict::Deliver) return kSqlOk;
   saved.Restore(out);
   return kSqlNoData;
+}
+
+std::vector<std::pair<std::string, std::string>> UnreadableRows::TakeSetAside() {
+  return std::exchange(setAside_, {});
 }
 
 void AppendUnreadableRowStatements(StatementList* list) {

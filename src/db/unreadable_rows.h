@@ -20,6 +20,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/client/connection.h"
@@ -54,12 +55,18 @@ class UnreadableRows {
                                       Connection& db);
   // A single-row select through the handling: Deliver gives 0, Skip 1403.
   int GuardSelectOne(Connection& db, int code, std::span<const Out> out, const SavedFields& saved);
+  // The keys (JOBDA1, JOBKE2) of the waiting rows set aside since the last
+  // call (at most kMaxSetAsideKept): a selection that still takes rows in
+  // "90" (run type 09) passes them over by these.
+  std::vector<std::pair<std::string, std::string>> TakeSetAside();
+  static constexpr size_t kMaxSetAsideKept = 64;
 
  private:
   // True the first time a row is named (bounded memory).
   bool FirstTime(const std::string& key);
   Logger& log_;
   std::set<std::string> named_;
+  std::vector<std::pair<std::string, std::string>> setAside_;
 };
 
 // The set-aside statements, for the statement registry.

@@ -85,9 +85,20 @@ bool ClosingJobs::checkKvrJobs09(bool runType05Due) {
   // selection; it is left out for the rest of the pass.
   std::vector<JobKey> passedOver;
   bool failed = false;
+  UnreadableRows& unreadable = sys_.session.unreadableRows();
+  unreadable.TakeSetAside();
   while (!runType05Due && passedOver.size() < kMaxPassedOver) {
     JobRow row;
     int rc = SelectKvr500Job09Except(sys_.session, sys_.executor.exclusions(), passedOver, &row);
+    // A row set aside as unreadable is still due here ("90"): passed over,
+    // so the rows sorted after it are selected.
+    size_t known = passedOver.size();
+    // (A key longer than its field cannot be named in the statement.)
+    for (const auto& [da1, ke2] : unreadable.TakeSetAside()) {
+      if (ke2.size() <= kJobKe2Width)
+        passedOver.push_back(JobKey{std::string_view(da1), std::string_view(ke2)});
+    }
+    if (rc == kSqlNoData && passedOver.size() > known) continue;
     if (rc == kSqlNoData) break;
     if (rc != 0) {
       LogReadError(rc);

@@ -23,9 +23,10 @@ class Session;
 int SQLReadKvr112Mnd(Session& session, std::string_view schema, ClosingTimes* times);
 
 // The key of a row passed over in this pass.
+inline constexpr std::size_t kJobKe2Width = 32;
 struct JobKey {
   FixedText<14> jobda1;
-  FixedText<32> jobke2;
+  FixedText<kJobKe2Width> jobke2;
 };
 
 // Most rows one pass passes over; the statement text stays well within its

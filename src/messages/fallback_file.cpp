@@ -1,9 +1,13 @@
 // The re-import of the fallback file JOBCTLMSG.log: every line that is one
-// message insert of the form this module writes is executed again; any other
-// line is counted as read, not taken over, and keeps the file. The file is
-// deleted only when every line was taken over (or there was none), and
-// only once the rows taken over are committed: the file is their one copy,
-// and an uncommitted row dies with a lost connection or a reconnect.
+// message insert of the form this module writes is executed again, up to
+// the first that fails (the table is away: the rest waits for the next
+// post); any other line (one cut short, one written by hand) is moved to
+// JOBCTLMSG.bad beside it. The file is deleted only when every line was
+// taken over or moved (or there was none), and only once the rows taken
+// over are committed: the file is their one copy, and an uncommitted row
+// dies with a lost connection or a reconnect.
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -31,8 +35,15 @@ constexpr char kDeleteEmptyFailedFormat[] =
 constexpr char kDeleteFailedFormat[] = "Fehler beim Loeschen der Temporaerdatei JOBCTLMSG: %s!\n";
 constexpr char kCountsFormat[] = "Anzahl Nachrichten gelesen: %d. Davon eingepflegt: %d!\n";
 constexpr char kKeptFormat[] = "%d von %d Nachrichten eingepflegt. Datei nicht geloescht!\n";
+constexpr char kMovedFormat[] = "%d Zeilen ohne Nachricht nach %s verschoben!\n";
+constexpr char kMoveFailedFormat[] = "Fehler beim Schreiben von %s: %s. Datei nicht geloescht!\n";
+constexpr char kUnreadableFormat[] = "Temporaerdatei JOBCTLMSG.log nicht lesbar: %s!\n";
 constexpr char kNotCommittedFormat[] =
     "Nachrichten nicht festgeschrieben! RC: %d. Datei nicht geloescht!\n";
+
+// The fallback file of a long outage may be large; it is still read whole,
+// up to this bound (about 150000 messages).
+constexpr std::size_t kMaxFallbackBytes = std::size_t{64} << 20;
 
 // A line not taken over is logged with at most this many characters: it is
 // no statement anyway, and a file of garbage must not flood the log.
@@ -56,19 +67,46 @@ FileLine NextLine(std::string_view* rest) {
   return line;
 }
 
+// True when a failed insert says nothing about its line but that the table
+// cannot be written now: the lines behind it need not be tried.
+bool TableAway(int rc) {
+  return IsWriteFault(rc) || rc == kSqlTableMissing || rc == -54 || rc == -1013;
+}
+
+// The file beside the fallback file that takes the lines that are no
+// messages: its name with the extension ".bad".
+std::string AsidePath(const std::string& path) {
+  size_t base = path.find_last_of("/\\");
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (base != std::string::npos && dot < base)) return path + ".bad";
+  return path.substr(0, dot) + ".bad";
+}
+
 }  // namespace
 
 void MessagePoster::ReimportFallbackFile() {
-  std::optional<std::string> content = env_.ReadFile(fallbackPath_);
-  if (!content) return;
+  int error = 0;
+  std::optional<std::string> content = env_.ReadFile(fallbackPath_, &error, kMaxFallbackBytes);
+  if (!content) {
+    if (error != ENOENT) {
+      log_.Main(WithText(kUnreadableFormat, std::strerror(error)));
+    }
+    return;
+  }
   int read = 0;
   int taken = 0;
+  int moved = 0;
+  bool stopped = false;
+  std::string notMessages;
   std::string_view rest = *content;
   while (!rest.empty()) {
     FileLine line = NextLine(&rest);
     ++read;
+    if (stopped) continue;
     if (!IsNachrichtInsert(line.text)) {
       log_.Main(WithText(kNotAMessageFormat, line.text.substr(0, kLoggedLineLimit)));
+      notMessages.append(line.text).append("\n");
+      ++moved;
       continue;
     }
     std::string asRead(line.text);
@@ -83,19 +121,20 @@ void MessagePoster::ReimportFallbackFile() {
       ++taken;
     } else {
       log_.MainF(kFailedFormat, rc);
+      stopped = TableAway(rc);
     }
   }
-  FinishReimport(read, taken);
+  FinishReimport(read, taken, moved, notMessages);
 }
 
-void MessagePoster::FinishReimport(int read, int taken) {
+void MessagePoster::FinishReimport(int read, int taken, int moved, const std::string& notMessages) {
   if (read == 0) {
     log_.Main(kNoLines);
     DeleteFallbackFile(kDeleteEmptyFailedFormat);
     return;
   }
   log_.MainF(kCountsFormat, read, taken);
-  if (read != taken) {
+  if (read != taken + moved) {
     log_.MainF(kKeptFormat, taken, read);
     return;
   }
@@ -107,7 +146,23 @@ void MessagePoster::FinishReimport(int read, int taken) {
     log_.MainF(kNotCommittedFormat, rc);
     return;
   }
+  if (moved > 0 && !MoveAside(notMessages, moved)) return;
   DeleteFallbackFile(kDeleteFailedFormat);
+}
+
+bool MessagePoster::MoveAside(const std::string& lines, int count) {
+  const std::string aside = AsidePath(fallbackPath_);
+  int error = AppendWhole(env_, aside, lines);
+  if (error != 0) {
+    char line[512];
+    std::snprintf(line, sizeof line, kMoveFailedFormat, aside.c_str(), std::strerror(error));
+    log_.Main(line);
+    return false;
+  }
+  char line[512];
+  std::snprintf(line, sizeof line, kMovedFormat, count, aside.c_str());
+  log_.Main(line);
+  return true;
 }
 
 void MessagePoster::DeleteFallbackFile(const char* failureFormat) {

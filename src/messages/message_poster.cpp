@@ -178,16 +178,27 @@ void MessagePoster::PostNachricht(std::string_view text) {
 
 void MessagePoster::KeepInFallbackFile(const std::string& statement) {
   log_.Main(WithText(kPostFailedFormat, statement));
-  int error = 0;
-  std::unique_ptr<AppendFile> file = env_.OpenAppend(fallbackPath_, &error);
-  errno = 0;
-  if (file && file->Write(statement + "\n")) {
-    file.reset();
+  int error = AppendWhole(env_, fallbackPath_, statement + "\n");
+  if (error == 0) {
     log_.Main(WithText(kKeptFormat, statement));
     return;
   }
-  if (file) error = errno != 0 ? errno : EIO;
   log_.Main(WithText(kKeepFailedFormat, std::strerror(error)));
+}
+
+int AppendWhole(Env& env, const std::string& path, const std::string& lines) {
+  int error = 0;
+  std::unique_ptr<AppendFile> file = env.OpenAppend(path, &error);
+  if (!file) return error != 0 ? error : EIO;
+  int64_t before = file->Size();
+  errno = 0;
+  if (file->Write(lines)) return 0;
+  error = errno != 0 ? errno : EIO;
+  file.reset();
+  // What a full disk let through is no whole line: cut it off again, so the
+  // file holds whole lines only.
+  env.TruncateFile(path, before);
+  return error;
 }
 
 int FileExists(Env& env, const std::string& path) { return env.FileReadable(path) ? 1 : 0; }

@@ -8,12 +8,14 @@
 // written to the main log, and a message whose insert failed is appended to
 // the fallback file, which every post first tries to feed back into the
 // table. Only lines that are one message insert of the form this module
-// writes are ever executed from the file. A new message becomes durable with
-// the next commit of the session; when that work is lost instead (a commit
-// that cannot write, a new connection), the messages inserted since the
-// last commit go to the fallback file. A re-import that took over every
-// line of the file commits before it deletes the file, and keeps the file
-// when that commit fails.
+// writes are ever executed from the file; the other lines are moved to
+// JOBCTLMSG.bad beside it, so that the file can go. A line is appended
+// whole or not at all. While the table cannot be written, a re-import stops
+// at the first line that fails and keeps the rest for the next post. A new message becomes durable
+// with the next commit of the session; when that work is lost instead (a commit that cannot write,
+// a new connection), the messages inserted since the last commit go to the fallback file. A
+// re-import that took over every line of the file commits before it deletes the file, and keeps the
+// file when that commit fails.
 #pragma once
 
 #include <cstddef>
@@ -87,7 +89,11 @@ class MessagePoster {
  private:
   int NextRandom();
   void ReimportFallbackFile();
-  void FinishReimport(int read, int taken);
+  // Ends a re-import: the file goes once every line is taken over or
+  // moved aside (the lines that are no messages, in notMessages).
+  void FinishReimport(int read, int taken, int moved, const std::string& notMessages);
+  // Appends the lines to the file beside the fallback file; true when done.
+  bool MoveAside(const std::string& lines, int count);
   void DeleteFallbackFile(const char* failureFormat);
   void KeepInFallbackFile(const std::string& statement);
   // The session's word on the work since the last commit.
@@ -103,6 +109,10 @@ class MessagePoster {
   std::string fallbackPath_;
   std::vector<std::string> uncommitted_;  // inserted since the last commit
 };
+
+// Appends the lines with one write, cutting the file back to its old length
+// when that write fails part way (a full disk): 0 or errno.
+int AppendWhole(Env& env, const std::string& path, const std::string& lines);
 
 // 1 when the file can be opened for reading, else 0.
 int FileExists(Env& env, const std::string& path);

@@ -34,10 +34,16 @@ class AppendFile {
   virtual bool Write(std::string_view bytes) = 0;
 };
 
+// The most ReadFile reads of one file unless told otherwise.
+inline constexpr size_t kMaxReadFileBytes = size_t{1} << 20;
+
 // An exclusive lock on a file, held until the object is destroyed.
 class FileLock {
  public:
   virtual ~FileLock() = default;
+  // True while the path the lock was taken on still names the locked file
+  // (not removed, not replaced by another file).
+  virtual bool AtPath() const { return true; }
 };
 
 // Outcome of a try for a file lock: the lock, or busy with what its holder
@@ -154,9 +160,13 @@ class Env {
   // --- Files (paths are given as the system writes them; the Env turns
   // '\' into '/' before the operating system sees them) -------------------
   virtual std::unique_ptr<AppendFile> OpenAppend(const std::string& path, int* error = nullptr) = 0;
-  // The whole file, or nothing when it cannot be opened for reading.
-  virtual std::optional<std::string> ReadFile(const std::string& path, int* error = nullptr) = 0;
-  // True when the file can be opened for reading.
+  // The whole file, or nothing when it cannot be opened for reading. Only a
+  // regular file of at most maxBytes is read; anything else (a FIFO, a
+  // device, a directory, a larger file) is refused at once with EINVAL,
+  // EISDIR or EFBIG.
+  virtual std::optional<std::string> ReadFile(const std::string& path, int* error = nullptr,
+                                              size_t maxBytes = kMaxReadFileBytes) = 0;
+  // True when the file is a regular file that can be opened for reading.
   virtual bool FileReadable(const std::string& path) = 0;
   // 0 on success, else errno.
   virtual int RenameFile(const std::string& from, const std::string& to) = 0;
@@ -188,6 +198,13 @@ class Env {
   // another descriptor of the file does not release it, and started
   // processes do not inherit it.
   virtual FileLockResult TryLockFile(const std::string& path, std::string_view holderText) = 0;
+  // Tries, without waiting, for an exclusive lock on one byte of an existing
+  // regular file, leaving its content alone (a lock that stays with the file
+  // however its name is changed). Like TryLockFile's lock it belongs to the
+  // returned object. The file stays open with the Env even after the lock
+  // is given up: closing a descriptor would drop the record locks other
+  // code of this process (a database library) holds on the same file.
+  virtual FileLockResult TryLockFileByte(const std::string& path, uint64_t offset) = 0;
 
   // --- Console ----------------------------------------------------------
   // Writes the text to standard output at once (no buffering left behind).

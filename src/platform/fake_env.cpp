@@ -22,8 +22,8 @@ std::unique_ptr<AppendFile> FakeEnv::OpenAppend(const std::string& path, int* er
   return OpenAppendFile(path, error);
 }
 
-std::optional<std::string> FakeEnv::ReadFile(const std::string& path, int* error) {
-  return ReadWholeFile(path, error);
+std::optional<std::string> FakeEnv::ReadFile(const std::string& path, int* error, size_t maxBytes) {
+  return ReadWholeFile(path, error, maxBytes);
 }
 
 bool FakeEnv::FileReadable(const std::string& path) { return IsReadableFile(path); }
@@ -132,6 +132,10 @@ class FakeFileLock : public FileLock {
     auto it = locks_.find(path_);
     if (it != locks_.end() && it->second == holder_) locks_.erase(it);
   }
+  bool AtPath() const override {
+    auto it = locks_.find(path_);
+    return it != locks_.end() && it->second == holder_;
+  }
 
  private:
   std::map<std::string, std::string>& locks_;
@@ -156,6 +160,10 @@ FileLockResult FakeEnv::TryLockFile(const std::string& path, std::string_view ho
   fileLocks[key] = std::string(holderText);
   result.lock = std::make_unique<FakeFileLock>(fileLocks, key, std::string(holderText));
   return result;
+}
+
+FileLockResult FakeEnv::TryLockFileByte(const std::string& path, uint64_t offset) {
+  return TryLockFile(path + "@" + std::to_string(offset), "");
 }
 
 }  // namespace kvr

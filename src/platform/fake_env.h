@@ -95,7 +95,8 @@ class FakeEnv : public Env {
 
   // --- Files (the real file system) ---------------------------------------
   std::unique_ptr<AppendFile> OpenAppend(const std::string& path, int* error) override;
-  std::optional<std::string> ReadFile(const std::string& path, int* error) override;
+  std::optional<std::string> ReadFile(const std::string& path, int* error,
+                                      size_t maxBytes = kMaxReadFileBytes) override;
   bool FileReadable(const std::string& path) override;
   int RenameFile(const std::string& from, const std::string& to) override;
   int DeleteFile(const std::string& path) override;
@@ -186,6 +187,10 @@ class FakeEnv : public Env {
   std::map<std::string, int> fileLockErrors;
   int fileLockTries = 0;
   FileLockResult TryLockFile(const std::string& path, std::string_view holderText) override;
+  // Kept in fileLocks too, under "PATH@OFFSET", with the holder text "".
+  // A test plays a removed or replaced lock file by erasing or changing the
+  // entry of a lock the code holds: that lock is then no longer AtPath.
+  FileLockResult TryLockFileByte(const std::string& path, uint64_t offset) override;
 
  private:
   void AdvanceMs(int64_t ms);

@@ -134,8 +134,9 @@ std::unique_ptr<AppendFile> PosixEnv::OpenAppend(const std::string& path, int* e
   return OpenAppendFile(path, error);
 }
 
-std::optional<std::string> PosixEnv::ReadFile(const std::string& path, int* error) {
-  return ReadWholeFile(path, error);
+std::optional<std::string> PosixEnv::ReadFile(const std::string& path, int* error,
+                                              size_t maxBytes) {
+  return ReadWholeFile(path, error, maxBytes);
 }
 
 bool PosixEnv::FileReadable(const std::string& path) { return IsReadableFile(path); }

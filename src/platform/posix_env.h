@@ -14,6 +14,7 @@
 #pragma once
 
 #include <csignal>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -21,6 +22,8 @@
 #include "platform/env.h"
 
 namespace kvr {
+
+class OpenFilePool;
 
 class PosixEnv : public Env {
  public:
@@ -45,7 +48,8 @@ class PosixEnv : public Env {
   std::string CurrentDir() override;
 
   std::unique_ptr<AppendFile> OpenAppend(const std::string& path, int* error) override;
-  std::optional<std::string> ReadFile(const std::string& path, int* error) override;
+  std::optional<std::string> ReadFile(const std::string& path, int* error,
+                                      size_t maxBytes = kMaxReadFileBytes) override;
   bool FileReadable(const std::string& path) override;
   int RenameFile(const std::string& from, const std::string& to) override;
   int DeleteFile(const std::string& path) override;
@@ -83,6 +87,7 @@ class PosixEnv : public Env {
   std::string HostName() override;
 
   FileLockResult TryLockFile(const std::string& path, std::string_view holderText) override;
+  FileLockResult TryLockFileByte(const std::string& path, uint64_t offset) override;
 
   // Milliseconds between SIGTERM and SIGKILL; tests shorten the grace.
   void SetKillGraceMs(int64_t ms) { killGraceMs_ = ms; }
@@ -117,6 +122,8 @@ class PosixEnv : public Env {
   int64_t killGraceMs_ = kKillGraceSeconds * 1000;
   std::optional<int64_t> bootTime_;  // read once, at the first need
   bool subreaper_ = false;
+  // file_lock.cpp: descriptors of byte-locked files, kept open for reuse.
+  std::shared_ptr<OpenFilePool> lockFiles_;
 };
 
 }  // namespace kvr

@@ -69,17 +69,41 @@ std::string WorkingDirectory() {
 }
 
 std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, int* error) {
-  int fd = open(NativePath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // Opened without waiting, so a FIFO without reader fails at once instead
+  // of holding the caller; writes to anything that is opened then wait as
+  // usual.
+  int fd = open(NativePath(path).c_str(),
+                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
   if (fd < 0) {
     SetError(error, errno);
     return nullptr;
   }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   SetError(error, 0);
   return std::make_unique<PosixAppendFile>(fd);
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path, int* error) {
-  int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+// Opens a file for reading without waiting (a FIFO without writer, a
+// device) and only when it is a regular file: -1 with errno set otherwise.
+int OpenRegularForReading(const std::string& path) {
+  int fd;
+  do {
+    fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path, int* error, size_t maxBytes) {
+  int fd = OpenRegularForReading(path);
   if (fd < 0) {
     SetError(error, errno);
     return std::nullopt;
@@ -90,6 +114,11 @@ std::optional<std::string> ReadWholeFile(const std::string& path, int* error) {
     ssize_t n = read(fd, chunk, sizeof chunk);
     if (n > 0) {
       content.append(chunk, static_cast<size_t>(n));
+      if (content.size() > maxBytes) {
+        close(fd);
+        SetError(error, EFBIG);
+        return std::nullopt;
+      }
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {
@@ -104,12 +133,10 @@ std::optional<std::string> ReadWholeFile(const std::string& path, int* error) {
 }
 
 bool IsReadableFile(const std::string& path) {
-  int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = OpenRegularForReading(path);
   if (fd < 0) return false;
-  struct stat st {};
-  bool readable = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
   close(fd);
-  return readable;
+  return true;
 }
 
 int RenamePath(const std::string& from, const std::string& to) {

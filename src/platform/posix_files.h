@@ -18,8 +18,12 @@
 namespace kvr {
 
 std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, int* error);
-std::optional<std::string> ReadWholeFile(const std::string& path, int* error);
-// True when the path opens for reading and is no directory.
+// The whole of a regular file; a FIFO, a device or a directory is refused
+// (EINVAL, EISDIR) without waiting, and so is a file larger than
+// maxBytes (EFBIG).
+std::optional<std::string> ReadWholeFile(const std::string& path, int* error,
+                                         size_t maxBytes = kMaxReadFileBytes);
+// True when the path opens for reading and is a regular file.
 bool IsReadableFile(const std::string& path);
 int RenamePath(const std::string& from, const std::string& to);  // 0 or errno
 int DeletePath(const std::string& path);                         // 0 or errno

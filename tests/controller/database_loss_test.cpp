@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "controller/controller_fixture.h"
 #include "db/queue/schema_setup.h"
@@ -73,6 +74,41 @@ TEST(ControllerDatabaseLoss, EndsJobsOnceKeepsMessagesAndRecovers) {
             1);
   EXPECT_TRUE(h.dir.Read("veltronia_php/log/JOBCTLMSG.log").empty());
   EXPECT_EQ(h.Field("JOBSTS", "WORKER"), "99");
+  EXPECT_EQ(std::count(h.env.killedIds.begin(), h.env.killedIds.end(), worker), 1);
+}
+
+// `rm kvr.db*; kvrjobctl init`: the rows of the deleted file are nobody's
+// queue. The controller ends its jobs as for a lost database, once, and then
+// works the file at the path.
+TEST(ControllerDatabaseLoss, ReplacedSqliteFileEndsJobsOnceThenWorksTheFileAtThePath) {
+  ControllerHarness h;
+  ASSERT_TRUE(h.StartUp());
+  h.AddJob("01", "WORKER", "worker run");
+  ASSERT_TRUE(h.controller->RunPass());
+  ASSERT_EQ(h.Field("JOBSTS", "WORKER"), "01");
+  Pid worker = std::stoi(h.Field("JOBNUM", "WORKER"));
+  ASSERT_TRUE(h.controller->RunPass());
+
+  h.DropConnection();
+  TempDir other;
+  TestDatabase fresh = MakeTestDatabase(Engine::Sqlite, "fresh", other.path());
+  ASSERT_TRUE(fresh.ok) << fresh.error;
+  const std::string file = h.database.service.substr(h.database.service.find(':') + 1);
+  for (const char* suffix : {"-wal", "-shm"}) std::remove((file + suffix).c_str());
+  const std::string freshFile = fresh.service.substr(fresh.service.find(':') + 1);
+  ASSERT_EQ(std::rename(freshFile.c_str(), file.c_str()), 0);
+
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(h.controller->failedChecks(), 1);
+  EXPECT_EQ(std::count(h.env.killedIds.begin(), h.env.killedIds.end(), worker), 1);
+  h.AddJob("01", "NEWROW", "worker run");
+  for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_TRUE(h.controller->connectionGood());
+  EXPECT_EQ(h.Field("JOBSTS", "NEWROW"), "01");
+  std::string log = h.MainLog();
+  EXPECT_EQ(CountOf(log, "Datenbankdatei geloescht oder ersetzt!"), 1u) << log;
+  EXPECT_EQ(CountOf(log, "CheckDB: *** Beende Jobs ***!"), 1u) << log;
+  EXPECT_TRUE(Contains(log, "Neue Datenbankverbindung erstellt")) << log;
   EXPECT_EQ(std::count(h.env.killedIds.begin(), h.env.killedIds.end(), worker), 1);
 }
 

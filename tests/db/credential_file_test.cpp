@@ -160,13 +160,17 @@ TEST_F(CredentialFileTest, BadValuesNeverReadOutOfBounds) {
   EXPECT_LE(Read(binary, "LOGIN").value.size(), 8u);
 }
 
-TEST_F(CredentialFileTest, LargeFileIsSearchedToTheEnd) {
+// Searched to the end up to the bound of a file read; a larger file is not
+// read at all (a link to a device or a runaway file cannot fill memory).
+TEST_F(CredentialFileTest, LargeFileIsSearchedToTheEndWithinTheBound) {
   std::string file;
-  file.reserve(10 * 1024 * 1024 + 100);
   const std::string filler = ";S;\n1;OTHER;" + std::string(64, 'A') + "\n";
-  while (file.size() < 10 * 1024 * 1024) file += filler;
-  file += ";S;\n2;LOGIN;" + IndependentEncipher("late") + "\n";
+  const std::string last = ";S;\n2;LOGIN;" + IndependentEncipher("late") + "\n";
+  while (file.size() + filler.size() + last.size() <= kMaxReadFileBytes) file += filler;
+  file += last;
   EXPECT_EQ(Read(file, "LOGIN", "T", 9).value, "late");
+  file.insert(0, filler);
+  EXPECT_EQ(Read(file, "LOGIN", "T", 9).value, "");
 }
 
 TEST_F(CredentialFileTest, FormattedFileReadsBackExactly) {

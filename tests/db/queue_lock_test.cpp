@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -139,6 +141,70 @@ TEST(QueueLockSqlite, LockFileThatCannotBeMadeIsAFailureNamingIt) {
   EXPECT_NE(r.error.find(name), std::string::npos) << r.error;
   EXPECT_NE(r.error.find("Is a directory"), std::string::npos) << r.error;
   EXPECT_NE(r.code, 0);
+}
+
+std::string SqliteFile(const TestDatabase& db) {
+  return db.service.substr(db.service.find(':') + 1);
+}
+
+// The lock stays on the database file: a lock file removed or replaced
+// under its holder lets nobody in, and the holder's next check of the file
+// puts its name back for others to read.
+TEST(QueueLockSqlite, LockFileRemovedOrReplacedLetsNoSecondHolderIn) {
+  for (bool replace : {false, true}) {
+    test::TempDir dir;
+    PosixEnv env;
+    TestDatabase db = MakeTestDatabase(Engine::Sqlite, "lockgone", dir.path());
+    ASSERT_TRUE(db.ok) << db.error;
+    auto holder = MakeConnection();
+    auto second = MakeConnection();
+    ASSERT_EQ(holder->Connect(db.connectText()), 0);
+    ASSERT_EQ(second->Connect(db.connectText()), 0);
+    ASSERT_TRUE(holder->TryQueueLock(env, Request("hostA 1")).held());
+    const std::string lock = SqliteFile(db) + ".lock";
+    ASSERT_EQ(std::remove(lock.c_str()), 0);
+    if (replace) std::ofstream(lock) << "cleaner 9";
+    EXPECT_EQ(second->TryQueueLock(env, Request("hostB 2")).state, QueueLockState::Busy)
+        << "replaced: " << replace;
+    EXPECT_TRUE(holder->CheckDatabaseFile());
+    QueueLockResult r = second->TryQueueLock(env, Request("hostB 2"));
+    EXPECT_EQ(r.state, QueueLockState::Busy) << "replaced: " << replace;
+    EXPECT_EQ(r.holder, "hostA 1") << "replaced: " << replace;
+    holder.reset();
+    EXPECT_TRUE(second->TryQueueLock(env, Request("hostB 2")).held()) << "replaced: " << replace;
+  }
+}
+
+// A database file replaced under the holder: its check finds the session
+// lost and gives the lock up; the standby takes the new file, and the old
+// holder, connected to the file at the path, finds it held.
+TEST(QueueLockSqlite, ReplacedDatabaseFileLosesTheSessionAndOneHolderWorksTheNewFile) {
+  test::TempDir dir, other;
+  PosixEnv env;
+  TestDatabase db = MakeTestDatabase(Engine::Sqlite, "replaced", dir.path());
+  TestDatabase fresh = MakeTestDatabase(Engine::Sqlite, "replaced", other.path());
+  ASSERT_TRUE(db.ok && fresh.ok) << db.error << fresh.error;
+  Config config;
+  config.kvrLog = dir.File("KVRJOBCTL.LOG");
+  config.dbgFile = dir.File("KVRJOBDBG.LOG");
+  Logger log(env, config);
+  Session holder(env, log), standby(env, log);
+  holder.RequireQueueLock(Request("hostA 1"));
+  standby.RequireQueueLock(Request("hostB 2"));
+  ASSERT_EQ(holder.SQLConnect(db.login, db.password, db.service, db.schema), 0);
+  ASSERT_TRUE(holder.queueLockHeld());
+  EXPECT_EQ(holder.CheckDB(), 1);
+
+  ASSERT_EQ(std::rename(SqliteFile(fresh).c_str(), SqliteFile(db).c_str()), 0);
+  ASSERT_EQ(standby.SQLConnect(db.login, db.password, db.service, db.schema), 0);
+  EXPECT_FALSE(standby.queueLockHeld()) << "taken before the holder noticed";
+  EXPECT_EQ(holder.CheckDB(), 0);
+  EXPECT_TRUE(holder.writesLost());
+  EXPECT_TRUE(standby.TryQueueLock().held());
+  EXPECT_EQ(holder.CheckDB(), 1);  // connected to the file at the path
+  EXPECT_FALSE(holder.queueLockHeld());
+  EXPECT_EQ(holder.queueLock().holder, "hostB 2");
+  EXPECT_TRUE(standby.db().CheckDatabaseFile());
 }
 
 TEST(QueueLockSqlite, NotConnectedIsAFailureThatSaysSo) {

@@ -174,7 +174,8 @@ TEST_P(SessionTest, NoPasswordOnFailingPaths) {
     ASSERT_EQ(session_->db().Execute(DropJobTable(Engine::Sqlite)), 0);
     ASSERT_EQ(session_->SQLCommit(), 0);
     std::filesystem::rename(dir_.File("sub"), dir_.File("gone"));
-    EXPECT_EQ(session_->CheckDB(), 0);
+    EXPECT_EQ(session_->CheckDB(), 0);  // the file has left its path
+    EXPECT_EQ(session_->CheckDB(), 0);  // and none is there to connect to
   }
   session_->GetLastSQLError(nullptr, &message);
   EXPECT_EQ(message.find(secret), std::string::npos) << message;

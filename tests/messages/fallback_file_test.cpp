@@ -1,8 +1,10 @@
 // The fallback file JOBCTLMSG.log: keeping failed inserts, feeding them back,
 // and refusing every line that is not a message insert.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -31,6 +33,12 @@ std::string Insert(int key, const std::string& text = "aus der Datei") {
   r.msgtyp = "1";
   r.msgval = 1;
   return FormatNachrichtInsert(r, "1765098123" + std::to_string(key), "20261207084312");
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
 }
 
 // ------------------------------------------- without a database session
@@ -78,6 +86,33 @@ TEST(FileExists, ReadableFilesOnly) {
   w.dir.Write("a.txt", "");
   EXPECT_EQ(FileExists(w.env, w.dir.File("a.txt")), 1);
   EXPECT_EQ(FileExists(w.env, w.dir.File("b.txt")), 0);
+}
+
+// While the table cannot be written a post tries the first waiting line
+// only; a line that a full disk would cut short is not written at all.
+TEST(FallbackFile, OutageTriesTheFirstLineOnlyAndShortWritesAreCutBack) {
+  FallbackWorld w;
+  const std::string waiting = Insert(1) + "\n" + Insert(2) + "\n" + Insert(3) + "\n";
+  w.WriteFile(waiting);
+  w.poster->PostNachricht("neu");
+  EXPECT_EQ(Occurrences(w.MainLog(), "Nachricht fuer den Nachrichten-Pool! SQL:"), 1u)
+      << w.MainLog();
+  EXPECT_TRUE(w.Logged("0 von 3 Nachrichten eingepflegt. Datei nicht geloescht!\n"));
+  const std::string four = w.File();
+  EXPECT_EQ(std::count(four.begin(), four.end(), '\n'), 4);
+
+  // A write limit just past the end of the file: the next line gets in
+  // part way, as on a full disk, and must leave no torn line behind.
+  struct rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit tight = old;
+  tight.rlim_cur = four.size() + 40;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  w.poster->PostNachricht("kein Platz");
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(w.File(), four);
 }
 
 // ------------------------------------------------ re-import, both engines
@@ -164,7 +199,11 @@ TEST_P(FallbackDb, ForeignStatementsAreNeverExecuted) {
       w_.Logged("Zeile ist keine Nachricht, nicht uebernommen: DELETE FROM KVSYSTEM.KVR500JOB!\n"));
   EXPECT_TRUE(w_.Logged("Zeile ist keine Nachricht, nicht uebernommen: " + injected + "!\n"));
   EXPECT_TRUE(w_.Logged("Anzahl Nachrichten gelesen: 3. Davon eingepflegt: 1!\n"));
-  EXPECT_TRUE(w_.FileThere());
+  // Moved aside, named once, so that the file can go.
+  EXPECT_FALSE(w_.FileThere());
+  EXPECT_EQ(w_.dir.Read("log/JOBCTLMSG.bad"), "DELETE FROM KVSYSTEM.KVR500JOB\n" + injected + "\n");
+  EXPECT_TRUE(w_.Logged("2 Zeilen ohne Nachricht nach " + w_.dir.File("log/JOBCTLMSG.bad") +
+                        " verschoben!\n"));
   EXPECT_EQ(w_.Count(), 2);
 }
 
@@ -190,7 +229,10 @@ TEST_P(FallbackDb, OddFileContents) {
     std::snprintf(counts, sizeof counts, "Anzahl Nachrichten gelesen: %d. Davon eingepflegt: %d!\n",
                   c.read, c.taken);
     EXPECT_TRUE(w_.Logged(counts)) << c.name << "\n" << w_.MainLog();
-    EXPECT_EQ(w_.FileThere(), c.read != c.taken) << c.name;
+    EXPECT_FALSE(w_.FileThere()) << c.name;
+    std::string aside = w_.dir.Read("log/JOBCTLMSG.bad");
+    EXPECT_EQ(std::count(aside.begin(), aside.end(), '\n'), c.read - c.taken) << c.name;
+    std::remove(w_.dir.File("log/JOBCTLMSG.bad").c_str());
   }
 }
 

@@ -62,6 +62,31 @@ TEST(PosixEnvFiles, FailuresCarryErrno) {
   EXPECT_GT(env.FreeBytes(dir.path()).value_or(0), 0u);
 }
 
+// Special files are refused at once: nothing waits for a FIFO's writer or
+// reader, nothing reads a device without end.
+TEST(PosixEnvFiles, SpecialFilesAreRefusedWithoutWaiting) {
+  test::TempDir dir;
+  PosixEnv env;
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(symlink("/dev/zero", dir.File("zero").c_str()), 0);
+  dir.Write("big", std::string(kMaxReadFileBytes + 1, 'x'));
+  struct Case {
+    const char* name;
+    int error;
+  };
+  for (const Case& c : {Case{"fifo", EINVAL}, Case{"zero", EINVAL}, Case{"big", EFBIG}}) {
+    int error = 0;
+    EXPECT_FALSE(env.ReadFile(dir.File(c.name), &error)) << c.name;
+    EXPECT_EQ(error, c.error) << c.name;
+    EXPECT_EQ(env.FileReadable(dir.File(c.name)), c.error == EFBIG) << c.name;
+  }
+  EXPECT_TRUE(env.ReadFile(dir.File("big"), nullptr, kMaxReadFileBytes + 1));
+  int error = 0;
+  EXPECT_FALSE(env.OpenAppend(fifo, &error));  // no reader: refused, not waited for
+  EXPECT_EQ(error, ENXIO);
+}
+
 TEST(PosixEnvDirs, ProgramPathAndCurrentDirectory) {
   PosixEnv env;
   std::string self = env.ProgramPath();

@@ -56,6 +56,9 @@ class Backend {
   // The queue lock of this engine (see connection.h).
   virtual QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) = 0;
   virtual void ReleaseQueueLock() = 0;
+  // False when the database open is no longer the one the connect text
+  // names (a SQLite file deleted or replaced); true otherwise.
+  virtual bool CheckDatabaseFile() { return true; }
   // Tells of changes other connections make to the queue (see
   // wake_sources.h); null when the engine cannot. Must not outlive the
   // backend.

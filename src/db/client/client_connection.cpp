@@ -149,6 +149,7 @@ class ClientConnection : public Connection {
   void ReleaseQueueLock() override {
     if (backend_) backend_->ReleaseQueueLock();
   }
+  bool CheckDatabaseFile() override { return !backend_ || backend_->CheckDatabaseFile(); }
   std::string_view BackendName() const override {
     return backend_ ? backend_->name() : std::string_view();
   }

@@ -159,9 +159,9 @@ class Cursor {
 // table's schema) at a time. PostgreSQL: a session-level advisory lock with
 // the keys (kQueueLockClass, hashtext(current_database() || '.' || schema)),
 // its holder named by the application_name of the session holding it.
-// SQLite: a write lock on the file "<database file>.lock" beside the
-// database, its holder named by the text written into that file. Either
-// lock ends with the connection that took it.
+// SQLite: a write lock on a byte of the database file, and one on the file
+// "<database file>.lock" beside it, its holder named by the text written
+// into that file. Either lock ends with the connection that took it.
 enum class QueueLockState { NotTried, Held, Busy, Failed };
 
 struct QueueLockRequest {
@@ -219,6 +219,11 @@ class Connection {
   virtual QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) = 0;
   // Gives the queue lock up (no-op when not held).
   virtual void ReleaseQueueLock() = 0;
+  // False when the database this connection works is no longer the one its
+  // connect text names (a SQLite file deleted or replaced since the
+  // connect): its rows are nobody's queue any more. Keeps the SQLite lock
+  // file of a holder in place.
+  virtual bool CheckDatabaseFile() { return true; }
 
   // A wake source telling of changes other connections commit to the queue
   // table; null when there is none. It must be dropped before the next

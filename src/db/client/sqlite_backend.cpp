@@ -15,6 +15,10 @@ namespace kvr {
 namespace {
 
 constexpr size_t kStatementCacheSize = 64;
+// The byte of the database file the queue lock locks: far from the bytes
+// SQLite locks itself (at 1 GiB), beyond any real file's end.
+constexpr uint64_t kQueueLockByte = uint64_t{1} << 62;
+constexpr size_t kMaxHolderText = 256;
 
 // Checks that a schema has at least one table.
 constexpr const char* kSqlSchemaExists =
@@ -97,7 +101,11 @@ class SqliteBackend : public Backend {
   DbStatus SetSchema(std::string_view schema) override;
   DbStatus Commit() override;
   QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
-  void ReleaseQueueLock() override { queueLock_.reset(); }
+  void ReleaseQueueLock() override {
+    lockFile_.reset();
+    queueLock_.reset();
+  }
+  bool CheckDatabaseFile() override;
   std::unique_ptr<WakeSource> OpenWakeSource() override {
     return db_ ? MakeSqliteWakeSource(db_) : nullptr;
   }
@@ -125,8 +133,12 @@ class SqliteBackend : public Backend {
   bool readOnly_ = false;
   std::string schema_;
   std::unordered_map<std::string, sqlite3_stmt*, TextHash, std::equal_to<>> cache_;
-  // Declared last, so the lock goes first when the connection ends.
+  // The queue lock (on the database file) and the lock file that names
+  // its holder; the holder's Env and text, to take the lock file anew.
   std::unique_ptr<FileLock> queueLock_;
+  std::unique_ptr<FileLock> lockFile_;
+  Env* lockEnv_ = nullptr;
+  std::string holder_;
 };
 
 DbStatus SqliteBackend::ExecPlain(const char* sql) {
@@ -317,9 +329,33 @@ DbStatus SqliteBackend::Commit() {
   return st;
 }
 
-// One file holds every schema, so the lock belongs to the file: a lock file
-// beside it. A database without a file (in memory, temporary) cannot be
-// reached by another connection and needs no lock.
+// The holder's text in a lock file, read without locking it.
+std::string HolderNamedIn(Env& env, const std::string& lockPath) {
+  std::string text = env.ReadFile(lockPath).value_or("");
+  if (text.size() > kMaxHolderText) text.resize(kMaxHolderText);
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  }
+  size_t end = text.find_last_not_of(' ');
+  text.erase(end == std::string::npos ? 0 : end + 1);
+  return text.substr(std::min(text.size(), text.find_first_not_of(' ')));
+}
+
+QueueLockResult LockFailure(const std::string& path, int error) {
+  QueueLockResult r;
+  r.state = QueueLockState::Failed;
+  r.code = -1157;
+  r.error = "ORA-01157: cannot lock " + path + ": " + std::strerror(error);
+  return r;
+}
+
+// One file holds every schema, so the lock belongs to the file: a byte of
+// the database file itself, so that no file removed or replaced beside it
+// lets a second holder in; a database without a file (in memory,
+// temporary) cannot be reached by another connection and needs no lock.
+// The holder also locks the file "<database file>.lock" and writes its name
+// there for others to read; a holder of that file alone (a controller of
+// an earlier make) keeps the queue too.
 QueueLockResult SqliteBackend::TryQueueLock(Env& env, const QueueLockRequest& request) {
   QueueLockResult r;
   if (!db_) {
@@ -333,20 +369,47 @@ QueueLockResult SqliteBackend::TryQueueLock(Env& env, const QueueLockRequest& re
     r.state = QueueLockState::Held;
     return r;
   }
-  const std::string path = std::string(file) + ".lock";
-  FileLockResult f = env.TryLockFile(path, request.holder);
+  const std::string path(file);
+  const std::string lockPath = path + ".lock";
+  FileLockResult byte = env.TryLockFileByte(path, kQueueLockByte);
+  if (!byte.lock && !byte.busy) return LockFailure(path, byte.error);
+  if (byte.busy) {
+    r.state = QueueLockState::Busy;
+    r.holder = byte.holder.empty() ? HolderNamedIn(env, lockPath) : byte.holder;
+    return r;
+  }
+  FileLockResult f = env.TryLockFile(lockPath, request.holder);
   if (f.lock) {
-    queueLock_ = std::move(f.lock);
+    queueLock_ = std::move(byte.lock);
+    lockFile_ = std::move(f.lock);
+    lockEnv_ = &env;
+    holder_ = request.holder;
     r.state = QueueLockState::Held;
   } else if (f.busy) {
     r.state = QueueLockState::Busy;
     r.holder = f.holder;
   } else {
-    r.state = QueueLockState::Failed;
-    r.code = -1157;
-    r.error = "ORA-01157: cannot lock " + path + ": " + std::strerror(f.error);
+    return LockFailure(lockPath, f.error);
   }
   return r;
+}
+
+// SQLite compares the file it has open with the file at its path. A lock
+// file removed or replaced under its holder is taken anew, so others can
+// name the holder again (the queue lock itself stays on the database).
+bool SqliteBackend::CheckDatabaseFile() {
+  if (!db_) return true;
+  int moved = 0;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved) {
+    return false;
+  }
+  if (queueLock_ && lockEnv_ && !(lockFile_ && lockFile_->AtPath())) {
+    lockFile_.reset();
+    const char* file = sqlite3_db_filename(db_, "main");
+    FileLockResult f = lockEnv_->TryLockFile(std::string(file ? file : "") + ".lock", holder_);
+    lockFile_ = std::move(f.lock);
+  }
+  return true;
 }
 
 }  // namespace

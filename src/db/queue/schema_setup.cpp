@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
 #include "db/client/connection.h"
+#include "platform/posix_files.h"
 
 namespace kvr {
 
@@ -86,14 +86,15 @@ int ApplySchema(Connection& db, const std::string& sqlDir, std::string* error) {
     return -1;
   }
   for (const std::string& file : files) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    if (!in) {
-      if (error) *error = "cannot read " + file;
+    // Read like every other file: without waiting on a FIFO, a regular file
+    // of bounded size only.
+    int readError = 0;
+    std::optional<std::string> text = ReadWholeFile(file, &readError);
+    if (!text) {
+      if (error) *error = "cannot read " + file + ": " + std::strerror(readError);
       return -1;
     }
-    for (const std::string& statement : SplitSqlStatements(text.str())) {
+    for (const std::string& statement : SplitSqlStatements(*text)) {
       int rc = db.Execute(statement);
       if (rc != kSqlOk) {
         if (error) {
