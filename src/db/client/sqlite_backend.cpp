@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "db/client/sqlite_commit_sync.h"
 #include "db/client/wake_sources.h"
 #include "db/client/win1252.h"
 #include "platform/ascii_case.h"
@@ -96,6 +97,7 @@ class SqliteBackend : public Backend {
                int64_t* affected) override;
   DbStatus SetSchema(std::string_view schema) override;
   DbStatus Commit() override;
+  void DeferNextCommitSync() override { commitSync_.Defer(inTxn_); }
   QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
   void ReleaseQueueLock() override { queueLock_.reset(); }
   std::unique_ptr<WakeSource> OpenWakeSource() override {
@@ -123,6 +125,7 @@ class SqliteBackend : public Backend {
   sqlite3* db_ = nullptr;
   bool inTxn_ = false;
   bool readOnly_ = false;
+  SqliteCommitSync commitSync_;
   std::string schema_;
   std::unordered_map<std::string, sqlite3_stmt*, TextHash, std::equal_to<>> cache_;
   // Declared last, so the lock goes first when the connection ends.
@@ -146,6 +149,7 @@ DbStatus SqliteBackend::Connect(const ConnectTarget& target) {
     return st;
   }
   sqlite3_extended_result_codes(db_, 1);
+  commitSync_.Reset();
   sqlite3_busy_timeout(db_, busyTimeoutMs_);
   readOnly_ = sqlite3_db_readonly(db_, "main") == 1;
   // Reading the schema proves the file is a database.
@@ -170,7 +174,9 @@ DbStatus SqliteBackend::ExecCached(std::string_view sql) {
 
 DbStatus SqliteBackend::BeginIfNeeded() {
   if (inTxn_) return {};
-  DbStatus st = ExecCached(readOnly_ ? "BEGIN" : "BEGIN IMMEDIATE");
+  DbStatus st = commitSync_.BeforeBegin(db_);
+  if (st.code != 0) return st;
+  st = ExecCached(readOnly_ ? "BEGIN" : "BEGIN IMMEDIATE");
   if (st.code == 0) inTxn_ = true;
   return st;
 }
@@ -311,6 +317,7 @@ DbStatus SqliteBackend::SetSchema(std::string_view schema) {
 
 DbStatus SqliteBackend::Commit() {
   if (!db_) return Status(kSqlNotConnected, kMsgNotConnected);
+  commitSync_.Committed();
   if (!inTxn_) return {};
   DbStatus st = ExecCached("COMMIT");
   if (st.code == 0 || sqlite3_get_autocommit(db_)) inTxn_ = false;
