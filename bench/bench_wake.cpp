@@ -2,8 +2,9 @@
 // costs while nothing happens. Per engine, with the real controller and
 // service:
 //   latency    rows committed at random moments; each job notes the wall
-//              clock of its start; p50/p99/max from commit to start, with
-//              wake-ups on and off (off: the plain 1000 ms pace);
+//              clock of its start; p50/p99/max from the commit's return to
+//              the start, with wake-ups on and off (off: the plain 1000 ms
+//              pace), and the length of the commits themselves;
 //   throughput 500 jobs of /bin/true with MAXJOBS 50 and 500;
 //   idle       CPU seconds per minute of the idle controller and of its
 //              PostgreSQL server process;
