@@ -34,14 +34,22 @@ CREATE INDEX IF NOT EXISTS kvr500job_sts ON kvsystem.kvr500job (jobsts, jobda1, 
 CREATE INDEX IF NOT EXISTS kvr500job_request ON kvsystem.kvr500job (jobrty, jobda1, jobke2)
   WHERE jobdls = 1;
 -- A row that may have become due is told to the controller at once: every
--- statement that inserts rows or changes the columns that make a row due
--- notifies the channel kvr500job, which the controller listens on while it
--- waits between passes. One notification per statement, with no payload.
+-- statement that inserts rows, and every update that changes a value of the
+-- columns that make a row due, notifies the channel kvr500job, which the
+-- controller listens on while it waits between passes. An update that
+-- writes the same values again (the controller's status row, every pass)
+-- notifies nobody. Notifications carry no payload; those of one
+-- transaction arrive as one.
 CREATE OR REPLACE FUNCTION kvsystem.kvr500job_notify() RETURNS trigger
   LANGUAGE plpgsql AS 'BEGIN PERFORM pg_notify(''kvr500job'', ''''); RETURN NULL; END';
 CREATE OR REPLACE TRIGGER kvr500job_notify
-  AFTER INSERT OR UPDATE OF jobsts, jobdls, jobnrt, jobdlt ON kvsystem.kvr500job
+  AFTER INSERT ON kvsystem.kvr500job
   FOR EACH STATEMENT EXECUTE FUNCTION kvsystem.kvr500job_notify();
+CREATE OR REPLACE TRIGGER kvr500job_notify_change
+  AFTER UPDATE OF jobsts, jobdls, jobnrt, jobdlt ON kvsystem.kvr500job
+  FOR EACH ROW WHEN (OLD.jobsts IS DISTINCT FROM NEW.jobsts OR OLD.jobdls IS DISTINCT FROM NEW.jobdls
+    OR OLD.jobnrt IS DISTINCT FROM NEW.jobnrt OR OLD.jobdlt IS DISTINCT FROM NEW.jobdlt)
+  EXECUTE FUNCTION kvsystem.kvr500job_notify();
 
 -- KVSYSTEM.KVR200MSG: user messages
 CREATE TABLE IF NOT EXISTS kvsystem.kvr200msg (

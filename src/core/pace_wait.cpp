@@ -18,15 +18,19 @@ void PaceWait::WatchedJobs() {
   });
 }
 
-bool PaceWait::WantsRecheck() const {
-  return std::any_of(fdSources_.begin(), fdSources_.end(),
-                     [](const WakeSource* s) { return s->RecheckSoon(); });
+int64_t PaceWait::RecheckInMs() const {
+  int64_t soonest = 0;
+  for (const WakeSource* s : fdSources_) {
+    int64_t in = s->RecheckInMs();
+    if (in > 0 && (soonest == 0 || in < soonest)) soonest = in;
+  }
+  return soonest;
 }
 
 bool PaceWait::Recheck() {
   bool news = false;
   for (WakeSource* s : fdSources_) {
-    if (s->RecheckSoon() && s->Confirm()) news = true;
+    if (s->RecheckInMs() > 0 && s->Confirm()) news = true;
   }
   return news;
 }
@@ -34,8 +38,9 @@ bool PaceWait::Recheck() {
 bool PaceWait::PollOnce(int64_t left, bool* woken, int* idleReadable) {
   std::span<const int> fds(fds_);
   if (*idleReadable >= kMaxIdleReadable) fds = {};
-  const bool recheck = !fds.empty() && WantsRecheck();
-  WakeResult r = env_.WaitForWake(recheck ? std::min(left, kRecheckMs) : left, fds, jobsNow_);
+  const int64_t recheckIn = fds.empty() ? 0 : RecheckInMs();
+  const bool recheck = recheckIn > 0;
+  WakeResult r = env_.WaitForWake(recheck ? std::min(left, recheckIn) : left, fds, jobsNow_);
   switch (r.kind) {
     case WakeResult::Kind::TimedOut:
       if (!recheck) return true;

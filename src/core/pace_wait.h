@@ -24,9 +24,6 @@ class PaceWait {
   // which the descriptors are left alone for the rest of it (a descriptor
   // that stays readable must not spin the controller).
   static constexpr int kMaxIdleReadable = 64;
-  // How soon a source that asked for it is asked again (RecheckSoon).
-  static constexpr int64_t kRecheckMs = 2;
-
   explicit PaceWait(Env& env) : env_(env) {}
 
   void AddSource(WakeSource* source) { sources_.push_back(source); }
@@ -44,7 +41,8 @@ class PaceWait {
   bool PollOnce(int64_t left, bool* woken, int* idleReadable);
   // Asks again the sources that wanted it; true when one found news.
   bool Recheck();
-  bool WantsRecheck() const;
+  // The soonest recheck a source asked for, in ms; 0 when none did.
+  int64_t RecheckInMs() const;
 
   Env& env_;
   std::vector<WakeSource*> sources_;

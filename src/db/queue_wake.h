@@ -27,7 +27,7 @@ class QueueWake : public WakeSource {
   int fd() const override { return source_ ? source_->fd() : -1; }
   bool Arm() override { return source_ ? source_->Arm() : false; }
   bool Confirm() override { return source_ ? source_->Confirm() : false; }
-  bool RecheckSoon() const override { return source_ ? source_->RecheckSoon() : false; }
+  int64_t RecheckInMs() const override { return source_ ? source_->RecheckInMs() : 0; }
 
  private:
   bool enabled_ = false;

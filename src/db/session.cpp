@@ -99,6 +99,12 @@ int Session::Statements::Commit() {
   return s_.Commit();
 }
 
+// Asking changes no failure the session recorded (no statement runs).
+void Session::Statements::DeferNextCommitSync() {
+  Connection* c = s_.writesLost_ ? s_.lost_.get() : s_.conn_.get();
+  if (c != nullptr) c->DeferNextCommitSync();
+}
+
 int Session::Commit() {
   ownCode_ = 0;
   ownMessage_.clear();
@@ -239,6 +245,9 @@ int Session::GetLastSQLError(std::string* state, std::string* message) {
 }
 
 int Session::WriteStatusRow(char* line, size_t size) {
+  // The row says the same every pass: its write proves the database can be
+  // written, its loss in a power failure loses nothing.
+  statements_.DeferNextCommitSync();
   int code = SQLUpdateJobStatus(*this, kStatusWaiting, kStatusRowDa1, kStatusRowKe2);
   if (code == kSqlNoData) {
     code = SQLInsertJob(*this, kStatusRowDa1, kStatusRowKe2, kStatusRowOrigin, "", 0, kRunType99);

@@ -136,6 +136,7 @@ class Session {
     std::unique_ptr<Cursor> Open(std::string_view sql, std::span<const Bind> in,
                                  int* status) override;
     int Commit() override;
+    void DeferNextCommitSync() override;
     QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
     void ReleaseQueueLock() override { s_.conn_->ReleaseQueueLock(); }
     bool CheckDatabaseFile() override { return s_.conn_->CheckDatabaseFile(); }

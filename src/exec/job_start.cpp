@@ -101,6 +101,9 @@ int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
   AddStartedOrigin(joburv);
   ++runningJobs_;
 
+  // The row is "01" since its claim was committed and synced; the process
+  // id adds no status, and the next claim's or end's sync covers it.
+  session_.db().DeferNextCommitSync();
   int rc = SQLUpdateJobRun(session_, kStatusRunning, entry.jobnam, "", entry.jobnum, stamp, "", 1,
                            jobda1, jobke2);
   if (rc != 0) {

@@ -4,6 +4,8 @@
 // descriptor and asks the source what it means; a source never blocks.
 #pragma once
 
+#include <cstdint>
+
 namespace kvr {
 
 class WakeSource {
@@ -19,10 +21,11 @@ class WakeSource {
   // work of another program, or when the source was lost (the next pass
   // then finds out what happened). Leaves the descriptor drained.
   virtual bool Confirm() = 0;
-  // After a Confirm that found nothing: true when the news may follow the
-  // descriptor's event by a moment (an SQLite commit becomes visible just
-  // after its log is written), so Confirm should be asked again soon.
-  virtual bool RecheckSoon() const { return false; }
+  // After a Confirm that found nothing: in how many milliseconds Confirm
+  // should be asked again, as the news may follow the descriptor's event by
+  // a moment (an SQLite commit becomes visible only once its log has
+  // reached the disk); 0 when it need not be.
+  virtual int64_t RecheckInMs() const { return 0; }
 };
 
 }  // namespace kvr

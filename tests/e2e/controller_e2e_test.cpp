@@ -93,7 +93,10 @@ TEST(ControllerEndToEnd, WorksARunType01JobFromStartToEnd) {
   pid_t service = dir.StartServiceWithController(instance);
   AddJob(dir, "SHORT", "./JobSleep 2", "--origin DEMO");
   auto db = dir.Connect();
-  EXPECT_TRUE(WaitFor([&] { return JobField(*db, "JOBSTS", "SHORT") == "01"; }));
+  // "01" with JOBNUM "0" is the claim before the process exists.
+  EXPECT_TRUE(WaitFor([&] {
+    return JobField(*db, "JOBSTS", "SHORT") == "01" && JobField(*db, "JOBNUM", "SHORT") != "0";
+  }));
   EXPECT_EQ(JobField(*db, "JOBNAM", "SHORT"), "jobsleep");
   std::string pid = JobField(*db, "JOBNUM", "SHORT");
   EXPECT_FALSE(pid.empty());

@@ -53,6 +53,8 @@ class Backend {
   // ALTER SESSION SET CURRENT_SCHEMA=schema (checked to exist).
   virtual DbStatus SetSchema(std::string_view schema) = 0;
   virtual DbStatus Commit() = 0;
+  // See Connection::DeferNextCommitSync.
+  virtual void DeferNextCommitSync() {}
   // The queue lock of this engine (see connection.h).
   virtual QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) = 0;
   virtual void ReleaseQueueLock() = 0;

@@ -145,6 +145,9 @@ class ClientConnection : public Connection {
   std::unique_ptr<Cursor> Open(std::string_view sql, std::span<const Bind> in,
                                int* status) override;
   int Commit() override;
+  void DeferNextCommitSync() override {
+    if (backend_) backend_->DeferNextCommitSync();
+  }
   QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
   void ReleaseQueueLock() override {
     if (backend_) backend_->ReleaseQueueLock();

@@ -212,6 +212,14 @@ class Connection {
   // Commits without ending the session.
   virtual int Commit() = 0;
 
+  // Lets the next transaction's commit return before its work is on the
+  // disk: a crash of the program keeps it, a power failure may undo it
+  // until the next commit that waits for the disk (every other one), which
+  // makes it durable with its own. Only for work whose loss changes no
+  // row's status. Said while a transaction is open, or on an engine that
+  // cannot, it does nothing: the commit waits as always.
+  virtual void DeferNextCommitSync() {}
+
   // Tries, without waiting, for the queue lock (see QueueLockRequest). Held
   // again when this connection holds it already. A PostgreSQL try may leave
   // a transaction open: commit after it. The OS side (the SQLite lock file)

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "db/client/sqlite_commit_sync.h"
 #include "db/client/wake_sources.h"
 #include "db/client/win1252.h"
 #include "platform/ascii_case.h"
@@ -100,6 +101,7 @@ class SqliteBackend : public Backend {
                int64_t* affected) override;
   DbStatus SetSchema(std::string_view schema) override;
   DbStatus Commit() override;
+  void DeferNextCommitSync() override { commitSync_.Defer(inTxn_); }
   QueueLockResult TryQueueLock(Env& env, const QueueLockRequest& request) override;
   void ReleaseQueueLock() override {
     lockFile_.reset();
@@ -131,6 +133,7 @@ class SqliteBackend : public Backend {
   sqlite3* db_ = nullptr;
   bool inTxn_ = false;
   bool readOnly_ = false;
+  SqliteCommitSync commitSync_;
   std::string schema_;
   std::unordered_map<std::string, sqlite3_stmt*, TextHash, std::equal_to<>> cache_;
   // The queue lock (on the database file) and the lock file that names
@@ -158,6 +161,7 @@ DbStatus SqliteBackend::Connect(const ConnectTarget& target) {
     return st;
   }
   sqlite3_extended_result_codes(db_, 1);
+  commitSync_.Reset();
   sqlite3_busy_timeout(db_, busyTimeoutMs_);
   readOnly_ = sqlite3_db_readonly(db_, "main") == 1;
   // Reading the schema proves the file is a database.
@@ -182,7 +186,9 @@ DbStatus SqliteBackend::ExecCached(std::string_view sql) {
 
 DbStatus SqliteBackend::BeginIfNeeded() {
   if (inTxn_) return {};
-  DbStatus st = ExecCached(readOnly_ ? "BEGIN" : "BEGIN IMMEDIATE");
+  DbStatus st = commitSync_.BeforeBegin(db_);
+  if (st.code != 0) return st;
+  st = ExecCached(readOnly_ ? "BEGIN" : "BEGIN IMMEDIATE");
   if (st.code == 0) inTxn_ = true;
   return st;
 }
@@ -323,6 +329,7 @@ DbStatus SqliteBackend::SetSchema(std::string_view schema) {
 
 DbStatus SqliteBackend::Commit() {
   if (!db_) return Status(kSqlNotConnected, kMsgNotConnected);
+  commitSync_.Committed();
   if (!inTxn_) return {};
   DbStatus st = ExecCached("COMMIT");
   if (st.code == 0 || sqlite3_get_autocommit(db_)) inTxn_ = false;

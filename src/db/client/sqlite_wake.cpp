@@ -27,31 +27,46 @@ class SqliteWakeSource : public WakeSource {
   // a few quick looks cover that, without costing an idle controller much.
   bool Arm() override {
     bool events = Drain();
-    rechecks_ = 0;
+    fast_ = slow_ = 0;
     if (Changed()) return true;
-    if (events) rechecks_ = kArmRechecks;
+    if (events) fast_ = kArmRechecks;
     return false;
   }
-  // The log is written before the commit is published in the shared
-  // index, so an event can come a moment before the change is visible:
-  // a few looks follow one that found nothing.
+  // The log is written, then synced, and only then is the commit published
+  // in the shared index, which tells nobody: an event can come well before
+  // the change is visible (a sync can take a hundred milliseconds on a busy
+  // disk). Looks follow one that found nothing, often at first, then
+  // slower, for about a second.
   bool Confirm() override {
     bool events = Drain();
     if (Changed()) {
-      rechecks_ = 0;
+      fast_ = slow_ = 0;
       return true;
     }
     if (events) {
-      rechecks_ = kRechecks;
-    } else if (rechecks_ > 0) {
-      --rechecks_;
+      fast_ = kFastRechecks;
+      slow_ = kSlowRechecks;
+    } else if (fast_ > 0) {
+      --fast_;
+    } else if (slow_ > 0) {
+      --slow_;
     }
     return false;
   }
-  bool RecheckSoon() const override { return rechecks_ > 0; }
+  int64_t RecheckInMs() const override {
+    if (fast_ > 0) return kFastRecheckMs;
+    return slow_ > 0 ? kSlowRecheckMs : 0;
+  }
 
  private:
-  static constexpr int kRechecks = 20;
+  // After an event: 25 looks 2 ms apart, then 95 looks 10 ms apart, about
+  // a second in all.
+  static constexpr int64_t kFastRecheckMs = 2;
+  static constexpr int64_t kSlowRecheckMs = 10;
+  static constexpr int kFastRechecks = 25;
+  static constexpr int kSlowRechecks = 95;
+  // After the pass's own writes, a few quick looks only (they are its own
+  // writes almost always, and come every pass).
   static constexpr int kArmRechecks = 3;
 
   // Takes the pending inotify events; true when there were any.
@@ -86,7 +101,8 @@ class SqliteWakeSource : public WakeSource {
   int fd_;
   sqlite3_stmt* version_ = nullptr;
   int64_t seen_ = 0;
-  int rechecks_ = 0;
+  int fast_ = 0;  // quick looks left
+  int slow_ = 0;  // slower looks left after them
 };
 
 }  // namespace
