@@ -20,17 +20,27 @@ def row(key, kind, rty="01"):
 
 class ChecksTest(unittest.TestCase):
     def test_exactly_once_sorts_rows(self):
-        work = types.SimpleNamespace(rows=[row("A", "bin"), row("B", "sh"), row("C", "py"),
-                                           row("D", "missing"), row("E", "bad"), row("F", "bad")])
-        records = {"A": [("start", 1, 0), ("end", 1, 1)], "B": [("start", 2, 0), ("start", 3, 5)]}
-        queue = {"A": ("", "A", "01", "98", "1", ""), "D": ("", "D", "01", "90", "", "")}
-        r = checks.exactly_once(work, queue, records, "... E ...")
+        keys = [("CHAOS-0000%d" % i, k) for i, k in enumerate(
+            ["bin", "sh", "py", "missing", "bad", "bad", "daemon", "bin", "py"])]
+        A, B, C, D, E, F, G, H, I = [k for k, _ in keys]
+        work = types.SimpleNamespace(rows=[row(k, kind) for k, kind in keys])
+        records = {A: [("start", 1, 0), ("end", 1, 1)], B: [("start", 2, 0), ("start", 3, 5)],
+                   H: [("start", 4, 0)]}
+        queue = {A: ("", A, "01", "98", "1", ""), D: ("", D, "01", "90", "", ""),
+                 G: ("", G, "01", "99", "5", ""), I: ("", I, "01", "98", "6", "")}
+        logs = "\n".join(["x  Start PGM: ./job rec %s 100 Cmd: job" % k for k in (G, H, H, I)]
+                         + ["x  Start PGM: ./job rec %s Cmd:  fehlgeschlagen!" % C,
+                            "... %s ..." % E])
+        r = checks.exactly_once(work, queue, records, logs)
         self.assertFalse(r.passed)
         text = "\n".join(r.details)
-        for want in ("B (sh) started 2 times", "C (py) never started", "F unreadable row"):
+        for want in (B + " (sh) started 2 times", C + " (py) never started,",
+                     F + " unreadable row", H + " (bin) started 2 times (1 recorded",
+                     I + " (py) never started (only logged), status '98'"):
             self.assertIn(want, text)
-        self.assertNotIn("E unreadable", text)  # named in a log: set aside
-        self.assertIn("1 ran once, 1 twice+, 2 never", r.figure)
+        self.assertNotIn(E + " unreadable", text)  # named in a log: set aside
+        self.assertIn("2 ran once (1 ended by the controller before their first line), "
+                      "2 twice+, 3 never", r.figure)
 
     def test_gaps_leave_out_excused_stops(self):
         t0 = time.mktime(time.strptime("2026-12-08 10:00:00", "%Y-%m-%d %H:%M:%S"))
@@ -63,7 +73,7 @@ class ChecksTest(unittest.TestCase):
             return "\n".join("2026-12-08 10:00:%02d  Start PGM: /bin/true Cmd: true" % t
                              for t in seconds)
         cases = [  # starts of c1, starts of c2, passed, figure
-            (starts(1, 2, 3), starts(5, 8, 9), True, "6 starts, 0 times"),
+            (starts(3, 4, 5), starts(1, 2, 3), True, "6 starts, 0 times"),  # within a second
             (starts(1, 4, 20), starts(12, 14), True, "5 starts, 0 times"),
             (starts(1, 3, 5, 7, 9), starts(2, 4, 6, 8), False, "9 starts, 2 times"),
         ]
