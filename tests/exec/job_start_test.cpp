@@ -240,6 +240,42 @@ TEST_P(JobStart, FailedClaimCommitCreatesNothingAndTheRowStartsOnceLater) {
   EXPECT_EQ(h_.exec().table().CountTaken(), 1u);
 }
 
+// A start's id goes to disk with the next commit. When that commit is lost
+// the row reads "0" again: a pass writes the id anew, and the run's end is
+// written all the same, by a pass or by the stop (ending every job).
+TEST_P(JobStart, RunWhoseIdCommitWasLostIsStillSupervisedAndClosed) {
+  struct Case {
+    const char* ke2;
+    bool passBetween, stop;
+    const char* status;
+  };
+  const Case cases[] = {{"ENDED", false, false, "98"},
+                        {"REWRITTEN", true, false, "98"},
+                        {"STOPPED", false, true, "99"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ke2);
+    InsertWaiting(c.ke2);
+    ASSERT_EQ(Start(c.ke2, "prog.exe", 0), JobExecutor::kStartOk);
+    std::string pid = h_.Read(kDa1, c.ke2).num;
+    ASSERT_EQ(h_.session().db().Execute(std::string("update KVSYSTEM.KVR500JOB set JOBNUM='0' "
+                                                    "where JOBKE2='") +
+                                        c.ke2 + "'"),
+              0);
+    h_.session().SQLCommit();
+    if (c.passBetween) {
+      ASSERT_TRUE(h_.Supervise());
+      EXPECT_EQ(h_.Read(kDa1, c.ke2).num, pid);
+    }
+    if (c.stop) {
+      h_.exec().KillAllProcs(JobExecutor::kReasonServiceLost);
+    } else {
+      env_.EndProcess(std::stoi(pid));
+      ASSERT_TRUE(h_.Supervise());
+    }
+    EXPECT_EQ(h_.Read(kDa1, c.ke2).sts, c.status);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, JobStart, ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          EngineParamName<::testing::TestParamInfo<Engine>>);
 
