@@ -1,7 +1,9 @@
 #include "controller/controller.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "controller/startup_cause.h"
 #include "db/credentials/credential_file.h"
@@ -135,6 +137,13 @@ void Controller::CreateMessageRecord() {
 }
 
 void Controller::ReadCredentials() {
+  // A credential file that is there but no regular file of bounded size (a
+  // FIFO, a device) reads as missing; a line names it.
+  int error = 0;
+  if (!env_.ReadFile(sys_->config.kvrIni, &error) && error != ENOENT) {
+    sys_->log.Main(
+        WithText("Datei nicht lesbar: %s\n", sys_->config.kvrIni + ": " + std::strerror(error)));
+  }
   CredentialSet set = ReadCredentialSet(env_, sys_->config.kvrIni);
   serviceName_ = std::move(set.service);
   sys_->executor.SetMarkQueue(serviceName_);

@@ -1,6 +1,8 @@
 #include "core/config.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "core/logger.h"
@@ -90,6 +92,15 @@ void WarnTime(Config* config, const KeySpec& key, const std::string& value,
   config->warnings.push_back(
       StringPrintf("Warnung: KVRJOBCTL.INI %s=%s ist keine Uhrzeit hh:mm, gilt als %s\n", key.key,
                    value.c_str(), taken.c_str()));
+}
+
+// An INI file that is there but no regular file of bounded size (a FIFO, a
+// device) reads as missing: its defaults apply, and a line says so.
+void WarnUnreadable(Config* config, Env& env, const std::string& file) {
+  int error = 0;
+  if (env.ReadFile(file, &error) || error == ENOENT) return;
+  config->warnings.push_back(StringPrintf("Warnung: %s nicht lesbar (%s), es gelten die Vorgaben\n",
+                                          file.c_str(), std::strerror(error)));
 }
 
 }  // namespace
@@ -184,6 +195,7 @@ Config ReadConfig(Env& env, bool diagnostics) {
   std::string joined = parts.drive + parts.dir;
   env.SetCurrentDir(joined);  // a failure leaves the current directory
   std::string file = StringPrintf(kConfigFileFormat, joined.c_str());
+  WarnUnreadable(&config, env, file);
 
   const std::string maxJobs = Read(env, kMaxJobs, file);
   config.maxJobs = LeadingNumber32(maxJobs);

@@ -157,7 +157,9 @@ int Session::Connect() {
   }
   // The new connection replaces the old one at once, so a broken connection
   // is released as soon as its successor exists and none is ever leaked.
-  std::unique_ptr<Connection> fresh = MakeConnection();
+  ConnectionOptions options;
+  options.stopRequested = [&env = env_] { return env.StopRequested(); };
+  std::unique_ptr<Connection> fresh = MakeConnection(options);
   if (!fresh) {
     Wipe(text);
     return Refuse(kSqlNotConnected, "ORA-03114: not connected to ORACLE");

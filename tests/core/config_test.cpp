@@ -1,8 +1,11 @@
 #include "core/config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <string>
 
 #include "platform/fake_env.h"
@@ -128,6 +131,20 @@ TEST_F(ConfigTest, CrlfNulAndHugeLinesReadLikeAPlainFile) {
   Config c = ReadConfig(env_, false);
   EXPECT_EQ(c.maxJobs, 5);
   EXPECT_EQ(c.dailyJobTime, "184500");
+}
+
+// A FIFO or a device in the INI file's place: read at once as missing,
+// with one line saying so.
+TEST_F(ConfigTest, SpecialFileInPlaceOfTheIniReadsAsMissingWithALine) {
+  const std::string ini = dir_.File("KVRJOBCTL.INI");
+  for (bool fifo : {true, false}) {
+    std::remove(ini.c_str());
+    ASSERT_EQ(fifo ? mkfifo(ini.c_str(), 0600) : symlink("/dev/zero", ini.c_str()), 0);
+    Config c = ReadConfig(env_, false);
+    EXPECT_EQ(c.maxJobs, 3);
+    ASSERT_EQ(c.warnings.size(), 1u);
+    EXPECT_NE(c.warnings[0].find("KVRJOBCTL.INI nicht lesbar"), std::string::npos) << c.warnings[0];
+  }
 }
 
 TEST_F(ConfigTest, DiagnosticsPrintTheFindings) {

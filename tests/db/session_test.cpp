@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -42,6 +43,28 @@ class SessionTest : public SessionFixture {};
 const char* DropJobTable(Engine engine) {
   return engine == Engine::Sqlite ? "drop table \"KVSYSTEM.KVR500JOB\""
                                   : "drop table KVSYSTEM.KVR500JOB";
+}
+
+// Another program holding the write lock: the session's statement waits
+// its busy time, but not once a stop is requested.
+TEST(SessionSqlite, LockWaitEndsAtAStopRequest) {
+  test::TempDir dir;
+  KVR_TEST_DATABASE(db, Engine::Sqlite, dir.path());
+  auto other = MakeConnection();
+  ASSERT_EQ(other->Connect(db.connectText()), 0);
+  ASSERT_EQ(other->Execute("update KVSYSTEM.KVR500JOB set JOBSTS='01' where JOBKE2='none'"),
+            kSqlNoData);  // the write transaction is open now
+  FakeEnv env;
+  Config config;
+  config.kvrLog = dir.File("KVRJOBCTL.LOG");
+  config.dbgFile = dir.File("KVRJOBDBG.LOG");
+  Logger log(env, config);
+  Session session(env, log);
+  ASSERT_EQ(session.SQLConnect(db.login, db.password, db.service, db.schema), 0);
+  env.RequestStop();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(session.db().Execute("delete from KVSYSTEM.KVR500JOB"), -54);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST_P(SessionTest, ConnectSwitchesSchemaAndReportsNoErrorAfterSuccess) {

@@ -221,9 +221,10 @@ int ClientConnection::Connect(const std::string& connectText) {
   password_ = target.password;
   uriPassword_ = UriPassword(target.uri);
   if (!parsed) return Set(st);
-  std::unique_ptr<Backend> b = target.kind == BackendKind::Sqlite
-                                   ? MakeSqliteBackend(options_.sqliteBusyTimeoutMs)
-                                   : MakePgBackend(options_);
+  std::unique_ptr<Backend> b =
+      target.kind == BackendKind::Sqlite
+          ? MakeSqliteBackend(options_.sqliteBusyTimeoutMs, options_.stopRequested)
+          : MakePgBackend(options_);
   st = b->Connect(target);
   if (st.code == 0) backend_ = std::move(b);
   return Set(st);

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -257,6 +258,9 @@ struct ConnectionOptions {
   // how long it may run at all (fails with -1013); 0: the server's setting.
   int pgLockTimeoutMs = 5000;
   int pgStatementTimeoutMs = 30000;
+  // Asked while a SQLite statement waits for a lock: true ends the wait at
+  // once (-54), so a stop request is not held up by another program.
+  std::function<bool()> stopRequested;
 };
 
 // A new, unconnected connection. The backend is chosen at Connect.

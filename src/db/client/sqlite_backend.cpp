@@ -90,9 +90,13 @@ DbStatus MapError(int ext, const char* text) {
 
 class SqliteBackend : public Backend {
  public:
-  explicit SqliteBackend(int busyTimeoutMs) : busyTimeoutMs_(busyTimeoutMs) {}
+  SqliteBackend(int busyTimeoutMs, std::function<bool()> stopRequested)
+      : busyTimeoutMs_(busyTimeoutMs), stopRequested_(std::move(stopRequested)) {}
   ~SqliteBackend() override {
     for (auto& [text, stmt] : cache_) sqlite3_finalize(stmt);
+    // The stop test may belong to an owner that has gone already: closing
+    // waits for nobody.
+    if (db_) sqlite3_busy_handler(db_, nullptr, nullptr);
     if (db_) sqlite3_close_v2(db_);
   }
 
@@ -129,7 +133,12 @@ class SqliteBackend : public Backend {
   sqlite3_stmt* Prepare(std::string_view text, DbStatus* st);
   DbStatus Step(sqlite3_stmt* stmt, RowSet* rows);
 
+  // Waits for another connection's lock like sqlite3_busy_timeout, but
+  // ends the wait once a stop is requested.
+  static int BusyWait(void* self, int count);
+
   int busyTimeoutMs_;
+  std::function<bool()> stopRequested_;
   sqlite3* db_ = nullptr;
   bool inTxn_ = false;
   bool readOnly_ = false;
@@ -143,6 +152,15 @@ class SqliteBackend : public Backend {
   Env* lockEnv_ = nullptr;
   std::string holder_;
 };
+
+int SqliteBackend::BusyWait(void* self, int count) {
+  constexpr int kStepMs = 10;
+  auto* backend = static_cast<SqliteBackend*>(self);
+  if (backend->stopRequested_()) return 0;
+  if (static_cast<int64_t>(count) * kStepMs >= backend->busyTimeoutMs_) return 0;
+  sqlite3_sleep(kStepMs);
+  return 1;
+}
 
 DbStatus SqliteBackend::ExecPlain(const char* sql) {
   char* err = nullptr;
@@ -162,7 +180,11 @@ DbStatus SqliteBackend::Connect(const ConnectTarget& target) {
   }
   sqlite3_extended_result_codes(db_, 1);
   commitSync_.Reset();
-  sqlite3_busy_timeout(db_, busyTimeoutMs_);
+  if (stopRequested_) {
+    sqlite3_busy_handler(db_, &SqliteBackend::BusyWait, this);
+  } else {
+    sqlite3_busy_timeout(db_, busyTimeoutMs_);
+  }
   readOnly_ = sqlite3_db_readonly(db_, "main") == 1;
   // Reading the schema proves the file is a database.
   DbStatus st = ExecPlain("select count(*) from sqlite_master");
@@ -421,8 +443,8 @@ bool SqliteBackend::CheckDatabaseFile() {
 
 }  // namespace
 
-std::unique_ptr<Backend> MakeSqliteBackend(int busyTimeoutMs) {
-  return std::make_unique<SqliteBackend>(busyTimeoutMs);
+std::unique_ptr<Backend> MakeSqliteBackend(int busyTimeoutMs, std::function<bool()> stopRequested) {
+  return std::make_unique<SqliteBackend>(busyTimeoutMs, std::move(stopRequested));
 }
 
 }  // namespace kvr

@@ -12,12 +12,15 @@
 // read-only, -900 syntax; others -20000 with SQLite's text.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "db/client/backend.h"
 
 namespace kvr {
 
-std::unique_ptr<Backend> MakeSqliteBackend(int busyTimeoutMs);
+// stopRequested (may be empty) is asked while a statement waits for a
+// lock; true ends the wait.
+std::unique_ptr<Backend> MakeSqliteBackend(int busyTimeoutMs, std::function<bool()> stopRequested);
 
 }  // namespace kvr
