@@ -21,15 +21,17 @@ def row(key, kind, rty="01"):
 class ChecksTest(unittest.TestCase):
     def test_exactly_once_sorts_rows(self):
         keys = [("CHAOS-0000%d" % i, k) for i, k in enumerate(
-            ["bin", "sh", "py", "missing", "bad", "bad", "daemon", "bin", "py"])]
-        A, B, C, D, E, F, G, H, I = [k for k, _ in keys]
+            ["bin", "sh", "py", "missing", "bad", "bad", "daemon", "bin", "py", "py"])]
+        A, B, C, D, E, F, G, H, I, J = [k for k, _ in keys]
         work = types.SimpleNamespace(rows=[row(k, kind) for k, kind in keys])
         records = {A: [("start", 1, 0), ("end", 1, 1)], B: [("start", 2, 0), ("start", 3, 5)],
                    H: [("start", 4, 0)]}
         queue = {A: ("", A, "01", "98", "1", ""), D: ("", D, "01", "90", "", ""),
-                 G: ("", G, "01", "99", "5", ""), I: ("", I, "01", "98", "6", "")}
-        logs = "\n".join(["x  Start PGM: ./job rec %s 100 Cmd: job" % k for k in (G, H, H, I)]
-                         + ["x  Start PGM: ./job rec %s Cmd:  fehlgeschlagen!" % C,
+                 G: ("", G, "01", "99", "5", ""), I: ("", I, "01", "98", "6", ""),
+                 J: ("", J, "01", "98", "7", "")}
+        logs = "\n".join(["x  Start PGM: ./job rec %s 100 Cmd: job" % k for k in (G, H, H, I, J)]
+                         + ["x  Prozess beendet: env ProcessID 7",
+                            "x  Start PGM: ./job rec %s Cmd:  fehlgeschlagen!" % C,
                             "... %s ..." % E])
         r = checks.exactly_once(work, queue, records, logs)
         self.assertFalse(r.passed)
@@ -39,7 +41,7 @@ class ChecksTest(unittest.TestCase):
                      I + " (py) never started (only logged), status '98'"):
             self.assertIn(want, text)
         self.assertNotIn(E + " unreadable", text)  # named in a log: set aside
-        self.assertIn("2 ran once (1 ended by the controller before their first line), "
+        self.assertIn("3 ran once (2 ended by the controller before their first line), "
                       "2 twice+, 3 never", r.figure)
 
     def test_gaps_leave_out_excused_stops(self):
