@@ -137,8 +137,9 @@ TEST_P(SessionTest, FailedStatusUpdateReconnectsWithoutLeakingConnections) {
     long sessions = 0;
     test::WaitFor(
         [&] {
-          sessions =
-              Count("select count(*) from pg_stat_activity where datname=current_database()");
+          sessions = Count(
+              "select count(*) from pg_stat_activity where datname=current_database() "
+              "and backend_type='client backend'");
           return sessions == 1;
         },
         std::chrono::seconds(30), std::chrono::milliseconds(100));
@@ -333,7 +334,9 @@ TEST(SessionClusterTest, CheckDBReconnectsAfterServerRestart) {
   int32_t n = -1;
   Out out[] = {Out::Int(&n)};
   ASSERT_EQ(session.db().SelectOne(
-                "select count(*) from pg_stat_activity where datname=current_database()", {}, out),
+                "select count(*) from pg_stat_activity where datname=current_database() "
+                "and backend_type='client backend'",
+                {}, out),
             0);
   EXPECT_EQ(n, 1);
 }
