@@ -20,6 +20,10 @@ constexpr size_t kStatementCacheSize = 64;
 // SQLite locks itself (at 1 GiB), beyond any real file's end.
 constexpr uint64_t kQueueLockByte = uint64_t{1} << 62;
 constexpr size_t kMaxHolderText = 256;
+// The holder locks the byte first and writes its name a moment later: an
+// empty name is read again this often, this far apart.
+constexpr int kHolderReadTries = 20;
+constexpr int64_t kHolderReadPauseMs = 5;
 
 // Checks that a schema has at least one table.
 constexpr const char* kSqlSchemaExists =
@@ -361,6 +365,10 @@ DbStatus SqliteBackend::Commit() {
 // The holder's text in a lock file, read without locking it.
 std::string HolderNamedIn(Env& env, const std::string& lockPath) {
   std::string text = env.ReadFile(lockPath).value_or("");
+  for (int i = 1; i < kHolderReadTries && text.find_first_not_of(" \n") == std::string::npos; ++i) {
+    env.SleepMs(kHolderReadPauseMs);
+    text = env.ReadFile(lockPath).value_or("");
+  }
   if (text.size() > kMaxHolderText) text.resize(kMaxHolderText);
   for (char& c : text) {
     if (static_cast<unsigned char>(c) < 0x20) c = ' ';
