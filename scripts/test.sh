@@ -47,10 +47,9 @@ echo "== the checks of the fault-injection run"
 python3 scripts/chaos/test_checks.py 2>&1 | tail -n 1 || status=1
 # The short fault-injection runs, both engines at once to save their
 # minutes (the programs are built and the packages installed by now, so
-# the harness is started without scripts/chaos.sh's own set-up). The lock
-# file's removal is left out: a second controller then works the queue too
-# until the lock follows its file.
-chaos_faults=kill,stop,term,busy,msgtable,fallback,badrow,pgfast,pgimmediate,pgfailover
+# the harness is started without scripts/chaos.sh's own set-up). Every
+# fault kind; each run uses those of its engine.
+chaos_faults=kill,stop,term,busy,lockfile,msgtable,fallback,badrow,pgfast,pgimmediate,pgfailover
 if [ "${KVR_TEST_CHAOS:-1}" != 0 ]; then
   chaos_out=$(mktemp -d /tmp/kvr-test-chaos.XXXXXX)
   chaos_pids=()
