@@ -201,10 +201,9 @@ void BenchStarts(Engine engine) {
   int started = 0;
   double begin = NowMs();
   for (;;) {
-    SelectedJob job;
+    JobRow job;
     if (SQLSelectKvr500Job04(*s.session, s.exec->exclusions(), &job) != 0) break;
-    int rc = s.exec->StartJob(job.jobcmd.view(), job.jobda1.view(), job.jobke2.view(),
-                              job.joburv.view(), job.jobmrt, job.jobstv);
+    int rc = s.exec->StartJob(job);
     if (rc != JobExecutor::kStartOk) break;
     ++started;
   }
@@ -233,11 +232,10 @@ double IdlePassCpuMs(Engine engine, int endedRows) {
     int sqlCode = 0;
     s.exec->GetKvProcs(&sqlCode);
     s.exec->CheckProcessTime();
-    SelectedJob job;
     JobRow row;
-    SQLSelectKvr500Job05(*s.session, s.exec->exclusions(), &job);
-    SQLSelectKvr500Job04(*s.session, s.exec->exclusions(), &job);
-    SQLSelectKvr500Job01(*s.session, s.exec->exclusions(), &job);
+    SQLSelectKvr500Job05(*s.session, s.exec->exclusions(), &row);
+    SQLSelectKvr500Job04(*s.session, s.exec->exclusions(), &row);
+    SQLSelectKvr500Job01(*s.session, s.exec->exclusions(), &row);
     SQLReadKvr500Job(*s.session, env, "03", s.exec->exclusions(), &row);
     s.session->SQLCommit();
   }
@@ -260,10 +258,9 @@ int StartSleepers(Stack& s, int n) {
   s.exec->GetKvProcs(&sqlCode);
   int started = 0;
   for (;;) {
-    SelectedJob job;
+    JobRow job;
     if (started >= n || SQLSelectKvr500Job04(*s.session, s.exec->exclusions(), &job) != 0) break;
-    if (s.exec->StartJob(job.jobcmd.view(), job.jobda1.view(), job.jobke2.view(), job.joburv.view(),
-                         job.jobmrt, job.jobstv) != JobExecutor::kStartOk) {
+    if (s.exec->StartJob(job) != JobExecutor::kStartOk) {
       break;
     }
     ++started;

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "core/config.h"
+#include "db/queue/job_table.h"
 #include "exec/exclusion_list.h"
 #include "exec/job_output.h"
 #include "exec/process_table.h"
@@ -118,10 +119,10 @@ class JobExecutor {
   void CheckProcessTime();
   // Closes as "98" an older entry that carries a newly created process id.
   void CheckProcessID(Pid pid);
-  // Starts one job: kStartOk, kStartTableFull, kStartUpdateFailed,
+  // Starts the selected row (JOBCMD, its key, JOBURV, JOBMRT, and JOBSTV,
+  // the attempts so far): kStartOk, kStartTableFull, kStartUpdateFailed,
   // kStartRefused or kStartFailed.
-  int StartJob(std::string_view command, std::string_view jobda1, std::string_view jobke2,
-               std::string_view joburv, int32_t jobmrt, int32_t jobstv);
+  int StartJob(const JobRow& row);
   // Ends every managed job (reason kReasonServiceLost or kReasonDatabaseLost).
   void KillAllProcs(int reason);
   // Ends a standing job's leftover process (instance mode: this id, only

@@ -225,8 +225,13 @@ bool JobExecutor::AdoptOne(const MarkedProcess& p) {
   std::string name = "unknown";
   if (auto image = env_.ProcessImageOf(p.pid)) name = LowerCase(image->baseName);
   std::string pid = std::to_string(p.pid);
-  rc =
-      SQLUpdateJobRun(session_, kStatusRunning, name, "", pid, m.jobsda, "", 1, m.jobda1, m.jobke2);
+  rc = SQLUpdateJobRun(session_, {.da1 = m.jobda1,
+                                  .ke2 = m.jobke2,
+                                  .status = kStatusRunning,
+                                  .name = name,
+                                  .num = pid,
+                                  .sda = m.jobsda,
+                                  .stv = 1});
   if (rc != 0) {
     log_.Main(BoundedPrintf(kAdoptFailed, m.jobda1.c_str(), m.jobke2.c_str(), p.pid,
                             static_cast<long>(rc)));

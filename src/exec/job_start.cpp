@@ -58,12 +58,11 @@ constexpr char kFailedCommitFailed[] = "SQLCommit: Start PGM %s fehlgeschlagen! 
 // disk. Until then other programs read the row as claimed; should that
 // commit be lost, the next pass finds the process by its mark and writes
 // the id again.
-int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
-                          std::string_view jobke2, std::string_view joburv, int32_t jobmrt,
-                          int32_t jobstv) {
-  if (jobstv > kMaxStartAttempts) return kStartRefused;
-  int32_t attempts = jobstv + 1;  // written only when the start fails
-  std::string cmd(command);
+int JobExecutor::StartJob(const JobRow& row) {
+  if (row.jobstv > kMaxStartAttempts) return kStartRefused;
+  int32_t attempts = row.jobstv + 1;  // written only when the start fails
+  std::string cmd(row.jobcmd.view());
+  std::string_view jobda1 = row.jobda1.view(), jobke2 = row.jobke2.view();
 
   // No free entry: nothing is created, the row stays due for a later pass.
   if (table_->FirstFree() < 0) {
@@ -91,21 +90,26 @@ int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
   std::string name = LowerCase(Utf8ToWin1252(FindProgramName(spawn.pid)));
   entry.jobda1 = jobda1;
   entry.jobke2 = jobke2;
-  entry.joburv = joburv;
+  entry.joburv = row.joburv;
   entry.jobsts = kStatusRunning;
   entry.jobnam = name;
   entry.programName = entry.jobnam.view();  // the name as the row keeps it
   entry.jobnum = std::to_string(spawn.pid);
   entry.jobsda = stamp;
-  entry.jobmrt = jobmrt;
-  AddStartedOrigin(joburv);
+  entry.jobmrt = row.jobmrt;
+  AddStartedOrigin(row.joburv.view());
   ++runningJobs_;
 
   // The row is "01" since its claim was committed and synced; the process
   // id adds no status, and the next claim's or end's sync covers it.
   session_.db().DeferNextCommitSync();
-  int rc = SQLUpdateJobRun(session_, kStatusRunning, entry.jobnam, "", entry.jobnum, stamp, "", 1,
-                           jobda1, jobke2);
+  int rc = SQLUpdateJobRun(session_, {.da1 = jobda1,
+                                      .ke2 = jobke2,
+                                      .status = kStatusRunning,
+                                      .name = entry.jobnam,
+                                      .num = entry.jobnum,
+                                      .sda = stamp,
+                                      .stv = 1});
   if (rc != 0) {
     log_.Main(BoundedPrintf(kUpdateAfterStartFailed, cmd.c_str(), entry.jobnam.c_str(),
                             static_cast<long>(rc)));
@@ -126,8 +130,12 @@ int JobExecutor::StartJob(std::string_view command, std::string_view jobda1,
 // name it in the main log.
 int JobExecutor::ClaimRow(const std::string& command, std::string_view stamp, int32_t attempts,
                           std::string_view jobda1, std::string_view jobke2) {
-  int rc = SQLUpdateJobRun(session_, kStatusRunning, "", "", kClaimedJobNum, stamp, "", attempts,
-                           jobda1, jobke2);
+  int rc = SQLUpdateJobRun(session_, {.da1 = jobda1,
+                                      .ke2 = jobke2,
+                                      .status = kStatusRunning,
+                                      .num = kClaimedJobNum,
+                                      .sda = stamp,
+                                      .stv = attempts});
   if (rc != 0) {
     log_.Main(BoundedPrintf(kUpdateAfterStartFailed, command.c_str(), "", static_cast<long>(rc)));
     return kStartUpdateFailed;
@@ -169,8 +177,7 @@ int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1
                              std::string_view jobke2, int32_t attempts, int why) {
   log_.Main(BoundedPrintf(kCreateFailed, command.c_str(), ""));
   poster_.PostNachricht(BoundedPrintf(kCreateFailedMessage, command.c_str()));
-  int rc =
-      SQLUpdateJobRun(session_, kStatusStartFailed, "", "", "", "", "", attempts, jobda1, jobke2);
+  int rc = MarkStartFailed(session_, jobda1, jobke2, attempts);
   if (rc != 0) {
     log_.Main(BoundedPrintf(kFailedUpdateFailed, command.c_str(), static_cast<long>(rc)));
     return kStartUpdateFailed;

@@ -82,6 +82,17 @@ int FetchOne(Session& session, const std::string& text, std::span<const Out> out
   return closed;
 }
 
+// The ten columns a selection delivers.
+struct SelectedJob {
+  FixedText<14> jobda1;
+  FixedText<32> jobke2;
+  FixedText<256> joburv, jobcmd;
+  int32_t jobmrt = 0;
+  FixedText<2> jobrty, jobsts;
+  FixedText<14> jobsda, jobeda;
+  int32_t jobstv = 0;
+};
+
 // The ten columns of every selection, in the order of the select list.
 int FetchJob(Session& session, const std::string& text, SelectedJob* job) {
   const Out out[] = {Out::Text(job->jobda1), Out::Text(job->jobke2), Out::Text(job->joburv),
@@ -89,14 +100,6 @@ int FetchJob(Session& session, const std::string& text, SelectedJob* job) {
                      Out::Text(job->jobsts), Out::Text(job->jobsda), Out::Text(job->jobeda),
                      Out::Int(&job->jobstv)};
   return FetchOne(session, text, out);
-}
-
-// Fetches into a cleared record and hands it over only on success.
-int SelectJob(Session& session, const std::string& text, SelectedJob* job) {
-  SelectedJob found;
-  int rc = FetchJob(session, text, &found);
-  *job = rc == 0 ? found : SelectedJob();
-  return rc;
 }
 
 void CopyInto(const SelectedJob& job, JobRow* row) {
@@ -112,6 +115,15 @@ void CopyInto(const SelectedJob& job, JobRow* row) {
   row->jobstv = job.jobstv;
 }
 
+// Clears the row and fills its ten columns on success.
+int SelectInto(Session& session, const std::string& text, JobRow* row) {
+  row->Clear();
+  SelectedJob found;
+  int rc = FetchJob(session, text, &found);
+  if (rc == 0) CopyInto(found, row);
+  return rc;
+}
+
 }  // namespace
 
 std::string SelectionText05(const char* list) { return Build(kSelect05, list); }
@@ -124,16 +136,16 @@ std::string ReadJobText(std::string_view runType, std::string_view localTime, co
   return Build(kReadJob, type.c_str(), time.c_str(), list);
 }
 
-int SQLSelectKvr500Job05(Session& session, const ExclusionList& list, SelectedJob* job) {
-  return SelectJob(session, SelectionText05(list.Text()), job);
+int SQLSelectKvr500Job05(Session& session, const ExclusionList& list, JobRow* row) {
+  return SelectInto(session, SelectionText05(list.Text()), row);
 }
 
-int SQLSelectKvr500Job04(Session& session, const ExclusionList& list, SelectedJob* job) {
-  return SelectJob(session, SelectionText04(list.Text()), job);
+int SQLSelectKvr500Job04(Session& session, const ExclusionList& list, JobRow* row) {
+  return SelectInto(session, SelectionText04(list.Text()), row);
 }
 
-int SQLSelectKvr500Job01(Session& session, const ExclusionList& list, SelectedJob* job) {
-  return SelectJob(session, SelectionText01(list.Text()), job);
+int SQLSelectKvr500Job01(Session& session, const ExclusionList& list, JobRow* row) {
+  return SelectInto(session, SelectionText01(list.Text()), row);
 }
 
 int SelectJobColumnsInto(Session& session, const std::string& text, JobRow* row) {
@@ -150,11 +162,7 @@ int SQLSelectKvr500Job09(Session& session, const ExclusionList& list, JobRow* ro
 int SQLReadKvr500Job(Session& session, Env& env, std::string_view runType,
                      const ExclusionList& list, JobRow* row) {
   const std::string now = TimeStamp14(env.LocalTime(env.Now()));
-  row->Clear();
-  SelectedJob found;
-  int rc = FetchJob(session, ReadJobText(runType, now.c_str(), list.Text()), &found);
-  if (rc == 0) CopyInto(found, row);
-  return rc;
+  return SelectInto(session, ReadJobText(runType, now.c_str(), list.Text()), row);
 }
 
 void AppendSelectionStatements(StatementList* list) {

@@ -31,22 +31,13 @@ inline constexpr int kSqlStatementTooLong = -1704;
 inline constexpr std::size_t kSelectionBufferSize = 8192;
 inline constexpr std::size_t kMaxSelectionLength = 8000;
 
-// The ten columns a selection delivers.
-struct SelectedJob {
-  FixedText<14> jobda1;
-  FixedText<32> jobke2;
-  FixedText<256> joburv, jobcmd;
-  int32_t jobmrt = 0;
-  FixedText<2> jobrty, jobsts;
-  FixedText<14> jobsda, jobeda;
-  int32_t jobstv = 0;
-};
-
 // Run types 05 (exclusive, due by JOBDLT on the server's clock), 04
-// (standing, up to 10 start attempts) and 01 (single run).
-int SQLSelectKvr500Job05(Session& session, const ExclusionList& list, SelectedJob* job);
-int SQLSelectKvr500Job04(Session& session, const ExclusionList& list, SelectedJob* job);
-int SQLSelectKvr500Job01(Session& session, const ExclusionList& list, SelectedJob* job);
+// (standing, up to 10 start attempts) and 01 (single run): the ten columns
+// JOBDA1, JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS, JOBSDA, JOBEDA,
+// JOBSTV. Clear the row first.
+int SQLSelectKvr500Job05(Session& session, const ExclusionList& list, JobRow* row);
+int SQLSelectKvr500Job04(Session& session, const ExclusionList& list, JobRow* row);
+int SQLSelectKvr500Job01(Session& session, const ExclusionList& list, JobRow* row);
 
 // Run type 09: writes the ten columns into the caller's row and leaves its
 // other fields as they are.

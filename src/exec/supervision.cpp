@@ -201,8 +201,14 @@ void JobExecutor::EndOverrunningJob(ProcessEntry& entry) {
 // A claimed row gets its process id as soon as the database takes it.
 void JobExecutor::WriteStartedId(ProcessEntry& entry) {
   std::string pid = std::to_string(entry.pid);
-  int rc = SQLUpdateJobRun(session_, kStatusRunning, entry.jobnam, entry.jobusr, pid, entry.jobsda,
-                           "", 1, entry.jobda1, entry.jobke2);
+  int rc = SQLUpdateJobRun(session_, {.da1 = entry.jobda1,
+                                      .ke2 = entry.jobke2,
+                                      .status = kStatusRunning,
+                                      .name = entry.jobnam,
+                                      .user = entry.jobusr,
+                                      .num = pid,
+                                      .sda = entry.jobsda,
+                                      .stv = 1});
   if (rc != 0 || session_.SQLCommit() != 0) return;  // tried again in the next pass
   entry.jobnum = pid;
   entry.idUnwritten = false;

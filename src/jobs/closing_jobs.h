@@ -24,8 +24,6 @@ class ClosingJobs {
   int updateKvr500Job08();
 
  private:
-  void LogReadError(int rc);
-
   Subsystems& sys_;
 };
 

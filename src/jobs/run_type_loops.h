@@ -1,15 +1,16 @@
-// RunTypeLoops: the pass's selection loops of run types 05, 04, 01 and 03.
+// RunTypeLoops: the pass's start loops of run types 05, 04, 01 and 03 (see
+// StartLoop for the loop and the policies).
 //
-// Each loop selects one due row at a time and hands it to the job start,
-// whose update of the row (status "01" or "90", or a grown exclusion list)
-// makes the next selection see the next row. Owns the pass error flag and
-// the run type 05 due flag of the current pass (both cleared by BeginPass).
-// Each Work function returns false when the pass must end there; it has then
-// written its failure line to the main log.
+// Owns the pass error flag and the run type 05 due flag of the current pass
+// (both cleared by BeginPass). Each Work function returns false when the
+// pass must end there; it has then written its failure line to the main
+// log.
 #pragma once
 
-#include <cstdint>
 #include <string_view>
+
+#include "db/queue/job_table.h"
+#include "jobs/start_loop.h"
 
 namespace kvr {
 
@@ -23,26 +24,17 @@ class RunTypeLoops {
   void BeginPass();
 
   bool WorkRunType05();
-  bool WorkRunType04();
-  bool WorkRunType01();
-  bool WorkRunType03();
-
-  // Starts one selected row; false when the loop around it must end (a
-  // failed row update is a pass error; a refused or unplaceable start left
-  // the row as it was, so the same row would come back at once).
-  bool StartSelected(std::string_view command, std::string_view jobda1, std::string_view jobke2,
-                     std::string_view joburv, int32_t jobmrt, int32_t jobstv);
+  bool WorkRunType04() { return Work(kRunType04); }
+  bool WorkRunType01() { return Work(kRunType01); }
+  bool WorkRunType03() { return Work(kRunType03); }
 
   bool runType05Due() const { return runType05Due_; }
   bool passError() const { return passError_; }
 
  private:
-  void LogSelectionError(const char* selection);
-  bool EndOfLoop(const char* failureLine);
-  bool RetireRefusedRow(std::string_view command, std::string_view jobda1, std::string_view jobke2,
-                        int32_t jobstv);
+  bool Work(std::string_view runType);
 
-  Subsystems& sys_;
+  StartContext ctx_;
   bool passError_ = false;
   bool runType05Due_ = false;
 };

@@ -4,12 +4,12 @@
 #include <vector>
 
 #include "db/queue/job_table.h"
-#include "exec/selection.h"
 #include "exec/subsystems.h"
 #include "jobs/calendar.h"
 #include "jobs/run_type_list.h"
 #include "jobs/schedule_rules.h"
 #include "jobs/schedule_table.h"
+#include "jobs/start_loop.h"
 
 namespace kvr {
 
@@ -109,24 +109,8 @@ int ScheduledJobs::NextRunBySchedule(JobRow& row, bool* staysEnded) {
 bool ScheduledJobs::CheckKvr500Job07(bool runType05Due) {
   UpdateRT07Jobs();
   if (!sys_.contact.Contact("CheckKvr500Job07 Beginn", false)) return false;
-  sys_.executor.exclusions().SetBlank();
-  while (!runType05Due) {
-    JobRow row;
-    int rc = SQLReadKvr500Job(sys_.session, sys_.env, kRunType07, sys_.executor.exclusions(), &row);
-    if (rc == kSqlNoData) break;
-    if (rc != 0) {
-      LogError("SQLReadKvr500Job", rc);
-      return false;
-    }
-    int start =
-        sys_.executor.StartJob(row.jobcmd, row.jobda1, row.jobke2, row.joburv, row.jobmrt, 0);
-    if (start == JobExecutor::kStartUpdateFailed) return false;
-    // No free process entry: the row is as it was and would come back at
-    // once; it waits for a later pass.
-    if (start == JobExecutor::kStartTableFull) break;
-    if (!sys_.contact.Contact("CheckKvr500Job07 Ende", false)) return false;
-  }
-  return true;
+  StartContext ctx = StartContextOf(sys_);
+  return RunStartLoop(ctx, StartPolicyOf(kRunType07), runType05Due).passGoesOn;
 }
 
 }  // namespace kvr

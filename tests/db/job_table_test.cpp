@@ -77,11 +77,15 @@ TEST_P(JobTableTest, KeyedStatementsReportTheirResultCodes) {
             kSqlDuplicateKey);
   EXPECT_EQ(SQLUpdateJobStatus(*session_, "01", "20260101120000", "JOB A"), 0);
   EXPECT_EQ(SQLUpdateJobStatus(*session_, "01", "20260101120000", "NO JOB"), kSqlNoData);
-  EXPECT_EQ(SQLUpdateJobRun(*session_, "01", "a.exe", "", "1234", "20260101120001", "", 1,
-                            "20260101120000", "JOB A"),
+  EXPECT_EQ(SQLUpdateJobRun(*session_, {.da1 = "20260101120000",
+                                        .ke2 = "JOB A",
+                                        .status = "01",
+                                        .name = "a.exe",
+                                        .num = "1234",
+                                        .sda = "20260101120001",
+                                        .stv = 1}),
             0);
-  EXPECT_EQ(SQLUpdateJobRun(*session_, "90", "", "", "", "", "", 2, "20260101120000", "NO"),
-            kSqlNoData);
+  EXPECT_EQ(MarkStartFailed(*session_, "20260101120000", "NO", 2), kSqlNoData);
   JobRow r;
   ASSERT_EQ(ReadRow("20260101120000", "JOB A", &r), 0);
   EXPECT_EQ(r.joburv, "URV");
@@ -148,9 +152,7 @@ TEST_P(JobTableTest, ResetRT04StartAttemptsTouchesOnlyRunType04AboveOne) {
   } rows[] = {{"A", "04", 11, 0}, {"B", "04", 1, 1}, {"C", "04", 2, 0}, {"D", "01", 11, 11}};
   for (const auto& row : rows) {
     ASSERT_EQ(SQLInsertJob(*session_, "20260101000000", row.ke2, "", "", 0, row.rty), 0);
-    ASSERT_EQ(
-        SQLUpdateJobRun(*session_, "90", "", "", "", "", "", row.stv, "20260101000000", row.ke2),
-        0);
+    ASSERT_EQ(MarkStartFailed(*session_, "20260101000000", row.ke2, row.stv), 0);
   }
   EXPECT_EQ(ResetRT04StartAttempts(*session_), 0);
   for (const auto& row : rows) {

@@ -164,8 +164,14 @@ TEST_P(SessionTest, EndWrittenWhileReadOnlyIsWrittenAgainAfterTheReconnect) {
                                        : "set default_transaction_read_only = on"),
             0);
   ASSERT_EQ(session_->SQLCommit(), 0);
-  EXPECT_EQ(SQLUpdateJobRun(*session_, "99", "prog", "", "4711", "20260101000000", "20260101000100",
-                            1, "20260101000000", "RUN"),
+  EXPECT_EQ(SQLUpdateJobRun(*session_, {.da1 = "20260101000000",
+                                        .ke2 = "RUN",
+                                        .status = "99",
+                                        .name = "prog",
+                                        .num = "4711",
+                                        .sda = "20260101000000",
+                                        .eda = "20260101000100",
+                                        .stv = 1}),
             -16000);
   session_->SQLCommit();
   EXPECT_EQ(session_->CheckDB(), 1);

@@ -82,7 +82,7 @@ class UnreadableRowsTest : public SessionFixture {
     ExclusionList list;
     list.SetBlank();
     JobRow row;
-    SelectedJob job;
+    JobRow job;
     int rc = 0;
     std::string t = rty;
     if (t == "01") rc = SQLSelectKvr500Job01(*session_, list, &job);
@@ -179,7 +179,7 @@ TEST_P(UnreadableRowsTest, QueueViewListsUnreadableRows) {
 TEST_P(UnreadableRowsTest, EmptyIntegerIsNull) {
   if (GetParam() != Engine::Sqlite) GTEST_SKIP() << "typed columns hold no empty texts";
   Insert("20260101000000", "EMPTY", "01", "NULL", "JOBMRT", "''");
-  SelectedJob job;
+  JobRow job;
   ExclusionList list;
   list.SetBlank();
   ASSERT_EQ(SQLSelectKvr500Job01(*session_, list, &job), 0);

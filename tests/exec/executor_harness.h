@@ -30,6 +30,20 @@ struct Job {
   int32_t mrt = 0, stv = 0;
 };
 
+// The selected row a start takes: command, key, origin, running time and
+// the attempts so far.
+inline JobRow RowToStart(std::string_view cmd, std::string_view da1, std::string_view ke2,
+                         std::string_view urv, int32_t mrt, int32_t stv) {
+  JobRow row;
+  row.jobcmd = cmd;
+  row.jobda1 = da1;
+  row.jobke2 = ke2;
+  row.joburv = urv;
+  row.jobmrt = mrt;
+  row.jobstv = stv;
+  return row;
+}
+
 class ExecutorHarness {
  public:
   // Builds everything and connects; a gtest failure when that fails. With

@@ -44,7 +44,8 @@ class JobOutputFiles : public ::testing::Test {
     job.ke2 = key;
     job.mrt = mrt;
     h_->Insert(job);
-    EXPECT_EQ(h_->exec().StartJob("prog.exe", kDa1, key, "", mrt, 0), JobExecutor::kStartOk);
+    EXPECT_EQ(h_->exec().StartJob(RowToStart("prog.exe", kDa1, key, "", mrt, 0)),
+              JobExecutor::kStartOk);
     return std::stoi(h_->Read(kDa1, key).num);
   }
 
@@ -234,7 +235,8 @@ TEST_F(JobOutputFiles, UnusableFolderCostsOneLineAndTheJobStillStarts) {
     Job job;
     job.ke2 = "BAD";
     h.Insert(job);
-    EXPECT_EQ(h.exec().StartJob("prog.exe", kDa1, "BAD", "", 0, 0), JobExecutor::kStartOk);
+    EXPECT_EQ(h.exec().StartJob(RowToStart("prog.exe", kDa1, "BAD", "", 0, 0)),
+              JobExecutor::kStartOk);
     EXPECT_EQ(h.Read(kDa1, "BAD").sts, "01");
     EXPECT_EQ(env.spawned.size(), 1u);
     EXPECT_EQ(env.spawnedOutputs.size(), c.fileAsked ? 1u : 0u);
@@ -252,7 +254,8 @@ TEST_F(JobOutputFiles, FailedStartLeavesNoEmptyFile) {
   Job job;
   job.ke2 = "NOGO";
   h_->Insert(job);
-  EXPECT_EQ(h_->exec().StartJob("prog.exe", kDa1, "NOGO", "", 0, 0), JobExecutor::kStartFailed);
+  EXPECT_EQ(h_->exec().StartJob(RowToStart("prog.exe", kDa1, "NOGO", "", 0, 0)),
+            JobExecutor::kStartFailed);
   EXPECT_EQ(env_.spawnedOutputs.size(), 1u);
   EXPECT_FALSE(env_.FileSize(FileOf("NOGO")).has_value());
   EXPECT_EQ(h_->Read(kDa1, "NOGO").sts, "90");
@@ -264,7 +267,8 @@ TEST_F(JobOutputFiles, JobsEndedAtShutDownGetTheirSignalLineBeforeTheControllerE
   job.da1 = "20260101000001";
   job.ke2 = "B";
   h_->Insert(job);
-  ASSERT_EQ(h_->exec().StartJob("prog.exe", job.da1, "B", "", 0, 0), JobExecutor::kStartOk);
+  ASSERT_EQ(h_->exec().StartJob(RowToStart("prog.exe", job.da1, "B", "", 0, 0)),
+            JobExecutor::kStartOk);
   env_.EndProcess(a, ExitStatus{false, 0});  // A ended by itself meanwhile
   h_->exec().KillAllProcs(JobExecutor::kReasonServiceLost);
   EXPECT_EQ(h_->exec().output().awaited(), 0u);

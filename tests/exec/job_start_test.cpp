@@ -37,7 +37,7 @@ class JobStart : public ::testing::TestWithParam<Engine> {
 
   int Start(const std::string& ke2, const std::string& cmd, int32_t stv,
             const std::string& urv = "") {
-    return h_.exec().StartJob(cmd, kDa1, ke2, urv, 60, stv);
+    return h_.exec().StartJob(RowToStart(cmd, kDa1, ke2, urv, 60, stv));
   }
 
   bool PostedFor(const std::string& text) {

@@ -63,7 +63,8 @@ class RealJobs : public ::testing::TestWithParam<Engine> {
 
 TEST_P(RealJobs, StartedJobIsClosedAsGoneWhenItEnds) {
   InsertRow(0);
-  ASSERT_EQ(h_.exec().StartJob("/bin/sleep 30", kDa1, "REAL", "", 0, 0), JobExecutor::kStartOk);
+  ASSERT_EQ(h_.exec().StartJob(RowToStart("/bin/sleep 30", kDa1, "REAL", "", 0, 0)),
+            JobExecutor::kStartOk);
   Job row = h_.Read(kDa1, "REAL");
   EXPECT_EQ(row.sts, "01");
   EXPECT_EQ(row.nam, "sleep");
@@ -82,7 +83,8 @@ TEST_P(RealJobs, StartedJobIsClosedAsGoneWhenItEnds) {
 
 TEST_P(RealJobs, JobOverItsTimeIsEnded) {
   InsertRow(1);
-  ASSERT_EQ(h_.exec().StartJob("/bin/sleep 30", kDa1, "REAL", "", 1, 0), JobExecutor::kStartOk);
+  ASSERT_EQ(h_.exec().StartJob(RowToStart("/bin/sleep 30", kDa1, "REAL", "", 1, 0)),
+            JobExecutor::kStartOk);
   Pid pid = std::stoi(h_.Read(kDa1, "REAL").num);
   env_.SleepMs(3100);  // the start time is known to the second
   ASSERT_TRUE(h_.Supervise());
@@ -95,7 +97,7 @@ TEST_P(RealJobs, JobOverItsTimeIsEnded) {
 
 TEST_P(RealJobs, CommandWithoutProgramFailsToStart) {
   InsertRow(0);
-  ASSERT_EQ(h_.exec().StartJob("/nonexistent/kvr_prog.exe -x", kDa1, "REAL", "", 0, 2),
+  ASSERT_EQ(h_.exec().StartJob(RowToStart("/nonexistent/kvr_prog.exe -x", kDa1, "REAL", "", 0, 2)),
             JobExecutor::kStartFailed);
   Job row = h_.Read(kDa1, "REAL");
   EXPECT_EQ(row.sts, "90");
@@ -124,7 +126,8 @@ class RealJobOutput : public ::testing::TestWithParam<Engine> {
     job.ke2 = "REAL";
     job.mrt = mrt;
     h_.Insert(job);
-    EXPECT_EQ(h_.exec().StartJob(command, kDa1, "REAL", "", mrt, 0), JobExecutor::kStartOk);
+    EXPECT_EQ(h_.exec().StartJob(RowToStart(command, kDa1, "REAL", "", mrt, 0)),
+              JobExecutor::kStartOk);
     return out_.File("output/" + h_.Read(kDa1, "REAL").sda + "_REAL.log");
   }
 

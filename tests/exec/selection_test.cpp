@@ -78,7 +78,7 @@ class SelectionDb : public ::testing::TestWithParam<Engine> {
   int Select(std::string_view runType, std::string* key) {
     int rc;
     if (runType == "05" || runType == "04" || runType == "01") {
-      SelectedJob job;
+      JobRow job;
       rc = runType == "05"   ? SQLSelectKvr500Job05(*session_, list_, &job)
            : runType == "04" ? SQLSelectKvr500Job04(*session_, list_, &job)
                              : SQLSelectKvr500Job01(*session_, list_, &job);
@@ -288,7 +288,7 @@ TEST_P(SelectionDb, DeliveredColumns) {
   EXPECT_EQ(row.jobnrt, "");
 
   ASSERT_EQ(session_->db().Execute("update KVSYSTEM.KVR500JOB set JOBRTY='01', JOBMRT=NULL"), 0);
-  SelectedJob job;
+  JobRow job;
   job.jobmrt = 99;
   ASSERT_EQ(SQLSelectKvr500Job01(*session_, list_, &job), 0);
   EXPECT_EQ(job.jobmrt, 0);
@@ -302,7 +302,7 @@ TEST_P(SelectionDb, DeliveredColumns) {
 
 TEST_P(SelectionDb, DatabaseErrorsComeBackAsCodes) {
   ASSERT_EQ(session_->db().Execute("drop table KVSYSTEM.KVR500JOB"), 0);
-  SelectedJob job;
+  JobRow job;
   JobRow row;
   EXPECT_LT(SQLSelectKvr500Job05(*session_, list_, &job), 0);
   EXPECT_LT(SQLSelectKvr500Job04(*session_, list_, &job), 0);

@@ -125,6 +125,36 @@ TEST_P(Supervision, NoJobEndedForTimeInTheNightsOfTheClockChange) {
   EXPECT_EQ(h_.LogCount(kMonitoringOn), 2);
 }
 
+// The window is the night from 01:00 to 05:59 of a Sunday from the 25th of
+// March or October on; a job over its time is ended anywhere outside it.
+TEST_P(Supervision, ClockChangeWindowBounds) {
+  const struct {
+    const char* name;
+    int y, mo, d, h, mi;
+    bool ended;
+  } cases[] = {
+      {"October Sunday 25th, 01:00", 2026, 10, 25, 1, 0, false},
+      {"October Sunday 25th, 05:59", 2026, 10, 25, 5, 59, false},
+      {"October Sunday 25th, 00:59", 2026, 10, 25, 0, 59, true},
+      {"October Sunday 25th, 06:00", 2026, 10, 25, 6, 0, true},
+      {"October Sunday 24th", 2027, 10, 24, 3, 30, true},
+      {"March Sunday 24th", 2024, 3, 24, 3, 30, true},
+      {"March Sunday 31st", 2024, 3, 31, 3, 30, false},
+      {"October Saturday 31st", 2026, 10, 31, 3, 30, true},
+      {"April Sunday 26th", 2026, 4, 26, 3, 30, true},
+      {"September Sunday 27th", 2026, 9, 27, 3, 30, true},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    env_.SetLocalTime(cases[i].y, cases[i].mo, cases[i].d, cases[i].h, cases[i].mi, 0);
+    std::string ke2 = "BOUND" + std::to_string(i);
+    Pid pid = AddRunning(ke2, 7200, 60);
+    ASSERT_TRUE(h_.Supervise());
+    EXPECT_EQ(Status(ke2), cases[i].ended ? "99" : "01");
+    EXPECT_EQ(Killed(pid), cases[i].ended);
+  }
+}
+
 TEST_P(Supervision, ClockGoingBackNeverEndsAJob) {
   Pid pid = AddRunning("BACK", 0, 60);
   env_.Advance(-3600);  // now lies before the process's creation
@@ -322,7 +352,8 @@ TEST_P(ClockStep, ClockSetForwardKeepsRunningJobsAndStillSeesHandedOnIds) {
   waiting.ke2 = "STARTED";
   h_.Insert(waiting);
   ASSERT_TRUE(h_.Supervise());
-  ASSERT_EQ(h_.exec().StartJob("started.exe", da1, "STARTED", "", 0, 0), JobExecutor::kStartOk);
+  ASSERT_EQ(h_.exec().StartJob(RowToStart("started.exe", da1, "STARTED", "", 0, 0)),
+            JobExecutor::kStartOk);
   Pid started = std::stoi(h_.Read(da1, "STARTED").num);
   // A job left running by an earlier run of the controller.
   FakeEnv::Process p;

@@ -183,7 +183,8 @@ TEST_P(Terminate, RestoredTableKeepsJobsStartedSinceTheCopy) {
   Job waiting;
   waiting.ke2 = "LATE";
   h_.Insert(waiting);
-  ASSERT_EQ(h_.exec().StartJob("late.exe", kDa1, "LATE", "", 0, 0), JobExecutor::kStartOk);
+  ASSERT_EQ(h_.exec().StartJob(RowToStart("late.exe", kDa1, "LATE", "", 0, 0)),
+            JobExecutor::kStartOk);
   Pid late = std::stoi(h_.Read(kDa1, "LATE").num);
   // A pass broken after clearing: the table lost EARLY, the copy never had LATE.
   h_.exec().mutableTable()[0].pid = 0;

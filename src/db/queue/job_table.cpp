@@ -17,24 +17,28 @@ constexpr std::string_view kSQLUpdateJobRun =
     "update KVSYSTEM.KVR500JOB  set JOBSTS=:b0,JOBNAM=:b1,JOBUSR=:b2,JOBNUM=:b3,JOBSDA=:b4,"
     "JOBEDA=:b5,JOBSTV=:b6 where (JOBDA1=:b7 and JOBKE2=:b8)";
 
-int SQLUpdateJobRun(Session& session, std::string_view status, std::string_view name,
-                    std::string_view user, std::string_view num, std::string_view sda,
-                    std::string_view eda, int32_t stv, std::string_view da1, std::string_view ke2) {
+int SQLUpdateJobRun(Session& session, const JobRunUpdate& run) {
   // Inputs are copied into fields of the column widths before binding.
-  FixedText<2> sts(status);
-  FixedText<64> nam(name);
-  FixedText<128> usr(user);
-  FixedText<8> jobnum(num);
-  FixedText<14> start(sda), end(eda), key1(da1);
-  FixedText<32> key2(ke2);
+  FixedText<2> sts(run.status);
+  FixedText<64> nam(run.name);
+  FixedText<128> usr(run.user);
+  FixedText<8> jobnum(run.num);
+  FixedText<14> start(run.sda), end(run.eda), key1(run.da1);
+  FixedText<32> key2(run.ke2);
   int rc =
       Run(session, kSQLUpdateJobRun,
           {Bind::Text(sts), Bind::Text(nam), Bind::Text(usr), Bind::Text(jobnum), Bind::Text(start),
-           Bind::Text(end), Bind::Int(stv), Bind::Text(key1), Bind::Text(key2)});
+           Bind::Text(end), Bind::Int(run.stv), Bind::Text(key1), Bind::Text(key2)});
   // An end stays known until it is durable.
   session.endedRows().Note(rc, sts.view(), nam.view(), usr.view(), jobnum.view(), start.view(),
-                           end.view(), stv, key1.view(), key2.view());
+                           end.view(), run.stv, key1.view(), key2.view());
   return rc;
+}
+
+int MarkStartFailed(Session& session, std::string_view da1, std::string_view ke2,
+                    int32_t attempts) {
+  return SQLUpdateJobRun(session,
+                         {.da1 = da1, .ke2 = ke2, .status = kStatusStartFailed, .stv = attempts});
 }
 
 constexpr std::string_view kSQLUpdateJobStatus =

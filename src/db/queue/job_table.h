@@ -78,9 +78,16 @@ struct JobRow {
 };
 
 // --- Statements with their own inputs ----------------------------------
-int SQLUpdateJobRun(Session& session, std::string_view status, std::string_view name,
-                    std::string_view user, std::string_view num, std::string_view sda,
-                    std::string_view eda, int32_t stv, std::string_view da1, std::string_view ke2);
+// The run columns one row's start, adoption or end writes, by the row's key.
+struct JobRunUpdate {
+  std::string_view da1{}, ke2{};
+  std::string_view status{}, name{}, user{}, num{}, sda{}, eda{};
+  int32_t stv = 0;
+};
+int SQLUpdateJobRun(Session& session, const JobRunUpdate& run);
+// A start that failed: "90" with the attempts counted so far, every other
+// run column emptied.
+int MarkStartFailed(Session& session, std::string_view da1, std::string_view ke2, int32_t attempts);
 int SQLUpdateJobStatus(Session& session, std::string_view status, std::string_view da1,
                        std::string_view ke2);
 int SQLInsertJob(Session& session, std::string_view da1, std::string_view ke2, std::string_view urv,

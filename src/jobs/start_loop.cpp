@@ -1,0 +1,266 @@
+#include "jobs/start_loop.h"
+
+#include <string>
+#include <vector>
+
+#include "core/logger.h"
+#include "core/service_contact.h"
+#include "db/queue/job_table.h"
+#include "db/session.h"
+#include "exec/job_executor.h"
+#include "exec/selection.h"
+#include "exec/subsystems.h"
+#include "jobs/closing_table.h"
+
+namespace kvr {
+
+namespace {
+
+constexpr char kSelectionErrorFormat[] =
+    "%s! Fehler SQLCode: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n";
+constexpr char kReadErrorFormat[] =
+    "SQLReadKvr500Job! RC: %ld\n-   SQLCode GetLastSQLError: %ld\n-   SQLState: %s\n-   "
+    "SQLMsg: %s\n";
+constexpr char kRetiredFormat[] =
+    "Start PGM: %.*s Startversuche ueberschritten (%ld), Status 90 gesetzt! RC: %ld\n";
+
+// The run types that start jobs, in the order of the pass.
+constexpr StartPolicy kPolicies[] = {
+    {.runType = kRunType05,
+     .source = RowSource::kSelect05,
+     .gate = StartGate::kNothingRunning,
+     .selectionName = "SQLSelectKvr500Job05",
+     .countsAttempts = true,
+     .passesOver = false,
+     .blankExclusions = false,
+     .oneRow = true,
+     .contactLabel = "",
+     .contactLossEndsPass = false,
+     .errorLead = "",
+     .selectFailedLine = "Fehler bei der Ermittlung der Jobs mit RunType 05!\n",
+     .startFailedLine = "Fehler beim Starten der Jobs mit RunType 05!\n"},
+    {.runType = kRunType04,
+     .source = RowSource::kSelect04,
+     .gate = StartGate::kNone,
+     .selectionName = "SQLSelectKvr500Job04",
+     .countsAttempts = true,
+     .passesOver = false,
+     .blankExclusions = false,
+     .oneRow = false,
+     .contactLabel = "Start RT04Jobs",
+     .contactLossEndsPass = false,
+     .errorLead = "",
+     .selectFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 04!\n",
+     .startFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 04!\n"},
+    {.runType = kRunType01,
+     .source = RowSource::kSelect01,
+     .gate = StartGate::kBelowMaxJobs,
+     .selectionName = "SQLSelectKvr500Job01",
+     .countsAttempts = true,
+     .passesOver = false,
+     .blankExclusions = false,
+     .oneRow = false,
+     .contactLabel = "",
+     .contactLossEndsPass = false,
+     .errorLead = "",
+     .selectFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n",
+     .startFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n"},
+    {.runType = kRunType03,
+     .source = RowSource::kDueByTime,
+     .gate = StartGate::kNone,
+     .selectionName = "",
+     .countsAttempts = false,
+     .passesOver = false,
+     .blankExclusions = false,
+     .oneRow = false,
+     .contactLabel = "",
+     .contactLossEndsPass = false,
+     .errorLead = "",
+     .selectFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 03!\n",
+     .startFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 03!\n"},
+    {.runType = kRunType07,
+     .source = RowSource::kDueByTime,
+     .gate = StartGate::kNone,
+     .selectionName = "",
+     .countsAttempts = false,
+     .passesOver = false,
+     .blankExclusions = true,
+     .oneRow = false,
+     .contactLabel = "CheckKvr500Job07 Ende",
+     .contactLossEndsPass = true,
+     .errorLead = "Fehler (07)\n",
+     .selectFailedLine = "",
+     .startFailedLine = ""},
+    {.runType = kRunType08,
+     .source = RowSource::kDueByTime,
+     .gate = StartGate::kNone,
+     .selectionName = "",
+     .countsAttempts = false,  // a closing run is never refused
+     .passesOver = false,
+     .blankExclusions = true,
+     .oneRow = false,
+     .contactLabel = "checkKvrJobs08",
+     .contactLossEndsPass = true,
+     .errorLead = "",
+     .selectFailedLine = "",
+     .startFailedLine = ""},
+    {.runType = kRunType09,
+     .source = RowSource::kPassingOver,
+     .gate = StartGate::kNone,
+     .selectionName = "",
+     .countsAttempts = true,
+     .passesOver = true,
+     .blankExclusions = true,
+     .oneRow = false,
+     .contactLabel = "checkKvrJobs09",
+     .contactLossEndsPass = true,
+     .errorLead = "",
+     .selectFailedLine = "",
+     .startFailedLine = ""},
+};
+
+// What the loop does after one start.
+enum class AfterStart { kNext, kLoopEnds, kPassEnds };
+
+// The loop's state in one pass.
+struct Loop {
+  StartContext& ctx;
+  const StartPolicy& policy;
+  std::vector<JobKey> passedOver;
+  StartLoopResult result;
+};
+
+int Select(Loop& loop, JobRow* row) {
+  StartContext& ctx = loop.ctx;
+  const ExclusionList& list = ctx.executor.exclusions();
+  switch (loop.policy.source) {
+    case RowSource::kSelect05:
+      return SQLSelectKvr500Job05(ctx.session, list, row);
+    case RowSource::kSelect04:
+      return SQLSelectKvr500Job04(ctx.session, list, row);
+    case RowSource::kSelect01:
+      return SQLSelectKvr500Job01(ctx.session, list, row);
+    case RowSource::kDueByTime:
+      return SQLReadKvr500Job(ctx.session, ctx.env, loop.policy.runType, list, row);
+    case RowSource::kPassingOver:
+      return SelectKvr500Job09Except(ctx.session, list, loop.passedOver, row);
+  }
+  return kSqlNoData;
+}
+
+// A row set aside as unreadable is still due for a selection that takes
+// rows in "90": it is passed over, so the rows sorted after it come. True
+// when one was added. (A key longer than its field cannot be named in the
+// statement.)
+bool PassOverUnreadable(Loop& loop) {
+  std::size_t known = loop.passedOver.size();
+  for (const auto& [da1, ke2] : loop.ctx.session.unreadableRows().TakeSetAside()) {
+    if (ke2.size() <= kJobKe2Width)
+      loop.passedOver.push_back(JobKey{std::string_view(da1), std::string_view(ke2)});
+  }
+  return loop.passedOver.size() > known;
+}
+
+void LogSelectionError(Loop& loop, int rc) {
+  const StartPolicy& p = loop.policy;
+  std::string state, message;
+  int code = loop.ctx.session.GetLastSQLError(&state, &message);
+  if (!p.errorLead.empty()) loop.ctx.log.Main(p.errorLead);
+  if (!p.selectionName.empty()) {
+    std::string name(p.selectionName);
+    loop.ctx.log.MainF(kSelectionErrorFormat, name.c_str(), static_cast<long>(code), state.c_str(),
+                       message.c_str());
+  } else {
+    loop.ctx.log.MainF(kReadErrorFormat, static_cast<long>(rc), static_cast<long>(code),
+                       state.c_str(), message.c_str());
+  }
+}
+
+// A waiting row whose attempts are used up is refused at every start and,
+// being the oldest due row, would come back first in every pass: it would
+// hold back every row of its run type behind it for good (and a run type 05
+// row every other run type). It is marked as failed instead, as its last
+// failed start would have marked it, so the queue moves on and an operator
+// sees it. True when the row was changed and the loop may go on.
+bool RetireRefusedRow(StartContext& ctx, const JobRow& row) {
+  int rc = MarkStartFailed(ctx.session, row.jobda1, row.jobke2, row.jobstv);
+  if (rc == 0) rc = ctx.session.SQLCommit();
+  std::string_view command = row.jobcmd.view();
+  ctx.log.MainF(kRetiredFormat, static_cast<int>(command.size()), command.data(),
+                static_cast<long>(row.jobstv), static_cast<long>(rc));
+  return rc == 0;
+}
+
+AfterStart Start(Loop& loop, JobRow& row) {
+  if (!loop.policy.countsAttempts) row.jobstv = 0;
+  int start = loop.ctx.executor.StartJob(row);
+  if (start == JobExecutor::kStartUpdateFailed) return AfterStart::kPassEnds;
+  if (start == JobExecutor::kStartOk) return AfterStart::kNext;
+  if (loop.policy.passesOver) {
+    loop.passedOver.push_back(JobKey{row.jobda1, row.jobke2});
+    return AfterStart::kNext;
+  }
+  // A refused row or one without a free process entry is as it was and
+  // would come back at once; a failed start left it "90".
+  if (start == JobExecutor::kStartRefused) {
+    return RetireRefusedRow(loop.ctx, row) ? AfterStart::kNext : AfterStart::kLoopEnds;
+  }
+  return start == JobExecutor::kStartTableFull ? AfterStart::kLoopEnds : AfterStart::kNext;
+}
+
+bool MaySelect(const Loop& loop) {
+  if (loop.policy.gate == StartGate::kBelowMaxJobs &&
+      loop.ctx.executor.runningJobs() >= loop.ctx.maxJobs) {
+    return false;
+  }
+  return !loop.policy.passesOver || loop.passedOver.size() < kMaxPassedOver;
+}
+
+StartLoopResult EndPass(Loop& loop, std::string_view line) {
+  if (!line.empty()) loop.ctx.log.Main(line);
+  loop.result.passGoesOn = false;
+  loop.result.failed = true;
+  return loop.result;
+}
+
+}  // namespace
+
+StartContext StartContextOf(Subsystems& sys) {
+  return {sys.env, sys.log, sys.session, sys.contact, sys.executor, sys.config.maxJobs};
+}
+
+const StartPolicy& StartPolicyOf(std::string_view runType) {
+  for (const StartPolicy& policy : kPolicies) {
+    if (policy.runType == runType) return policy;
+  }
+  return kPolicies[0];
+}
+
+StartLoopResult RunStartLoop(StartContext& ctx, const StartPolicy& policy, bool runType05Due) {
+  Loop loop{ctx, policy, {}, {}};
+  if (policy.blankExclusions) ctx.executor.exclusions().SetBlank();
+  if (policy.passesOver) ctx.session.unreadableRows().TakeSetAside();
+  while (!runType05Due && MaySelect(loop)) {
+    JobRow row;
+    int rc = Select(loop, &row);
+    if (policy.passesOver && PassOverUnreadable(loop) && rc == kSqlNoData) continue;
+    if (rc == kSqlNoData) break;
+    if (rc != 0) {
+      LogSelectionError(loop, rc);
+      return EndPass(loop, policy.selectFailedLine);
+    }
+    loop.result.rowSelected = true;
+    if (policy.gate == StartGate::kNothingRunning && ctx.executor.runningJobs() != 0) break;
+    AfterStart next = Start(loop, row);
+    if (next == AfterStart::kPassEnds) return EndPass(loop, policy.startFailedLine);
+    if (next == AfterStart::kLoopEnds || policy.oneRow) break;
+    if (!policy.contactLabel.empty() &&
+        !ctx.contact.Contact(std::string(policy.contactLabel).c_str(), false)) {
+      loop.result.passGoesOn = !policy.contactLossEndsPass;
+      break;
+    }
+  }
+  return loop.result;
+}
+
+}  // namespace kvr
