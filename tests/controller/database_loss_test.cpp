@@ -47,6 +47,9 @@ TEST(ControllerDatabaseLoss, EndsJobsOnceKeepsMessagesAndRecovers) {
     ASSERT_TRUE(h.controller->RunPass());
     EXPECT_EQ(h.controller->failedChecks(), pass);
     EXPECT_GT(h.env.reapCalls, reaped) << "pass " << pass;
+    // Ended at the first failed check, and only then.
+    EXPECT_EQ(std::count(h.env.killedIds.begin(), h.env.killedIds.end(), worker), 1)
+        << "pass " << pass;
   }
   std::string log = h.MainLog();
   EXPECT_TRUE(Contains(log, "CheckDB: keine DB-Verbindung! Versuche: 5\n")) << log;

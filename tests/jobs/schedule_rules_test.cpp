@@ -106,6 +106,12 @@ TEST(ScheduleRules, Decisions) {
       {"no schedule, four months", 2026, 6, 3, false, 0, "", 0, "20260201063000", "20260201064000",
        kDelete, "20200101000000"},
       {"no schedule, never ended", 2026, 6, 3, false, 0, "", 0, "", "", kDelete, "20200101000000"},
+      {"no schedule, ended on the bound", 2026, 6, 3, false, 0, "", 0, "20260303063000",
+       "20260303064000", kLeave, "20200101000000"},
+      {"no schedule, ended the day before the bound", 2026, 6, 3, false, 0, "", 0, "20260302063000",
+       "20260302064000", kDelete, "20200101000000"},
+      {"once, ended on the bound", 2026, 6, 3, true, 1, "", 0, "20260303063000", "20260303064000",
+       kLeave, "20200101000000"},
   };
   for (const Case& c : cases) {
     env.SetLocalTime(c.y, c.mo, c.d, 10, 0, 0);
