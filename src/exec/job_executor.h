@@ -130,7 +130,9 @@ class JobExecutor {
   void KillLeftoverProcess(Pid pid, std::string_view programName);
   // At start-up, before the first selection: every process with this
   // controller's mark whose row does not name it becomes that row's running
-  // job ("01" with its id). The number adopted.
+  // job ("01" with its id), except the processes of a run whose row says it
+  // was ended ("99" with the mark's start), which are ended. The number
+  // adopted.
   int AdoptMarkedProcesses();
   const MarkOwner& markOwner() const { return owner_; }
   // Names the queue in the jobs' mark: the database service as the
@@ -169,8 +171,12 @@ class JobExecutor {
   // The job's process and its descendants that left its group.
   std::vector<ProcessRef> JobTree(const ProcessEntry& entry,
                                   const std::vector<MarkedProcess>& marked);
+  // The descendants of the roots found through their parents (those that
+  // left the group and dropped the mark while their parent lives), each
+  // group of the tree named once.
+  std::vector<ProcessRef> DescendantsOf(const std::vector<ProcessRef>& roots);
   void CloseForeign(ProcessEntry& entry, const std::string& why);
-  bool AdoptOne(const MarkedProcess& process);
+  bool AdoptOne(const MarkedProcess& process, const std::vector<MarkedProcess>& marked);
   void LogCursorFailure(const char* format, int rc, int* sqlCode);
 
   // Supervision pieces (supervision.cpp).
