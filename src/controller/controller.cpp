@@ -178,6 +178,9 @@ bool Controller::RunPass() {
   passTimestamp_ = TimeStamp14(env_.LocalTime(passTime_));
 
   sys_->session.SQLCommit();
+  // Messages that neither the table nor the fallback file took go to
+  // whichever takes them now.
+  sys_->poster.DeliverHeld();
   if (!sys_->contact.Contact("Hauptschleife!", true)) return false;
   if (!CheckDatabase()) return true;
   // A reconnect inside the check took the lock anew, or found it taken.
@@ -285,6 +288,7 @@ void Controller::ShutDown() {
   // The messages of the shut-down are made durable before the session ends
   // with the process; without this commit they would be rolled back.
   sys_->session.SQLCommit();
+  sys_->poster.DeliverHeldAtEnd();
   sys_->poster.FreeStrNachricht();
 }
 
