@@ -93,10 +93,9 @@ bool ClosingJobs::checkKvrJobs09(bool runType05Due) {
     // A row set aside as unreadable is still due here ("90"): passed over,
     // so the rows sorted after it are selected.
     size_t known = passedOver.size();
-    // (A key longer than its field cannot be named in the statement.)
     for (const auto& [da1, ke2] : unreadable.TakeSetAside()) {
-      if (ke2.size() <= kJobKe2Width)
-        passedOver.push_back(JobKey{std::string_view(da1), std::string_view(ke2)});
+      passedOver.push_back(
+          JobKey{std::string_view(da1), std::string_view(ke2), ke2.size() > kJobKe2Width});
     }
     if (rc == kSqlNoData && passedOver.size() > known) continue;
     if (rc == kSqlNoData) break;
