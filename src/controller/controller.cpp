@@ -178,9 +178,6 @@ bool Controller::RunPass() {
   passTimestamp_ = TimeStamp14(env_.LocalTime(passTime_));
 
   sys_->session.SQLCommit();
-  // Messages that neither the table nor the fallback file took go to
-  // whichever takes them now.
-  sys_->poster.DeliverHeld();
   if (!sys_->contact.Contact("Hauptschleife!", true)) return false;
   if (!CheckDatabase()) return true;
   // A reconnect inside the check took the lock anew, or found it taken.
@@ -191,6 +188,10 @@ bool Controller::RunPass() {
   if (!connectionGood_) AfterReconnect();
   connectionGood_ = true;
   failedChecks_ = 0;
+  // Messages that neither the table nor the fallback file took go to
+  // whichever takes them now (after the pace wait: an insert opens a
+  // transaction, which must not hold the database through the wait).
+  sys_->poster.DeliverHeld();
   housekeeping_->CheckDiskSpace();
 
   sys_->executor.SaveProcessTable();
@@ -256,6 +257,7 @@ bool Controller::CheckDatabase() {
   // reaps ended jobs and sends the due SIGKILL to those ignoring SIGTERM:
   // without this an ended job could outlive an outage of any length.
   env_.ReapChildren();
+  sys_->poster.DeliverHeld();  // the session answers at once: to the fallback file
   env_.SleepMs(kDatabaseRetryWaitMs);
   return false;
 }
