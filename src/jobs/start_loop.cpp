@@ -150,13 +150,13 @@ int Select(Loop& loop, JobRow* row) {
 
 // A row set aside as unreadable is still due for a selection that takes
 // rows in "90": it is passed over, so the rows sorted after it come. True
-// when one was added. (A key longer than its field cannot be named in the
-// statement.)
+// when one was added. (A key longer than its field is passed over by its
+// field's width.)
 bool PassOverUnreadable(Loop& loop) {
   std::size_t known = loop.passedOver.size();
   for (const auto& [da1, ke2] : loop.ctx.session.unreadableRows().TakeSetAside()) {
-    if (ke2.size() <= kJobKe2Width)
-      loop.passedOver.push_back(JobKey{std::string_view(da1), std::string_view(ke2)});
+    loop.passedOver.push_back(
+        JobKey{std::string_view(da1), std::string_view(ke2), ke2.size() > kJobKe2Width});
   }
   return loop.passedOver.size() > known;
 }

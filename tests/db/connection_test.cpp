@@ -11,6 +11,7 @@
 
 #include "controller/statement_registry.h"
 #include "support/temp_dir.h"
+#include "support/test_database.h"
 #include "support/test_pg.h"
 
 namespace kvr {
@@ -424,6 +425,41 @@ TEST(SqliteConnection, LockHeldLongerThanBusyTimeout) {
   sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr);
   sqlite3_close(raw);
   EXPECT_EQ(c->Execute("insert into KVSYSTEM.KVRTEST (K1,K2) values ('1','2')"), 0);
+}
+
+// The first due row of the job queue that another session holds locked (an
+// editor left open) is passed over: the selection takes the next row
+// rather than one whose update would wait for the editor.
+TEST(PgConnection, FirstRowSelectionPassesOverLockedJobRows) {
+  test::TempDir dir;
+  KVR_TEST_DATABASE(db, Engine::Postgres, dir.path());
+  const std::string text = db.login + "/" + db.password + "@" + db.service;
+  auto editor = MakeConnection();
+  auto controller = MakeConnection();
+  ASSERT_EQ(editor->Connect(text), 0) << editor->LastMessage();
+  ASSERT_EQ(controller->Connect(text), 0) << controller->LastMessage();
+  ASSERT_EQ(editor->Execute("insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY) values "
+                            "('20260101000000','A','01'), ('20260101000000','B','01')"),
+            0)
+      << editor->LastMessage();
+  ASSERT_EQ(editor->Commit(), 0);
+  ASSERT_EQ(editor->Execute("update KVSYSTEM.KVR500JOB set JOBBEM='open' where JOBKE2='A'"), 0);
+  auto first = [&controller] {
+    FixedText<32> ke2;
+    const Out out[] = {Out::Text(ke2)};
+    int status = 0;
+    auto cursor = controller->Open(
+        "select JOBKE2 from KVSYSTEM.KVR500JOB where JOBRTY = '01' and ROWNUM = 1 "
+        "order by JOBDA1, JOBKE2",
+        {}, &status);
+    if (!cursor || cursor->Fetch(out) != 0) return std::string("-");
+    cursor->Close();
+    return ke2.str();
+  };
+  EXPECT_EQ(first(), "B");
+  ASSERT_EQ(controller->Commit(), 0);
+  ASSERT_EQ(editor->Commit(), 0);
+  EXPECT_EQ(first(), "A");
 }
 
 TEST(PgConnection, WrongPasswordGivesInvalidLogin) {
