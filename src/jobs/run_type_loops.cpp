@@ -105,7 +105,10 @@ bool RunTypeLoops::WorkRunType04() {
   return EndOfLoop("Fehler bei der Verarbeitung der Jobs mit RunType 04!\n");
 }
 
+// The claims of the rows selected here are committed together before
+// their processes are created (one commit, one sync, for many starts).
 bool RunTypeLoops::WorkRunType01() {
+  sys_.executor.BeginStartBatch();
   int rc = 0;
   while (rc == 0 && sys_.executor.runningJobs() < sys_.config.maxJobs && !runType05Due_) {
     SelectedJob job;
@@ -118,6 +121,7 @@ bool RunTypeLoops::WorkRunType01() {
     if (!StartSelected(job.jobcmd, job.jobda1, job.jobke2, job.joburv, job.jobmrt, job.jobstv))
       break;
   }
+  if (!sys_.executor.FinishStartBatch()) passError_ = true;
   return EndOfLoop("Fehler bei der Verarbeitung der Jobs mit RunType 01!\n");
 }
 
