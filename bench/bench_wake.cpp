@@ -125,7 +125,7 @@ void PrintSyncSettings(Engine engine) {
       engine == Engine::Postgres
           ? conn->SelectOne(
                 "select current_setting('fsync'), current_setting('synchronous_commit')", {}, out)
-          : conn->SelectOne("pragma journal_mode", {}, out);
+          : conn->SelectOne("pragma journal_mode", {}, std::span<const Out>(out, 1));
   conn->Commit();
   if (rc != 0) {
     std::printf("%-8s sync settings: cannot be read (%d)\n", EngineName(engine), rc);

@@ -260,8 +260,8 @@ DbStatus PgBackend::Connect(const ConnectTarget& target) {
 
 // Sends [BEGIN | SAVEPOINT], the statement, [RELEASE] and a sync in one go,
 // then reads every result. The savepoint guards the changes the transaction
-// holds: while it holds none (a pass that only reads), the statement is sent
-// alone, and one that fails ends the transaction instead.
+// holds: while it holds none, the statement is sent alone, and one that
+// fails ends the transaction instead.
 DbStatus PgBackend::Pipeline(const Translation& t, std::span<const Bind> in, RowSet* rows,
                              int64_t* affected, bool sessionState) {
   std::vector<std::string> ints(static_cast<size_t>(t.inputCount));
@@ -282,7 +282,11 @@ DbStatus PgBackend::Pipeline(const Translation& t, std::span<const Bind> in, Row
   }
   const std::string converted = IsAscii(t.text) ? std::string() : Win1252ToUtf8(t.text);
   const char* statement = converted.empty() ? t.text.c_str() : converted.c_str();
-  const bool first = !inTxn_;
+  // A select outside a transaction runs on its own, as every select reads
+  // what is committed at its start anyway: a pass that only reads opens no
+  // transaction, and its commit costs no round trip.
+  const bool alone = !inTxn_ && t.kind == StatementKind::Select && !sessionState;
+  const bool first = !inTxn_ && !alone;
   const bool guarded = inTxn_ && changed_;
   if (PQenterPipelineMode(conn_) != 1) return Broken();
   bool sent = true;
@@ -331,6 +335,7 @@ DbStatus PgBackend::Pipeline(const Translation& t, std::span<const Bind> in, Row
   if (PQexitPipelineMode(conn_) != 1) return Broken();
   if (first && !failed) inTxn_ = true;
   if (failed) {
+    if (alone) return st;
     // Without a change before it nothing else is in the transaction: end it.
     DbStatus undo = Undo(!guarded);
     if (undo.code != 0) return undo;
