@@ -41,8 +41,20 @@ constexpr char kMonitoringOn[] =
 
 }  // namespace
 
+// The ends found in one look are committed together: one commit (one sync
+// of the disk) for every job that ended since the last pass, instead of one
+// each. Until that commit the session keeps each end (ended_rows.h), so a
+// commit that cannot write loses none of them.
 void JobExecutor::CheckProcessTime() {
   output_.CollectEndings();  // the children reaped by the rebuild
+  endsPending_.clear();
+  endsBatched_ = true;
+  CheckEntries();
+  endsBatched_ = false;
+  CommitEnds();
+}
+
+void JobExecutor::CheckEntries() {
   for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
     ProcessEntry& entry = (*table_)[i];
     if (entry.withoutProcess) {
@@ -241,11 +253,25 @@ void JobExecutor::CloseEntry(ProcessEntry& entry, std::string_view status, JobEn
   int rc = WriteEnd(entry, status, ending);
   if (rc != 0) {
     log_.Main(BoundedPrintf(updateFormat, entry.jobnam.c_str(), static_cast<long>(rc)));
+  } else if (endsBatched_) {
+    endsPending_.push_back({commitFormat, entry.jobnam.str()});
   } else if (int commit = session_.SQLCommit(); commit != 0) {
     log_.Main(BoundedPrintf(commitFormat, entry.jobnam.c_str(), static_cast<long>(commit)));
   }
   entry.pid = 0;
   --runningJobs_;
+}
+
+// A failed commit is written once for each end it held, in the line that
+// end's own commit would have written.
+void JobExecutor::CommitEnds() {
+  if (endsPending_.empty()) return;
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    for (const PendingEnd& end : endsPending_) {
+      log_.Main(BoundedPrintf(end.commitFormat, end.jobnam.c_str(), static_cast<long>(commit)));
+    }
+  }
+  endsPending_.clear();
 }
 
 // Every entry is looked at: entries closed earlier in the pass leave gaps,

@@ -64,7 +64,8 @@ constexpr StartPolicy kPolicies[] = {
      .contactLossEndsPass = false,
      .errorLead = "",
      .selectFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n",
-     .startFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n"},
+     .startFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n",
+     .batchesStarts = true},
     {.runType = kRunType03,
      .source = RowSource::kDueByTime,
      .gate = StartGate::kNone,
@@ -236,7 +237,9 @@ const StartPolicy& StartPolicyOf(std::string_view runType) {
   return kPolicies[0];
 }
 
-StartLoopResult RunStartLoop(StartContext& ctx, const StartPolicy& policy, bool runType05Due) {
+namespace {
+
+StartLoopResult SelectAndStart(StartContext& ctx, const StartPolicy& policy, bool runType05Due) {
   Loop loop{ctx, policy, {}, {}};
   if (policy.blankExclusions) ctx.executor.exclusions().SetBlank();
   if (policy.passesOver) ctx.session.unreadableRows().TakeSetAside();
@@ -261,6 +264,21 @@ StartLoopResult RunStartLoop(StartContext& ctx, const StartPolicy& policy, bool 
     }
   }
   return loop.result;
+}
+
+}  // namespace
+
+StartLoopResult RunStartLoop(StartContext& ctx, const StartPolicy& policy, bool runType05Due) {
+  if (!policy.batchesStarts) return SelectAndStart(ctx, policy, runType05Due);
+  // The claims made so far are launched however the loop ended.
+  ctx.executor.BeginStartBatch();
+  StartLoopResult result = SelectAndStart(ctx, policy, runType05Due);
+  if (!ctx.executor.FinishStartBatch() && !result.failed) {
+    ctx.log.Main(policy.startFailedLine);
+    result.passGoesOn = false;
+    result.failed = true;
+  }
+  return result;
 }
 
 }  // namespace kvr

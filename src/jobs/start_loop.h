@@ -77,6 +77,9 @@ struct StartPolicy {
   // update; empty: the caller writes its own.
   std::string_view selectFailedLine;
   std::string_view startFailedLine;
+  // The rows' claims are committed together before their processes are
+  // created (one commit, one sync, for many starts).
+  bool batchesStarts = false;
 };
 
 // The policy of a run type that starts jobs (05, 04, 01, 03, 07, 08, 09).

@@ -163,6 +163,45 @@ TEST_P(ConnectionTest, FailingStatementUndoesOnlyItself) {
   EXPECT_EQ(Count(*other, kCountAll), 3);
 }
 
+// A failing statement after reads only, after a change, after an update
+// that touched nothing, and after a table made in the transaction: the
+// transaction goes on, and what it changed before the failure is kept.
+TEST_P(ConnectionTest, FailureAfterReadsOrChangesKeepsWhatWasDone) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> before;  // statements before the failing one
+    int32_t rows;                     // rows of the table after the commit
+  } cases[] = {
+      {"reads only", {"select count(*) from KVSYSTEM.KVRTEST"}, 2},
+      {"a change", {"insert into KVSYSTEM.KVRTEST (K1,K2) values ('7','G')"}, 3},
+      {"an update of no row", {"update KVSYSTEM.KVRTEST set NUM=1 where K1='none'"}, 2},
+      {"a change after reads",
+       {"select count(*) from KVSYSTEM.KVRTEST",
+        "insert into KVSYSTEM.KVRTEST (K1,K2) values ('8','H')"},
+       3},
+      {"a table made", {"create table KVSYSTEM.KVRMADE (X integer)"}, 2},
+  };
+  auto other = Connect();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int cleared = db_->Execute("delete from KVSYSTEM.KVRTEST");
+    ASSERT_TRUE(cleared == 0 || cleared == kSqlNoData) << db_->LastMessage();
+    ASSERT_EQ(Insert(*db_, "1", "A", "a"), 0);
+    ASSERT_EQ(Insert(*db_, "2", "B", "b"), 0);
+    ASSERT_EQ(db_->Commit(), 0);
+    for (const char* sql : c.before) {
+      int rc = db_->Execute(sql);
+      ASSERT_TRUE(rc == 0 || rc == kSqlNoData) << sql << ": " << db_->LastMessage();
+    }
+    EXPECT_EQ(db_->Execute("select * from KVSYSTEM.NOSUCHTABLE"), kSqlTableMissing);
+    ASSERT_EQ(Insert(*db_, "9", "Z", "after"), 0);  // the transaction goes on
+    ASSERT_EQ(db_->Commit(), 0);
+    EXPECT_EQ(Count(*other, kCountAll), c.rows + 1);
+    ASSERT_EQ(other->Commit(), 0);
+  }
+  EXPECT_EQ(db_->Execute("drop table KVSYSTEM.KVRMADE"), 0) << "the table made was kept";
+}
+
 TEST_P(ConnectionTest, CurrentSchema) {
   Connection& c = *db_;
   EXPECT_EQ(c.Execute("ALTER SESSION SET CURRENT_SCHEMA=NOSUCHSCHEMA"), kSqlSchemaMissing);

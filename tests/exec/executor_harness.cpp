@@ -59,6 +59,12 @@ long ExecutorHarness::CountElsewhere(const std::string& sql) {
   return count;
 }
 
+std::unique_ptr<Connection> ExecutorHarness::Connect() {
+  std::unique_ptr<Connection> c = MakeConnection();
+  EXPECT_EQ(c->Connect(db_.connectText()), 0) << c->LastMessage();
+  return c;
+}
+
 void ExecutorHarness::Insert(const Job& j) {
   const Bind in[] = {Bind::Text(j.da1), Bind::Text(j.ke2), Bind::Text(j.urv), Bind::Text(j.cmd),
                      Bind::Int(j.mrt),  Bind::Text(j.rty), Bind::Text(j.sts), Bind::Text(j.nam),

@@ -57,6 +57,8 @@ class ExecutorHarness {
   MessagePoster& poster() { return *poster_; }
 
   void Insert(const Job& job);
+  // A second connection to the test's database (what other programs see).
+  std::unique_ptr<Connection> Connect();
   // The row of the key; ke2 empty in the result when it does not exist.
   Job Read(const std::string& da1, const std::string& ke2);
   // MSGTXT of every message posted, oldest first.

@@ -68,8 +68,14 @@ TEST_P(CommitFault, CountsAsLostKeepsTheMessageAndWritesTheEndLater) {
                      &error))
         << error;
   }
-  ASSERT_EQ(SQLUpdateJobRun(s, "99", "prog", "", "4711", "20260101000000", "20260101000100", 1,
-                            "20260101000000", "RUN"),
+  ASSERT_EQ(SQLUpdateJobRun(s, {.da1 = "20260101000000",
+                                .ke2 = "RUN",
+                                .status = "99",
+                                .name = "prog",
+                                .num = "4711",
+                                .sda = "20260101000000",
+                                .eda = "20260101000100",
+                                .stv = 1}),
             0);
   w_.poster->PostNachricht(kOverrun);
   ASSERT_FALSE(w_.FileThere());
