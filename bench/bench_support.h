@@ -110,13 +110,20 @@ struct Installation {
   }
 };
 
+// Where the programs come from: KVR_BENCH_BIN_DIR when set (to measure
+// another build's programs with this benchmark), else this build's.
+inline std::string BinDir() {
+  const char* dir = std::getenv("KVR_BENCH_BIN_DIR");
+  return dir != nullptr && *dir != '\0' ? dir : KVR_BIN_DIR;
+}
+
 // Makes the program directory (program, INI, credentials) and starts the
 // service of the instance.
 inline void Install(Installation& in, const TestDatabase& db, const std::string& ini) {
   namespace fs = std::filesystem;
   fs::create_directories(in.dir);
   fs::create_directories(in.dir + "/../veltronia_php/log");
-  fs::copy_file(std::string(KVR_BIN_DIR) + "/KVRJOBSTR", in.dir + "/KVRJOBSTR",
+  fs::copy_file(BinDir() + "/KVRJOBSTR", in.dir + "/KVRJOBSTR",
                 fs::copy_options::overwrite_existing);
   std::ofstream(in.dir + "/KVRJOBCTL.INI") << ini;
   const std::pair<const char*, std::string> entries[] = {{"NET8", db.service},
@@ -130,8 +137,7 @@ inline void Install(Installation& in, const TestDatabase& db, const std::string&
     cred << ";VELTRONIA;\r\n"
          << number++ << ";" << key << ";" << EncipherCredentialValue(value) << "\r\n";
   }
-  in.service =
-      SpawnIn(in.dir, {std::string(KVR_BIN_DIR) + "/kvrjobsvc", std::to_string(in.instance)});
+  in.service = SpawnIn(in.dir, {BinDir() + "/kvrjobsvc", std::to_string(in.instance)});
 }
 
 }  // namespace kvr::bench

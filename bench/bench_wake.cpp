@@ -32,7 +32,13 @@ constexpr char kUsage[] =
     "  --idle-seconds T  length of the idle measurement (default 30)\n"
     "  --passes P        passes of the memory run (default 10000)\n"
     "  --only PART       latency, throughput, idle or memory (default all)\n"
-    "  --engine E        sqlite or postgres (default both)\n";
+    "  --engine E        sqlite or postgres (default both)\n"
+    "Each engine's figures begin with how its commits reach the disk: the SQLite\n"
+    "file syncs its log at each commit; a PostgreSQL server run with fsync=off\n"
+    "(as the test clusters are) syncs nothing, so its figures are not like for\n"
+    "like with those of SQLite.\n"
+    "KVR_BENCH_BIN_DIR=DIR runs the controller and service of DIR instead of\n"
+    "this build's (the memory run always uses this build's code).\n";
 
 struct Options {
   int instance = 0;
@@ -102,6 +108,34 @@ double Percentile(std::vector<double> v, double p) {
   std::sort(v.begin(), v.end());
   size_t i = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
   return v[std::min(i, v.size() - 1)];
+}
+
+// How the engine's commits reach the disk, as its figures depend on it.
+void PrintSyncSettings(Engine engine) {
+  test::TempDir base;
+  TestDatabase db = MakeTestDatabase(engine, "bench_wake_sync", base.path());
+  auto conn = MakeConnection();
+  if (!db.ok || conn->Connect(db.connectText()) != 0) {
+    std::printf("%-8s sync settings: cannot be read\n", EngineName(engine));
+    return;
+  }
+  char a[32] = "", b[32] = "";
+  Out out[] = {Out::Text(a, 31), Out::Text(b, 31)};
+  int rc =
+      engine == Engine::Postgres
+          ? conn->SelectOne(
+                "select current_setting('fsync'), current_setting('synchronous_commit')", {}, out)
+          : conn->SelectOne("pragma journal_mode", {}, std::span<const Out>(out, 1));
+  conn->Commit();
+  if (rc != 0) {
+    std::printf("%-8s sync settings: cannot be read (%d)\n", EngineName(engine), rc);
+  } else if (engine == Engine::Postgres) {
+    std::printf("%-8s server fsync=%s synchronous_commit=%s%s\n", EngineName(engine), a, b,
+                std::strcmp(a, "off") == 0 ? " (commits are not synced: not like for like)" : "");
+  } else {
+    std::printf("%-8s journal_mode=%s, the controller's commits synced (synchronous=FULL)\n",
+                EngineName(engine), a);
+  }
 }
 
 void Latency(Engine engine, bool wake, const Options& o) {
@@ -337,6 +371,7 @@ int main(int argc, char** argv) {
       std::printf("%-8s not configured (KVR_TEST_PG_*)\n", kvr::EngineName(engine));
       continue;
     }
+    PrintSyncSettings(engine);
     if (o.Runs("latency")) {
       for (bool wake : {true, false}) Latency(engine, wake, o);
     }

@@ -188,6 +188,10 @@ bool Controller::RunPass() {
   if (!connectionGood_) AfterReconnect();
   connectionGood_ = true;
   failedChecks_ = 0;
+  // Messages that neither the table nor the fallback file took go to
+  // whichever takes them now (after the pace wait: an insert opens a
+  // transaction, which must not hold the database through the wait).
+  sys_->poster.DeliverHeld();
   housekeeping_->CheckDiskSpace();
 
   sys_->executor.SaveProcessTable();
@@ -253,6 +257,7 @@ bool Controller::CheckDatabase() {
   // reaps ended jobs and sends the due SIGKILL to those ignoring SIGTERM:
   // without this an ended job could outlive an outage of any length.
   env_.ReapChildren();
+  sys_->poster.DeliverHeld();  // the session answers at once: to the fallback file
   env_.SleepMs(kDatabaseRetryWaitMs);
   return false;
 }
@@ -285,6 +290,7 @@ void Controller::ShutDown() {
   // The messages of the shut-down are made durable before the session ends
   // with the process; without this commit they would be rolled back.
   sys_->session.SQLCommit();
+  sys_->poster.DeliverHeldAtEnd();
   sys_->poster.FreeStrNachricht();
 }
 

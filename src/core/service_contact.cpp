@@ -14,7 +14,9 @@ constexpr char kReceivedFormat[] = "KVRJOBSTR: received: %s\n";
 constexpr char kAnsweredText[] = "Service antwortet!\n";
 constexpr char kNoAnswerMainFormat[] =
     "Service antwortet nicht! ErrCode: %d! KVRJOBSTR wird beendet!\n";
-constexpr char kNoAnswerDebugFormat[] = "Service antwortet nicht %d!";
+// Ends its line like every other line of the debug log, so the next line
+// (a restarted controller's first contact) starts on a line of its own.
+constexpr char kNoAnswerDebugFormat[] = "Service antwortet nicht %d!\n";
 constexpr char kStopSignalText[] = "Signal zum Beenden erhalten! KVRJOBSTR wird beendet!\n";
 
 }  // namespace

@@ -123,9 +123,12 @@ UnreadableRows::Verdict UnreadableRows::Judge(Connection& db, const RowFault& fa
   const bool keyFault = fault.column == "JOBDA1" || fault.column == "JOBKE2";
   const std::string what =
       StringPrintf("%d %s, Spalte %s", fault.code, fault.message.c_str(), fault.column.c_str());
-  const bool first = FirstTime(*da1 + '\x1F' + *ke2 + '\x1F' + fault.column + '\x1F' + status +
-                               '\x1F' + std::to_string(fault.code));
-  if (status == kStatusRunning) {
+  // Named once while it waits (its own set-aside, "90", changes nothing
+  // here) and once more when it is found running.
+  const bool running = status == kStatusRunning;
+  const bool first = FirstTime(*da1 + '\x1F' + *ke2 + '\x1F' + fault.column + '\x1F' +
+                               (running ? "01" : "") + '\x1F' + std::to_string(fault.code));
+  if (running) {
     if (first) {
       log_.Main("- Laufender Job " + *da1 + " / " + *ke2 + " nicht lesbar: " + what +
                 (keyFault ? "; bleibt auf 01 stehen\n" : "; ueberwacht mit den lesbaren Werten\n"));

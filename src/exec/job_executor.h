@@ -20,11 +20,13 @@
 // so a crash never starts a row twice; a restarted controller adopts the
 // marked processes its rows do not name yet.
 //
-// Every change of a job row is committed at once, except the process id of
-// a started job, which goes with the next commit (the next start's claim or
-// the end of the pass); failures are written to the main log and never stop
-// the caller. Processes are reached only through
-// Env. Nothing throws.
+// Every change of a job row is committed at once, with three exceptions:
+// the process id of a started job goes with the next commit (the next
+// start's claim or the end of the pass); the ends found by one supervision
+// are committed together after it; the claims of a start batch are
+// committed together before their processes are created. Failures are
+// written to the main log and never stop the caller. Processes are reached
+// only through Env. Nothing throws.
 #pragma once
 
 #include <cstdint>
@@ -123,6 +125,16 @@ class JobExecutor {
   // the attempts so far): kStartOk, kStartTableFull, kStartUpdateFailed,
   // kStartRefused or kStartFailed.
   int StartJob(const JobRow& row);
+  // A start batch: StartJob claims its row (counted as running, its origin
+  // excluded) and answers kStartOk; the claims are committed together, and
+  // only then are their processes created, when the batch holds
+  // kMaxStartBatch claims and at FinishStartBatch. A creation that fails is
+  // handled as in a single start. FinishStartBatch is false when the claims'
+  // commit failed (no process was created) or a started job's row could not
+  // be written.
+  static constexpr std::size_t kMaxStartBatch = 64;
+  void BeginStartBatch();
+  bool FinishStartBatch();
   // Ends every managed job (reason kReasonServiceLost or kReasonDatabaseLost).
   void KillAllProcs(int reason);
   // Ends a standing job's leftover process (instance mode: this id, only
@@ -130,7 +142,9 @@ class JobExecutor {
   void KillLeftoverProcess(Pid pid, std::string_view programName);
   // At start-up, before the first selection: every process with this
   // controller's mark whose row does not name it becomes that row's running
-  // job ("01" with its id). The number adopted.
+  // job ("01" with its id), except the processes of a run whose row says it
+  // was ended ("99" with the mark's start), which are ended. The number
+  // adopted.
   int AdoptMarkedProcesses();
   const MarkOwner& markOwner() const { return owner_; }
   // Names the queue in the jobs' mark: the database service as the
@@ -169,11 +183,17 @@ class JobExecutor {
   // The job's process and its descendants that left its group.
   std::vector<ProcessRef> JobTree(const ProcessEntry& entry,
                                   const std::vector<MarkedProcess>& marked);
+  // The descendants of the roots found through their parents (those that
+  // left the group and dropped the mark while their parent lives), each
+  // group of the tree named once.
+  std::vector<ProcessRef> DescendantsOf(const std::vector<ProcessRef>& roots);
   void CloseForeign(ProcessEntry& entry, const std::string& why);
-  bool AdoptOne(const MarkedProcess& process);
+  bool AdoptOne(const MarkedProcess& process, const std::vector<MarkedProcess>& marked);
   void LogCursorFailure(const char* format, int rc, int* sqlCode);
 
   // Supervision pieces (supervision.cpp).
+  void CheckEntries();
+  void CommitEnds();
   void CheckEntry(ProcessEntry& entry);
   void UpdateRunningTime(ProcessEntry& entry, int64_t created);
   bool InSuspensionWindow(int64_t now);
@@ -197,8 +217,17 @@ class JobExecutor {
   std::string FindProgramName(Pid pid);
   SpawnResult SpawnJob(const std::string& command, std::string_view stamp, std::string_view jobda1,
                        std::string_view jobke2);
+  struct ClaimedStart {
+    std::string command, jobda1, jobke2, joburv;
+    int32_t jobmrt = 0;
+    int32_t attempts = 0;
+    std::string stamp;
+  };
   int ClaimRow(const std::string& command, std::string_view stamp, int32_t attempts,
-               std::string_view jobda1, std::string_view jobke2);
+               std::string_view jobda1, std::string_view jobke2, bool commit);
+  bool EntryFreeForClaim() const;
+  bool LaunchClaims();
+  int Launch(const ClaimedStart& start, bool counted);
   std::vector<std::string> RunningOutputNames() const;
   void AddStartedOrigin(std::string_view origin);
 
@@ -238,6 +267,15 @@ class JobExecutor {
   bool rebuildBroken_ = false;  // the last GetKvProcs did not read every row
   MarkOwner owner_;
   std::vector<std::string> unsupervisedLogged_;  // rows "01" without id, logged once
+  // The ends written by one supervision, committed together after it.
+  struct PendingEnd {
+    const char* commitFormat;
+    std::string jobnam;
+  };
+  bool endsBatched_ = false;
+  bool batching_ = false;             // StartJob only claims (see BeginStartBatch)
+  std::vector<ClaimedStart> claims_;  // claimed, not committed, no process yet
+  std::vector<PendingEnd> endsPending_;
   JobOutput output_;
   RunHistory history_;
 };

@@ -1,13 +1,16 @@
 // JobExecutor: which process is a job's. A process is the job's when it
 // carries the job's mark (this controller's queue and instance, the row's
 // key and start time); from then on the id and the creation name it. The
-// job's tree is its process group and every process with the job's mark
-// that has left the group. At start-up the marked processes whose rows do
+// job's tree is its process group, every process with the job's mark
+// that has left the group, and the processes descending from these through
+// their parents. At start-up the marked processes whose rows do
 // not name them are adopted by their rows. A job's end is written only onto
 // the row of that run, never onto a later run of the same row.
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "core/logger.h"
 #include "db/client/connection.h"
@@ -26,6 +29,8 @@ constexpr char kAdopted[] = "Job %s %s: process %d of the start at %s taken over
 constexpr char kNoRowToAdopt[] =
     "Job %s %s: process %d carries the job's mark, no row; left alone\n";
 constexpr char kAdoptFailed[] = "Job %s %s: process %d not taken over, update RC: %ld\n";
+constexpr char kOutlivedEnd[] =
+    "Job %s %s: process %d of the start at %s outlived the end of its run; ended now\n";
 
 constexpr char kReadJobRun[] =
     "select JOBSTS ,JOBNUM ,JOBSDA into :b0:b1,:b2:b3,:b4:b5  from KVSYSTEM.KVR500JOB where "
@@ -176,9 +181,43 @@ std::vector<ProcessRef> JobExecutor::JobTree(const ProcessEntry& entry,
   return tree;
 }
 
+// A child counts only while its parent is still the tree's process after
+// the child was read: an id is not handed on while its process lives, so a
+// process whose parent took a freed id is never taken. Children inside a
+// group whose leader is in the tree are passed through, not named (the
+// group's signal reaches them).
+std::vector<ProcessRef> JobExecutor::DescendantsOf(const std::vector<ProcessRef>& roots) {
+  std::unordered_multimap<Pid, std::pair<Pid, ProcessStat>> children;
+  for (Pid pid : env_.OwnProcesses()) {
+    auto stat = env_.ReadProcessStat(pid);
+    if (stat && stat->alive && stat->parent > 1)
+      children.emplace(stat->parent, std::pair(pid, *stat));
+  }
+  std::vector<ProcessRef> tree = roots, found;
+  std::unordered_set<Pid> inTree;
+  for (const ProcessRef& r : roots) inTree.insert(r.pid);
+  for (std::size_t next = 0; next < tree.size() && !children.empty(); ++next) {
+    const ProcessRef parent = tree[next];
+    auto [first, last] = children.equal_range(parent.pid);
+    if (first == last || parent.startTicks == 0) continue;
+    auto again = env_.ReadProcessStat(parent.pid);
+    if (!again || again->startTicks != parent.startTicks) continue;
+    for (auto it = first; it != last; ++it) {
+      const auto& [pid, stat] = it->second;
+      if (!inTree.insert(pid).second) continue;
+      tree.push_back({pid, stat.startTicks});
+      if (stat.group == pid || inTree.count(stat.group) == 0) found.push_back(tree.back());
+    }
+  }
+  return found;
+}
+
 void JobExecutor::EndJob(const ProcessEntry& entry, int pauseMs) {
-  if (entry.pid > 1 && entry.pid != env_.SelfPid())
-    env_.EndProcesses(JobTree(entry, MarkedProcesses()));
+  if (entry.pid > 1 && entry.pid != env_.SelfPid()) {
+    std::vector<ProcessRef> tree = JobTree(entry, MarkedProcesses());
+    for (const ProcessRef& ref : DescendantsOf(tree)) tree.push_back(ref);
+    env_.EndProcesses(tree);
+  }
   if (pauseMs > 0) env_.SleepMs(pauseMs);
 }
 
@@ -202,14 +241,17 @@ int JobExecutor::AdoptMarkedProcesses() {
         first = false;
       }
     }
-    if (first && AdoptOne(p)) ++adopted;
+    if (first && AdoptOne(p, marked)) ++adopted;
   }
   return adopted;
 }
 
 // The row names the process already, or a live process of a later start:
-// nothing to do. Otherwise the row becomes "01" with the process.
-bool JobExecutor::AdoptOne(const MarkedProcess& p) {
+// nothing to do. A row whose run was ended ("99" with the mark's start: a
+// controller died between writing the end and signalling the job, or
+// before the job's grace ran out) gets its job ended now, with its tree.
+// Otherwise the row becomes "01" with the process.
+bool JobExecutor::AdoptOne(const MarkedProcess& p, const std::vector<MarkedProcess>& marked) {
   const JobMark& m = p.mark;
   JobRun run;
   int rc = ReadJobRun(session_, m.jobda1, m.jobke2, &run);
@@ -222,6 +264,20 @@ bool JobExecutor::AdoptOne(const MarkedProcess& p) {
   bool running = run.jobsts.view() == kStatusRunning;
   if (running && PidFromJobNum(num) == p.pid) return false;
   if (running && run.jobsda.view() != m.jobsda && PidFromJobNum(num) > 1) return false;
+  if (run.jobsts.view() == kStatusEnded && TrimmedRight(run.jobsda.view()) == m.jobsda) {
+    log_.Main(
+        BoundedPrintf(kOutlivedEnd, m.jobda1.c_str(), m.jobke2.c_str(), p.pid, m.jobsda.c_str()));
+    ProcessEntry entry;
+    entry.pid = p.pid;
+    entry.startTicks = p.stat.startTicks;
+    entry.jobda1 = m.jobda1;
+    entry.jobke2 = m.jobke2;
+    entry.jobsda = m.jobsda;
+    std::vector<ProcessRef> tree = JobTree(entry, marked);
+    for (const ProcessRef& ref : DescendantsOf(tree)) tree.push_back(ref);
+    env_.EndProcesses(tree);
+    return false;
+  }
   std::string name = "unknown";
   if (auto image = env_.ProcessImageOf(p.pid)) name = LowerCase(image->baseName);
   std::string pid = std::to_string(p.pid);

@@ -58,6 +58,12 @@ constexpr char kFailedCommitFailed[] = "SQLCommit: Start PGM %s fehlgeschlagen! 
 // disk. Until then other programs read the row as claimed; should that
 // commit be lost, the next pass finds the process by its mark and writes
 // the id again.
+//
+// Within a start batch the claim is not committed here: the row is counted
+// as running and its origin excluded at once, so the caller's next
+// selection sees the batch, and FinishStartBatch (or a batch grown to
+// kMaxStartBatch) commits every claim with one commit before it creates
+// their processes.
 int JobExecutor::StartJob(const JobRow& row) {
   if (row.jobstv > kMaxStartAttempts) return kStartRefused;
   int32_t attempts = row.jobstv + 1;  // written only when the start fails
@@ -65,7 +71,7 @@ int JobExecutor::StartJob(const JobRow& row) {
   std::string_view jobda1 = row.jobda1.view(), jobke2 = row.jobke2.view();
 
   // No free entry: nothing is created, the row stays due for a later pass.
-  if (table_->FirstFree() < 0) {
+  if (!EntryFreeForClaim()) {
     log_.MainF(kTableFull, cmd.c_str());
     return kStartTableFull;
   }
@@ -73,11 +79,79 @@ int JobExecutor::StartJob(const JobRow& row) {
     log_.MainF(kNotConvertible, cmd.c_str());
     return StartFailed(cmd, jobda1, jobke2, attempts, kRunNotConvertible);
   }
-  std::string stamp = LocalStamp();
-  if (int rc = ClaimRow(cmd, stamp, attempts, jobda1, jobke2); rc != 0) return rc;
-  SpawnResult spawn = SpawnJob(Win1252ToUtf8(cmd), stamp, jobda1, jobke2);
+  ClaimedStart start{cmd,
+                     std::string(jobda1),
+                     std::string(jobke2),
+                     std::string(row.joburv.view()),
+                     row.jobmrt,
+                     attempts,
+                     LocalStamp()};
+  if (!batching_) {
+    // The claim goes into a transaction of its own, committed with a sync of
+    // the disk, not into one a started job's id left open without.
+    session_.SQLCommit();
+  }
+  if (int rc = ClaimRow(cmd, start.stamp, attempts, jobda1, jobke2, !batching_); rc != 0) {
+    return rc;
+  }
+  if (!batching_) return Launch(start, false);
+  AddStartedOrigin(row.joburv.view());
+  ++runningJobs_;
+  claims_.push_back(std::move(start));
+  if (claims_.size() < kMaxStartBatch) return kStartOk;
+  return LaunchClaims() ? kStartOk : kStartUpdateFailed;
+}
+
+// The claims of a batch go into a transaction of their own (one that a
+// started job's id left open would commit without a sync of the disk).
+void JobExecutor::BeginStartBatch() {
+  session_.SQLCommit();
+  batching_ = true;
+}
+
+bool JobExecutor::FinishStartBatch() {
+  batching_ = false;
+  return LaunchClaims();
+}
+
+// One commit makes every claim of the batch durable; only then are their
+// processes created, each one whatever became of the others. A commit that
+// fails creates none: each claim's line is written and the rows stay as
+// the database has them (due again, or, should the claims have reached it
+// all the same, closed by the next pass as claimed without a process).
+bool JobExecutor::LaunchClaims() {
+  if (claims_.empty()) return true;
+  std::vector<ClaimedStart> claims = std::move(claims_);
+  claims_.clear();
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    for (const ClaimedStart& c : claims) {
+      log_.MainF(kClaimCommitFailed, c.command.c_str(), static_cast<long>(commit));
+    }
+    runningJobs_ -= static_cast<int32_t>(claims.size());
+    return false;
+  }
+  bool ok = true;
+  for (const ClaimedStart& c : claims) {
+    if (Launch(c, true) == kStartUpdateFailed) ok = false;
+  }
+  return ok;
+}
+
+// A free entry for one more claim: the entries the batch's claims will take
+// are not free for it.
+bool JobExecutor::EntryFreeForClaim() const {
+  if (claims_.empty()) return table_->FirstFree() >= 0;
+  return ProcessTable::kCapacity - table_->CountTaken() > claims_.size();
+}
+
+// Creates the process of a committed claim and records it. `counted`: the
+// claim is counted as running and its origin excluded already.
+int JobExecutor::Launch(const ClaimedStart& start, bool counted) {
+  const std::string& cmd = start.command;
+  SpawnResult spawn = SpawnJob(Win1252ToUtf8(cmd), start.stamp, start.jobda1, start.jobke2);
   if (!spawn.created || spawn.pid <= 0) {
-    return StartFailed(cmd, jobda1, jobke2, attempts, spawn.error);
+    if (counted) --runningJobs_;
+    return StartFailed(cmd, start.jobda1, start.jobke2, start.attempts, spawn.error);
   }
 
   CheckProcessID(spawn.pid);
@@ -88,27 +162,29 @@ int JobExecutor::StartJob(const JobRow& row) {
   entry.bornMs = env_.SteadyMillis();
   if (auto stat = env_.ReadProcessStat(spawn.pid)) entry.startTicks = stat->startTicks;
   std::string name = ToLowerAscii(Utf8ToWin1252(FindProgramName(spawn.pid)));
-  entry.jobda1 = jobda1;
-  entry.jobke2 = jobke2;
-  entry.joburv = row.joburv;
+  entry.jobda1 = start.jobda1;
+  entry.jobke2 = start.jobke2;
+  entry.joburv = start.joburv;
   entry.jobsts = kStatusRunning;
   entry.jobnam = name;
   entry.programName = entry.jobnam.view();  // the name as the row keeps it
   entry.jobnum = std::to_string(spawn.pid);
-  entry.jobsda = stamp;
-  entry.jobmrt = row.jobmrt;
-  AddStartedOrigin(row.joburv.view());
-  ++runningJobs_;
+  entry.jobsda = start.stamp;
+  entry.jobmrt = start.jobmrt;
+  if (!counted) {
+    AddStartedOrigin(start.joburv);
+    ++runningJobs_;
+  }
 
   // The row is "01" since its claim was committed and synced; the process
   // id adds no status, and the next claim's or end's sync covers it.
   session_.db().DeferNextCommitSync();
-  int rc = SQLUpdateJobRun(session_, {.da1 = jobda1,
-                                      .ke2 = jobke2,
+  int rc = SQLUpdateJobRun(session_, {.da1 = start.jobda1,
+                                      .ke2 = start.jobke2,
                                       .status = kStatusRunning,
                                       .name = entry.jobnam,
                                       .num = entry.jobnum,
-                                      .sda = stamp,
+                                      .sda = start.stamp,
                                       .stv = 1});
   if (rc != 0) {
     log_.MainF(kUpdateAfterStartFailed, cmd.c_str(), entry.jobnam.c_str(), static_cast<long>(rc));
@@ -128,7 +204,7 @@ int JobExecutor::StartJob(const JobRow& row) {
 // failed commit and the row's "claimed ..., no process of it found" line
 // name it in the main log.
 int JobExecutor::ClaimRow(const std::string& command, std::string_view stamp, int32_t attempts,
-                          std::string_view jobda1, std::string_view jobke2) {
+                          std::string_view jobda1, std::string_view jobke2, bool commit) {
   int rc = SQLUpdateJobRun(session_, {.da1 = jobda1,
                                       .ke2 = jobke2,
                                       .status = kStatusRunning,
@@ -139,8 +215,9 @@ int JobExecutor::ClaimRow(const std::string& command, std::string_view stamp, in
     log_.MainF(kUpdateAfterStartFailed, command.c_str(), "", static_cast<long>(rc));
     return kStartUpdateFailed;
   }
-  if (int commit = session_.SQLCommit(); commit != 0) {
-    log_.MainF(kClaimCommitFailed, command.c_str(), static_cast<long>(commit));
+  if (!commit) return 0;
+  if (int committed = session_.SQLCommit(); committed != 0) {
+    log_.MainF(kClaimCommitFailed, command.c_str(), static_cast<long>(committed));
     return kStartUpdateFailed;
   }
   return 0;

@@ -41,8 +41,20 @@ constexpr char kMonitoringOn[] =
 
 }  // namespace
 
+// The ends found in one look are committed together: one commit (one sync
+// of the disk) for every job that ended since the last pass, instead of one
+// each. Until that commit the session keeps each end (ended_rows.h), so a
+// commit that cannot write loses none of them.
 void JobExecutor::CheckProcessTime() {
   output_.CollectEndings();  // the children reaped by the rebuild
+  endsPending_.clear();
+  endsBatched_ = true;
+  CheckEntries();
+  endsBatched_ = false;
+  CommitEnds();
+}
+
+void JobExecutor::CheckEntries() {
   for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
     ProcessEntry& entry = (*table_)[i];
     if (entry.withoutProcess) {
@@ -188,14 +200,32 @@ std::optional<bool> JobExecutor::CreatedByJob(const ProcessEntry& entry,
   return *created <= *started + kStartTolerance;
 }
 
+// The decision is durable before the job is signalled: the row's "99" and
+// the message are committed together, then the job's tree is ended. Another
+// program reading the row sees "01" until then, and "99" from the commit on,
+// while the job still has its grace period to go. A controller that dies
+// before the commit leaves both undone (its successor finds the job over its
+// time again); one that dies after it leaves a row "99" naming a live
+// process of its mark, which its successor ends (AdoptMarkedProcesses). A
+// failed commit is a lost database: the session writes the "99" again once
+// the database takes writes, the message goes to the fallback file, and the
+// job is ended all the same.
 void JobExecutor::EndOverrunningJob(ProcessEntry& entry) {
   log_.Main(BoundedPrintf(kOverrunLine, entry.jobnam.c_str()));
   poster_.PostNachricht(BoundedPrintf(kOverrunMessage, entry.jobnam.c_str()));
-  Pid pid = entry.pid;
-  EndJob(entry, 50);
-  CloseEntry(entry, "99", JobEnding{JobEnding::kOverrun}, kOverrunUpdateFailed,
-             kOverrunCommitFailed);
-  output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view());
+  const ProcessEntry ended = entry;
+  int rc = WriteEnd(entry, kStatusEnded, JobEnding{JobEnding::kOverrun});
+  if (rc != 0) {
+    log_.Main(BoundedPrintf(kOverrunUpdateFailed, entry.jobnam.c_str(), static_cast<long>(rc)));
+  }
+  // Committed here, whatever else the pass collects for its own commit.
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    log_.Main(BoundedPrintf(kOverrunCommitFailed, entry.jobnam.c_str(), static_cast<long>(commit)));
+  }
+  entry.pid = 0;
+  --runningJobs_;
+  EndJob(ended, 50);
+  output_.Ended(ended.pid, ended.jobsda.view(), ended.jobke2.view());
 }
 
 // A claimed row gets its process id as soon as the database takes it.
@@ -223,11 +253,25 @@ void JobExecutor::CloseEntry(ProcessEntry& entry, std::string_view status, JobEn
   int rc = WriteEnd(entry, status, ending);
   if (rc != 0) {
     log_.Main(BoundedPrintf(updateFormat, entry.jobnam.c_str(), static_cast<long>(rc)));
+  } else if (endsBatched_) {
+    endsPending_.push_back({commitFormat, entry.jobnam.str()});
   } else if (int commit = session_.SQLCommit(); commit != 0) {
     log_.Main(BoundedPrintf(commitFormat, entry.jobnam.c_str(), static_cast<long>(commit)));
   }
   entry.pid = 0;
   --runningJobs_;
+}
+
+// A failed commit is written once for each end it held, in the line that
+// end's own commit would have written.
+void JobExecutor::CommitEnds() {
+  if (endsPending_.empty()) return;
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    for (const PendingEnd& end : endsPending_) {
+      log_.Main(BoundedPrintf(end.commitFormat, end.jobnam.c_str(), static_cast<long>(commit)));
+    }
+  }
+  endsPending_.clear();
 }
 
 // Every entry is looked at: entries closed earlier in the pass leave gaps,

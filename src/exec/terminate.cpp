@@ -2,7 +2,8 @@
 // watching service or the database is lost; KillLeftoverProcess ends a
 // standing job's leftover process at start-up. Only processes that carry
 // this controller's mark are ever ended, each with its whole tree (its
-// process group and the marked descendants that left it); system hosts and,
+// process group, the marked descendants that left it, and the descendants
+// that left it and dropped the mark, found through their parents); system hosts and,
 // in instance mode, command interpreters are never ended.
 #include <string>
 
@@ -85,8 +86,10 @@ void JobExecutor::KillAllProcs(int reason) {
                                                       : 'k';
     }
   }
-  // Children of the controller that no job names are descendants of jobs
-  // that left their groups and their marks: at the end they go too.
+  // The jobs' descendants that left their groups and their marks go with
+  // them; so do the controller's children that no job names: descendants
+  // whose parents have gone, which no job can be told for.
+  for (const ProcessRef& ref : DescendantsOf(targets)) targets.push_back(ref);
   std::size_t named = targets.size();
   for (Pid pid : env_.OwnProcesses()) {
     auto stat = env_.ReadProcessStat(pid);

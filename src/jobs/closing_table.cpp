@@ -34,6 +34,8 @@ constexpr char kFirstClientTimes[] =
 // Placed before the ORDER BY of the run type 09 selection, once per row
 // passed over.
 constexpr char kPassedOverPiece[] = " AND NOT (JOBDA1 = '%s' AND JOBKE2 = '%s') ";
+constexpr char kPassedOverLongKeyPiece[] =
+    " AND NOT (JOBDA1 = '%s' AND LENGTH(JOBKE2) > 32 AND SUBSTR(JOBKE2, 1, 32) = '%s') ";
 constexpr std::string_view kSelect09Order = " ORDER BY JOBDA1, JOBKE2";
 
 std::string Quoted(std::string_view text) {
@@ -73,8 +75,8 @@ std::string Select09ExceptText(const char* list, std::span<const JobKey> passedO
   std::string pieces;
   char piece[256];
   for (const JobKey& key : passedOver) {
-    std::snprintf(piece, sizeof piece, kPassedOverPiece, Quoted(key.jobda1).c_str(),
-                  Quoted(key.jobke2).c_str());
+    std::snprintf(piece, sizeof piece, key.keyTooLong ? kPassedOverLongKeyPiece : kPassedOverPiece,
+                  Quoted(key.jobda1).c_str(), Quoted(key.jobke2).c_str());
     pieces += piece;
   }
   text.insert(text.size() - kSelect09Order.size(), pieces);
@@ -89,7 +91,9 @@ int SelectKvr500Job09Except(Session& session, const ExclusionList& list,
 
 void AppendClosingStatements(StatementList* list) {
   const std::string_view day = "20260101000000";
-  const JobKey passedOver[] = {{day, std::string_view("A'1")}, {day, std::string_view("B")}};
+  const JobKey passedOver[] = {{day, std::string_view("A'1")},
+                               {day, std::string_view("B")},
+                               {day, std::string_view("C23456789012345678901234567890123"), true}};
   list->insert(list->end(), {{"ReadKvr112Mnd", kReadClientTimes},
                              {"FirstClientTimes", kFirstClientTimes},
                              {"Select09PassingOver", Select09ExceptText("' '", passedOver)}});

@@ -22,11 +22,14 @@ class Session;
 // reads as 0. The times are filled only on 0.
 int SQLReadKvr112Mnd(Session& session, std::string_view schema, ClosingTimes* times);
 
-// The key of a row passed over in this pass.
+// The key of a row passed over in this pass. A key longer than its field
+// (keyTooLong) is named by its first kJobKe2Width characters and its
+// length: the field cannot hold it, and such a row is never started.
 inline constexpr std::size_t kJobKe2Width = 32;
 struct JobKey {
   FixedText<14> jobda1;
   FixedText<kJobKe2Width> jobke2;
+  bool keyTooLong = false;
 };
 
 // Most rows one pass passes over; the statement text stays well within its

@@ -38,7 +38,7 @@ constexpr StartPolicy kPolicies[] = {
      "SQLSelectKvr500Job05", "", "", kFound05Failed, kStart05Failed},
     {kRunType04, RowSource::kSelect04, StartGate::kNone, kCountsAttempts, "SQLSelectKvr500Job04",
      "Start RT04Jobs", "", kWork04Failed, kWork04Failed},
-    {kRunType01, RowSource::kSelect01, StartGate::kBelowMaxJobs, kCountsAttempts,
+    {kRunType01, RowSource::kSelect01, StartGate::kBelowMaxJobs, kCountsAttempts | kBatchesStarts,
      "SQLSelectKvr500Job01", "", "", kWork01Failed, kWork01Failed},
     {kRunType03, RowSource::kDueByTime, StartGate::kNone, 0, "", "", "", kWork03Failed,
      kWork03Failed},
@@ -82,13 +82,13 @@ int Select(Loop& loop, JobRow* row) {
 
 // A row set aside as unreadable is still due for a selection that takes
 // rows in "90": it is passed over, so the rows sorted after it come. True
-// when one was added. (A key longer than its field cannot be named in the
-// statement.)
+// when one was added. (A key longer than its field is passed over by its
+// field's width.)
 bool PassOverUnreadable(Loop& loop) {
   std::size_t known = loop.passedOver.size();
   for (const auto& [da1, ke2] : loop.ctx.session.unreadableRows().TakeSetAside()) {
-    if (ke2.size() <= kJobKe2Width)
-      loop.passedOver.push_back(JobKey{std::string_view(da1), std::string_view(ke2)});
+    loop.passedOver.push_back(
+        JobKey{std::string_view(da1), std::string_view(ke2), ke2.size() > kJobKe2Width});
   }
   return loop.passedOver.size() > known;
 }
@@ -168,7 +168,9 @@ const StartPolicy& StartPolicyOf(std::string_view runType) {
   return kPolicies[0];
 }
 
-StartLoopResult RunStartLoop(StartContext& ctx, const StartPolicy& policy, bool runType05Due) {
+namespace {
+
+StartLoopResult SelectAndStart(StartContext& ctx, const StartPolicy& policy, bool runType05Due) {
   Loop loop{ctx, policy, {}, {}};
   if (policy.Has(kBlankExclusions)) ctx.executor.exclusions().SetBlank();
   if (policy.Has(kPassesOver)) ctx.session.unreadableRows().TakeSetAside();
@@ -193,6 +195,21 @@ StartLoopResult RunStartLoop(StartContext& ctx, const StartPolicy& policy, bool 
     }
   }
   return loop.result;
+}
+
+}  // namespace
+
+StartLoopResult RunStartLoop(StartContext& ctx, const StartPolicy& policy, bool runType05Due) {
+  if (!policy.Has(kBatchesStarts)) return SelectAndStart(ctx, policy, runType05Due);
+  // The claims made so far are launched however the loop ended.
+  ctx.executor.BeginStartBatch();
+  StartLoopResult result = SelectAndStart(ctx, policy, runType05Due);
+  if (!ctx.executor.FinishStartBatch() && !result.failed) {
+    ctx.log.Main(policy.startFailedLine);
+    result.passGoesOn = false;
+    result.failed = true;
+  }
+  return result;
 }
 
 }  // namespace kvr

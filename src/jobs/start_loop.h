@@ -66,6 +66,9 @@ enum StartFlag : unsigned {
   kOneRow = 1u << 3,
   // A lost contact after a start ends the pass, not only the loop.
   kContactLossEndsPass = 1u << 4,
+  // The rows' claims are committed together before their processes are
+  // created (one commit, one sync, for many starts).
+  kBatchesStarts = 1u << 5,
 };
 
 struct StartPolicy {

@@ -6,9 +6,14 @@
 // taken over or moved (or there was none), and only once the rows taken
 // over are committed: the file is their one copy, and an uncommitted row
 // dies with a lost connection or a reconnect.
+//
+// Also the delivery of the messages held in memory, which the fallback file
+// did not take when they were posted: to the table where it takes them,
+// the rest to the file.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <string_view>
 
@@ -38,6 +43,10 @@ constexpr char kKeptFormat[] = "%d von %d Nachrichten eingepflegt. Datei nicht g
 constexpr char kMovedFormat[] = "%d Zeilen ohne Nachricht nach %s verschoben!\n";
 constexpr char kMoveFailedFormat[] = "Fehler beim Schreiben von %s: %s. Datei nicht geloescht!\n";
 constexpr char kUnreadableFormat[] = "Temporaerdatei JOBCTLMSG.log nicht lesbar: %s!\n";
+constexpr char kHeldDeliveredFormat[] =
+    "Gehaltene Nachrichten uebertragen: %zu in den Nachrichten-Pool, %zu in die "
+    "JOBCTLMSG.log, %zu weiter gehalten!\n";
+constexpr char kHeldLostFormat[] = "Nachricht (Msg) verloren! SQL: %s!\n";
 constexpr char kNotCommittedFormat[] =
     "Nachrichten nicht festgeschrieben! RC: %d. Datei nicht geloescht!\n";
 
@@ -163,6 +172,50 @@ bool MessagePoster::MoveAside(const std::string& lines, int count) {
   std::snprintf(line, sizeof line, kMovedFormat, count, aside.c_str());
   log_.Main(line);
   return true;
+}
+
+// While the table is away the first try says so and the rest is not
+// tried; while the file cannot be opened nothing is copied: a long outage
+// costs each pass two failed calls, not one per held message.
+void MessagePoster::DeliverHeld() {
+  if (held_.empty()) return;
+  std::size_t toTable = 0;
+  std::deque<std::string> refused;  // by the table, for themselves
+  while (!held_.empty()) {
+    int rc = SQLExecDynamic(held_.front());
+    if (rc != kSqlOk && rc != kSqlDuplicateKey && TableAway(rc)) break;
+    if (rc == kSqlOk) {
+      uncommitted_.push_back(std::move(held_.front()));
+    } else if (rc != kSqlDuplicateKey) {
+      refused.push_back(std::move(held_.front()));
+    }
+    if (rc == kSqlOk || rc == kSqlDuplicateKey) ++toTable;
+    held_.pop_front();
+  }
+  held_.insert(held_.begin(), std::make_move_iterator(refused.begin()),
+               std::make_move_iterator(refused.end()));
+  std::size_t toFile = 0;
+  if (!held_.empty() && env_.OpenAppend(fallbackPath_)) {
+    std::string lines;
+    for (const std::string& statement : held_) lines.append(statement).append("\n");
+    if (AppendWhole(env_, fallbackPath_, lines) == 0) {
+      toFile = held_.size();
+      held_.clear();
+    }
+  }
+  if (toTable + toFile == 0) return;
+  char line[256];
+  std::snprintf(line, sizeof line, kHeldDeliveredFormat, toTable, toFile, held_.size());
+  log_.Main(line);
+}
+
+void MessagePoster::DeliverHeldAtEnd() {
+  if (held_.empty()) return;
+  DeliverHeld();
+  // A commit that loses them hands them back to the file, or holds them.
+  if (!uncommitted_.empty()) session_.SQLCommit();
+  for (const std::string& statement : held_) log_.Main(WithText(kHeldLostFormat, statement));
+  held_.clear();
 }
 
 void MessagePoster::DeleteFallbackFile(const char* failureFormat) {

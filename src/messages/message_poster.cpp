@@ -34,6 +34,8 @@ constexpr char kKeptFormat[] =
     "Nachricht (Msg) in Temporaerdatei JOBCTLMSG.log gestellt! SQL: %s!\n";
 constexpr char kKeepFailedFormat[] =
     "Fehler beim Schreiben der Nachricht (Msg) in die JOBCTLMSG.log: %s!\n";
+constexpr char kHeldFormat[] = "Nachricht (Msg) im Speicher gehalten! SQL: %s!\n";
+constexpr char kDroppedFormat[] = "Nachricht (Msg) verworfen, Speicher voll! SQL: %s!\n";
 
 std::string FormatTime(Env& env, int64_t t, const char* format) {
   std::tm local = env.LocalTime(t);
@@ -147,6 +149,7 @@ int MessagePoster::SQLExecDynamic(std::string_view statement) {
 
 void MessagePoster::PostNachricht(std::string_view text) {
   if (FileExists(env_, fallbackPath_)) ReimportFallbackFile();
+  DeliverHeld();
   if (text.size() > kLongText) log_.Main(WithText(kLongTextFormat, text));
   if (!record_) {
     log_.Main(WithText(kNoRecordFormat, text));
@@ -184,6 +187,16 @@ void MessagePoster::KeepInFallbackFile(const std::string& statement) {
     return;
   }
   log_.Main(WithText(kKeepFailedFormat, std::strerror(error)));
+  Hold(statement);
+}
+
+void MessagePoster::Hold(const std::string& statement) {
+  if (held_.size() >= kMaxHeldNachrichten) {
+    log_.Main(WithText(kDroppedFormat, held_.front()));
+    held_.pop_front();
+  }
+  held_.push_back(statement);
+  log_.Main(WithText(kHeldFormat, statement));
 }
 
 int AppendWhole(Env& env, const std::string& path, const std::string& lines) {

@@ -16,10 +16,16 @@
 // a new connection), the messages inserted since the last commit go to the fallback file. A
 // re-import that took over every line of the file commits before it deletes the file, and keeps the
 // file when that commit fails.
+//
+// A message that neither the table nor the fallback file takes (the database away and the file's
+// disk full) is held in memory, up to kMaxHeldNachrichten (a line names each one the bound drops),
+// and delivered by DeliverHeld to whichever of the two takes it first; DeliverHeldAtEnd tries once
+// more at shut-down and names each message that is still held as lost.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <random>
 #include <string>
@@ -41,6 +47,10 @@ inline constexpr std::size_t kNachrichtStatementSize = 4096;
 // How often a new message whose key exists already is tried with a new
 // random number before it is taken as existing.
 inline constexpr int kNachrichtKeyAttempts = 5;
+
+// Most messages held in memory while neither the table nor the fallback
+// file takes them; the oldest goes when a new one comes on top.
+inline constexpr std::size_t kMaxHeldNachrichten = 10000;
 
 class MessagePoster {
  public:
@@ -86,6 +96,15 @@ class MessagePoster {
   // insert fails. Reports only to the main log.
   void PostNachricht(std::string_view text);
 
+  // Delivers the messages held in memory: each to the table when it takes
+  // it, the rest to the fallback file in one write. Cheap when none is
+  // held; the controller calls it every pass.
+  void DeliverHeld();
+  // At shut-down: delivers the held messages once more, commits what went
+  // to the table, and names every message still held as lost.
+  void DeliverHeldAtEnd();
+  std::size_t heldCount() const { return held_.size(); }
+
  private:
   int NextRandom();
   void ReimportFallbackFile();
@@ -96,6 +115,8 @@ class MessagePoster {
   bool MoveAside(const std::string& lines, int count);
   void DeleteFallbackFile(const char* failureFormat);
   void KeepInFallbackFile(const std::string& statement);
+  // Keeps a statement that the fallback file did not take.
+  void Hold(const std::string& statement);
   // The session's word on the work since the last commit.
   void CommitDecided(bool durable);
 
@@ -108,6 +129,7 @@ class MessagePoster {
   std::string statement_;
   std::string fallbackPath_;
   std::vector<std::string> uncommitted_;  // inserted since the last commit
+  std::deque<std::string> held_;          // taken by neither table nor file
 };
 
 // Appends the lines with one write, cutting the file back to its old length

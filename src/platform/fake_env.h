@@ -42,7 +42,8 @@ class FakeEnv : public Env {
     // it cannot be read (another user's process).
     std::string environment;
     int environmentError = 0;
-    bool ownUser = true;  // runs as the controller's user
+    bool ownUser = true;       // runs as the controller's user
+    bool ignoresTerm = false;  // EndProcesses leaves it running (its grace period)
   };
 
   FakeEnv();
@@ -168,6 +169,9 @@ class FakeEnv : public Env {
   // Records each id in killedIds; a process still of the named creation
   // ends at once by SIGTERM.
   void EndProcesses(const std::vector<ProcessRef>& targets) override;
+  // Runs at the start of every EndProcesses (a test looks at the database
+  // as it is at the moment of a signal).
+  std::function<void()> beforeEnd;
   int statReads = 0;  // ReadProcessStat calls
   void ReapChildren() override;
   std::optional<ExitStatus> TakeExitStatus(Pid pid) override;

@@ -142,10 +142,11 @@ SpawnResult FakeEnv::SpawnJobProcess(const SpawnRequest& request) {
 }
 
 void FakeEnv::EndProcesses(const std::vector<ProcessRef>& targets) {
+  if (beforeEnd) beforeEnd();
   for (const ProcessRef& t : targets) {
     killedIds.push_back(t.pid);
     Process* p = FindProcess(t.pid);
-    if (p != nullptr && (t.startTicks == 0 || t.startTicks == p->startTicks)) {
+    if (p != nullptr && !p->ignoresTerm && (t.startTicks == 0 || t.startTicks == p->startTicks)) {
       EndProcess(t.pid, ExitStatus{true, SIGTERM});
     }
   }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "controller/controller_fixture.h"
 #include "db/queue/schema_setup.h"
@@ -113,6 +114,40 @@ TEST(ControllerDatabaseLoss, ReplacedSqliteFileEndsJobsOnceThenWorksTheFileAtThe
   EXPECT_EQ(CountOf(log, "CheckDB: *** Beende Jobs ***!"), 1u) << log;
   EXPECT_TRUE(Contains(log, "Neue Datenbankverbindung erstellt")) << log;
   EXPECT_EQ(std::count(h.env.killedIds.begin(), h.env.killedIds.end(), worker), 1);
+}
+
+// A message that neither the table (away) nor the fallback file (its folder
+// gone) took is held and reaches the table in a later pass. It is
+// delivered after the service contact, whose wait must find no transaction
+// open that keeps other programs from writing the database.
+TEST(ControllerDatabaseLoss, HeldMessageReachesTheTableWithoutHoldingTheDatabase) {
+  ControllerHarness h;
+  ASSERT_TRUE(h.StartUp());
+  h.Exec("ALTER TABLE \"KVSYSTEM.KVR200MSG\" RENAME TO \"KVSYSTEM.KVR200MSG_AWAY\"");
+  std::filesystem::remove_all(h.dir.File("veltronia_php/log"));
+  h.env.spawner = [](const std::string&) { return SpawnResult(); };
+  h.AddJob("01", "MISSING", "missing run");
+  ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_TRUE(Contains(h.MainLog(), "Nachricht (Msg) im Speicher gehalten!")) << h.MainLog();
+  h.Exec("ALTER TABLE \"KVSYSTEM.KVR200MSG_AWAY\" RENAME TO \"KVSYSTEM.KVR200MSG\"");
+
+  int written = 0;  // the first failure of another program's write
+  h.env.service = [&h, &written](const std::string&) {
+    int rc = h.db().Execute("update KVSYSTEM.KVR500JOB set JOBBEM='x' where JOBKE2='MISSING'");
+    h.db().Commit();
+    if (written == 0) written = rc;
+    ServiceReply reply;
+    reply.answered = true;
+    reply.reply = "OK";
+    return reply;
+  };
+  for (int pass = 0; pass < 2; ++pass) ASSERT_TRUE(h.controller->RunPass());
+  EXPECT_EQ(written, 0) << "the database was held through the service contact";
+  EXPECT_EQ(h.Count("select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like "
+                    "'%konnte nicht gestartet werden%'"),
+            1);
+  EXPECT_TRUE(Contains(h.MainLog(), "Gehaltene Nachrichten uebertragen: 1 in den Nachrichten-Pool"))
+      << h.MainLog();
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ TEST_F(ServiceContactTest, NoAnswerLogsTheErrorCodeAndWaits100Ms) {
             "KVRJOBSTR wird beendet!\n");
   EXPECT_EQ(DebugLog(),
             "2026-12-07 08:00:00  Service kontaktiert! cleanupServer\n"
-            "2026-12-07 08:00:00  Service antwortet nicht 111!");
+            "2026-12-07 08:00:00  Service antwortet nicht 111!\n");
   EXPECT_EQ(env_.console, "");
 }
 

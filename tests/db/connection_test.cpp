@@ -11,6 +11,7 @@
 
 #include "controller/statement_registry.h"
 #include "support/temp_dir.h"
+#include "support/test_database.h"
 #include "support/test_pg.h"
 
 namespace kvr {
@@ -160,6 +161,45 @@ TEST_P(ConnectionTest, FailingStatementUndoesOnlyItself) {
   ASSERT_EQ(Insert(*db_, "3", "C", "next"), 0);
   ASSERT_EQ(db_->Commit(), 0);
   EXPECT_EQ(Count(*other, kCountAll), 3);
+}
+
+// A failing statement after reads only, after a change, after an update
+// that touched nothing, and after a table made in the transaction: the
+// transaction goes on, and what it changed before the failure is kept.
+TEST_P(ConnectionTest, FailureAfterReadsOrChangesKeepsWhatWasDone) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> before;  // statements before the failing one
+    int32_t rows;                     // rows of the table after the commit
+  } cases[] = {
+      {"reads only", {"select count(*) from KVSYSTEM.KVRTEST"}, 2},
+      {"a change", {"insert into KVSYSTEM.KVRTEST (K1,K2) values ('7','G')"}, 3},
+      {"an update of no row", {"update KVSYSTEM.KVRTEST set NUM=1 where K1='none'"}, 2},
+      {"a change after reads",
+       {"select count(*) from KVSYSTEM.KVRTEST",
+        "insert into KVSYSTEM.KVRTEST (K1,K2) values ('8','H')"},
+       3},
+      {"a table made", {"create table KVSYSTEM.KVRMADE (X integer)"}, 2},
+  };
+  auto other = Connect();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int cleared = db_->Execute("delete from KVSYSTEM.KVRTEST");
+    ASSERT_TRUE(cleared == 0 || cleared == kSqlNoData) << db_->LastMessage();
+    ASSERT_EQ(Insert(*db_, "1", "A", "a"), 0);
+    ASSERT_EQ(Insert(*db_, "2", "B", "b"), 0);
+    ASSERT_EQ(db_->Commit(), 0);
+    for (const char* sql : c.before) {
+      int rc = db_->Execute(sql);
+      ASSERT_TRUE(rc == 0 || rc == kSqlNoData) << sql << ": " << db_->LastMessage();
+    }
+    EXPECT_EQ(db_->Execute("select * from KVSYSTEM.NOSUCHTABLE"), kSqlTableMissing);
+    ASSERT_EQ(Insert(*db_, "9", "Z", "after"), 0);  // the transaction goes on
+    ASSERT_EQ(db_->Commit(), 0);
+    EXPECT_EQ(Count(*other, kCountAll), c.rows + 1);
+    ASSERT_EQ(other->Commit(), 0);
+  }
+  EXPECT_EQ(db_->Execute("drop table KVSYSTEM.KVRMADE"), 0) << "the table made was kept";
 }
 
 TEST_P(ConnectionTest, CurrentSchema) {
@@ -424,6 +464,41 @@ TEST(SqliteConnection, LockHeldLongerThanBusyTimeout) {
   sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr);
   sqlite3_close(raw);
   EXPECT_EQ(c->Execute("insert into KVSYSTEM.KVRTEST (K1,K2) values ('1','2')"), 0);
+}
+
+// The first due row of the job queue that another session holds locked (an
+// editor left open) is passed over: the selection takes the next row
+// rather than one whose update would wait for the editor.
+TEST(PgConnection, FirstRowSelectionPassesOverLockedJobRows) {
+  test::TempDir dir;
+  KVR_TEST_DATABASE(db, Engine::Postgres, dir.path());
+  const std::string text = db.login + "/" + db.password + "@" + db.service;
+  auto editor = MakeConnection();
+  auto controller = MakeConnection();
+  ASSERT_EQ(editor->Connect(text), 0) << editor->LastMessage();
+  ASSERT_EQ(controller->Connect(text), 0) << controller->LastMessage();
+  ASSERT_EQ(editor->Execute("insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY) values "
+                            "('20260101000000','A','01'), ('20260101000000','B','01')"),
+            0)
+      << editor->LastMessage();
+  ASSERT_EQ(editor->Commit(), 0);
+  ASSERT_EQ(editor->Execute("update KVSYSTEM.KVR500JOB set JOBBEM='open' where JOBKE2='A'"), 0);
+  auto first = [&controller] {
+    FixedText<32> ke2;
+    const Out out[] = {Out::Text(ke2)};
+    int status = 0;
+    auto cursor = controller->Open(
+        "select JOBKE2 from KVSYSTEM.KVR500JOB where JOBRTY = '01' and ROWNUM = 1 "
+        "order by JOBDA1, JOBKE2",
+        {}, &status);
+    if (!cursor || cursor->Fetch(out) != 0) return std::string("-");
+    cursor->Close();
+    return ke2.str();
+  };
+  EXPECT_EQ(first(), "B");
+  ASSERT_EQ(controller->Commit(), 0);
+  ASSERT_EQ(editor->Commit(), 0);
+  EXPECT_EQ(first(), "A");
 }
 
 TEST(PgConnection, WrongPasswordGivesInvalidLogin) {

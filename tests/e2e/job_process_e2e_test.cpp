@@ -148,8 +148,9 @@ class JobProcesses : public ::testing::TestWithParam<Engine> {
 };
 
 // Every one of these is "01" while it runs, whatever it execs into, "99"
-// after its time with its process gone, and a second job of its origin
-// does not start beside it.
+// after its time with its process gone (and the child that went into a
+// session of its own), and a second job of its origin does not start
+// beside it.
 TEST_P(JobProcesses, ExecChainsStayTheirJobsAndAreEndedForTheirTime) {
   const std::string longName(70, 'l');
   dir_->InstallProgram("/bin/sleep", longName);
@@ -172,7 +173,11 @@ TEST_P(JobProcesses, ExecChainsStayTheirJobsAndAreEndedForTheirTime) {
                         {"UMLAUT",
                          "./Pr\xFC"
                          "fung/schl\xE4"
-                         "fer 30"}};
+                         "fer 30"},
+                        // a child in a session of its own without the mark
+                        {"DAEMON",
+                         "/bin/sh -c \"setsid env -i sleep 40 & echo $! >daemon.pid; exec sleep "
+                         "30\""}};
   for (const Case& c : cases) Insert(c.ke2, c.cmd, 8, c.ke2);
   Insert("SECOND", "sleep 1", 0, "ENV");  // the origin of ENV
   int instance = SpareInstance(5);
@@ -199,6 +204,8 @@ TEST_P(JobProcesses, ExecChainsStayTheirJobsAndAreEndedForTheirTime) {
     EXPECT_TRUE(WaitFor([&] { return !ProcessRunning(pids[i]); })) << cases[i].ke2;
   }
   EXPECT_FALSE(secondBeside);
+  pid_t daemon = std::stoi("0" + TrimmedLine(dir_->Read("daemon.pid")));
+  EXPECT_TRUE(daemon > 1 && WaitFor([&] { return !ProcessRunning(daemon); })) << daemon;
   EXPECT_TRUE(WaitFor([&] { return Field("JOBSTS", "SECOND") == "98"; }));
   StopService(service);
 }
@@ -317,6 +324,46 @@ TEST_P(JobProcesses, KilledInTheStartWindowWithTheDatabaseBusyRunsOnceAndIsAdopt
   EXPECT_EQ(WaitExit(controller, seconds(70)), 0);
   EXPECT_EQ(Field("JOBSTS", "WINDOW"), "99");
   EXPECT_TRUE(WaitFor([&] { return !ProcessRunning(job); }));
+  kill(service, SIGTERM);
+  WaitExit(service, seconds(20));
+}
+
+// The controller is killed while a job ended for its time still has its
+// grace period to go (it ignores SIGTERM): the row says "99" already, with
+// its one message, and the restarted controller ends the job instead of
+// taking it back as "01".
+TEST_P(JobProcesses, OverrunJobOutlivingAKilledControllerIsEndedByItsSuccessor) {
+  // (quotes doubled in the statement: the shell's trap '' ignores SIGTERM, past exec too)
+  Insert("STUBBORN", "/bin/sh -c \"trap '''' TERM; echo $$ >>runs.STUBBORN; exec sleep 300\"", 2);
+  int instance = UniqueInstance(0);
+  pid_t service = dir_->StartService(instance);
+  pid_t controller = dir_->StartController(std::to_string(instance));
+  ASSERT_TRUE(WaitFor([&] { return Field("JOBSTS", "STUBBORN") == "99"; }, seconds(60)))
+      << dir_->MainLog();
+  kill(controller, SIGKILL);
+  EXPECT_EQ(WaitExit(controller, seconds(20)), 128 + SIGKILL);
+  pid_t job = std::stoi("0" + TrimmedLine(dir_->Read("runs.STUBBORN")));
+  ASSERT_GT(job, 1) << dir_->MainLog();
+  EXPECT_EQ(Field("JOBNUM", "STUBBORN"), std::to_string(job));
+  const std::string messages =
+      "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like '%Laufzeit%abgebrochen%'";
+  EXPECT_EQ(QueryCount(*db_, messages), 1);
+  if (!ProcessRunning(job)) {  // its SIGKILL came before the controller's (a slow machine)
+    kill(service, SIGTERM);
+    WaitExit(service, seconds(20));
+    GTEST_SKIP() << "the job's grace period ran out before the controller was killed";
+  }
+
+  controller = dir_->StartController(std::to_string(instance));
+  EXPECT_TRUE(WaitFor([&] { return !ProcessRunning(job); }, seconds(60))) << dir_->MainLog();
+  sleep(2);  // passes go by: the row is not taken back
+  EXPECT_EQ(Field("JOBSTS", "STUBBORN"), "99");
+  EXPECT_EQ(QueryCount(*db_, messages), 1);
+  EXPECT_EQ(Runs("STUBBORN"), 1);
+  EXPECT_NE(dir_->MainLog().find("STUBBORN: process " + std::to_string(job) + " of the start at "),
+            std::string::npos);
+  kill(controller, SIGTERM);
+  EXPECT_EQ(WaitExit(controller, seconds(70)), 0);
   kill(service, SIGTERM);
   WaitExit(service, seconds(20));
 }

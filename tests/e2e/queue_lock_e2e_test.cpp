@@ -1,6 +1,7 @@
 // Two real controllers on one queue: one works it, the other waits as
 // standby; every due row starts exactly once; the holder killed with
-// SIGKILL, the standby takes over and adopts the running job.
+// SIGKILL, the standby takes over and adopts the running job. The lock file
+// beside a SQLite database removed or replaced lets no second one in.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -50,8 +51,8 @@ void InstallMarker(ProgramDir& dir, const std::string& marks) {
   dir.InstallProgram("/bin/sleep", "jobsleep");
 }
 
-void AddDueRows(Connection& db) {
-  for (int i = 0; i < kRows; ++i) {
+void AddDueRows(Connection& db, int rows = kRows) {
+  for (int i = 0; i < rows; ++i) {
     char name[16];
     std::snprintf(name, sizeof name, "R%03d", i);
     std::string sql =
@@ -167,6 +168,59 @@ TEST_P(QueueLockEndToEnd, TwoControllersStartEachRowOnceAndTheStandbyTakesOver) 
   kill(serviceA, SIGTERM);
   kill(serviceB, SIGTERM);
   EXPECT_EQ(WaitExit(standby, seconds(40)), 0);
+  WaitExit(serviceA, seconds(40));
+  WaitExit(serviceB, seconds(40));
+}
+
+// The lock file removed before the second controller starts, then replaced
+// by another file while both run: the second stays standby, and every row
+// runs once.
+TEST(QueueLockEndToEndSqlite, RemovedOrReplacedLockFileLetsNoSecondControllerIn) {
+  TempDir shared;
+  const Shared q{"sqlite:" + shared.File("kvr.db"), "kvr", "demo"};
+  const std::string lockFile = shared.File("kvr.db.lock");
+  ProgramDir a(q.service, q.login, q.password, kIni);
+  ProgramDir b("", "", "", kIni);
+  WriteCredentials(b, q);
+  const std::string marks = shared.File("marks");
+  InstallMarker(a, marks);
+  InstallMarker(b, marks);
+  const int ia = UniqueInstance(0), ib = SpareInstance(2);
+  pid_t serviceA = a.StartService(ia);
+  pid_t serviceB = b.StartService(ib);
+  pid_t ctlA = a.StartController(std::to_string(ia));
+  ASSERT_TRUE(WaitFor([&] { return Has(a.MainLog(), kWorking); })) << a.MainLog();
+  ASSERT_EQ(unlink(lockFile.c_str()), 0);
+  pid_t ctlB = b.StartController(std::to_string(ib));
+  ASSERT_TRUE(WaitFor([&] { return Has(b.MainLog(), kStandbyLine); })) << b.MainLog();
+  unlink(lockFile.c_str());
+  std::ofstream(lockFile) << "someone else\n";
+
+  constexpr int kFew = 40;
+  auto db = a.Connect();
+  AddDueRows(*db, kFew);
+  const std::string done =
+      "select count(*) from KVSYSTEM.KVR500JOB where JOBKE2 like 'R%' and JOBSTS = '98'";
+  ASSERT_TRUE(WaitFor([&] { return QueryCount(*db, done) == kFew; }, seconds(60)))
+      << QueryCount(*db, done);
+  usleep(3000 * 1000);  // the standby's tries of the lock go on meanwhile
+  EXPECT_EQ(QueryCount(*db,
+                       "select count(*) from KVSYSTEM.KVR500JOB where JOBKE2 like 'R%' "
+                       "and JOBSTV <> 1"),
+            0);
+  std::ifstream in(marks);
+  std::multiset<std::string> started;
+  for (std::string line; std::getline(in, line);) started.insert(line);
+  EXPECT_EQ(started.size(), static_cast<size_t>(kFew));
+  EXPECT_EQ(std::set<std::string>(started.begin(), started.end()).size(),
+            static_cast<size_t>(kFew));
+  EXPECT_FALSE(Has(b.MainLog(), kWorking)) << b.MainLog();
+  EXPECT_FALSE(Has(a.MainLog(), kStandbyLine)) << a.MainLog();
+
+  kill(serviceA, SIGTERM);
+  kill(serviceB, SIGTERM);
+  EXPECT_EQ(WaitExit(ctlA, seconds(40)), 0);
+  EXPECT_EQ(WaitExit(ctlB, seconds(40)), 0);
   WaitExit(serviceA, seconds(40));
   WaitExit(serviceB, seconds(40));
 }

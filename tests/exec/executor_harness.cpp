@@ -23,20 +23,46 @@ void ExecutorHarness::Open(Env& env, Engine engine, bool instanceMode, std::stri
   config_.programDir = programDir;
   if (output.enabled()) config_.dbgLog = 1;
   log_ = std::make_unique<Logger>(env, config_);
-  session_ = std::make_unique<Session>(env, *log_);
-  poster_ = std::make_unique<MessagePoster>(env, *log_, *session_);
-  contact_ = std::make_unique<ServiceContact>(env, *log_);
-  exec_ = std::make_unique<JobExecutor>(env, *log_, *session_, *poster_, *contact_, instanceMode,
-                                        programDir, std::move(output));
+  instanceMode_ = instanceMode;
+  programDir_ = programDir;
+  output_ = output;
   // SQLite: one file per temporary directory, named short so that the
   // connect text stays within its limit.
   std::string name = engine == Engine::Sqlite ? std::string("q") : CurrentTestName("exec_");
   db_ = MakeTestDatabase(engine, name, dir_.path());
   ASSERT_TRUE(db_.ok) << db_.error;
+  Restart(env);
+}
+
+void ExecutorHarness::Restart(Env& env) {
+  exec_.reset();
+  contact_.reset();
+  poster_.reset();
+  session_.reset();  // its connection goes, and with it what was not committed
+  session_ = std::make_unique<Session>(env, *log_);
+  poster_ = std::make_unique<MessagePoster>(env, *log_, *session_);
+  contact_ = std::make_unique<ServiceContact>(env, *log_);
+  exec_ = std::make_unique<JobExecutor>(env, *log_, *session_, *poster_, *contact_, instanceMode_,
+                                        programDir_, output_);
   ASSERT_EQ(session_->SQLConnect(db_.login, db_.password, db_.service, db_.schema), 0);
   poster_->SetFallbackPath(dir_.File("JOBCTLMSG.log"));
   ASSERT_TRUE(poster_->CreateStrNachricht());
   SetControllerSender(*poster_->record());
+}
+
+long ExecutorHarness::CountElsewhere(const std::string& sql) {
+  std::unique_ptr<Connection> other = MakeConnection();
+  if (other->Connect(db_.connectText()) != 0) return -1;
+  int32_t count = -1;
+  const Out out[] = {Out::Int(&count)};
+  if (other->SelectOne(sql, {}, out) != 0) return -1;
+  return count;
+}
+
+std::unique_ptr<Connection> ExecutorHarness::Connect() {
+  std::unique_ptr<Connection> c = MakeConnection();
+  EXPECT_EQ(c->Connect(db_.connectText()), 0) << c->LastMessage();
+  return c;
 }
 
 void ExecutorHarness::Insert(const Job& j) {

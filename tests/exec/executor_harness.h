@@ -57,6 +57,8 @@ class ExecutorHarness {
   MessagePoster& poster() { return *poster_; }
 
   void Insert(const Job& job);
+  // A second connection to the test's database (what other programs see).
+  std::unique_ptr<Connection> Connect();
   // The row of the key; ke2 empty in the result when it does not exist.
   Job Read(const std::string& da1, const std::string& ke2);
   // MSGTXT of every message posted, oldest first.
@@ -65,6 +67,12 @@ class ExecutorHarness {
   std::string DebugLog() { return dir_.Read("KVRJOBDBG.LOG"); }
   // How often the text occurs in the main log.
   int LogCount(const std::string& text);
+  // The controller killed (nothing uncommitted survives) and started again
+  // on the same database, with the same logs and the same processes.
+  void Restart(Env& env);
+  // The first column of the first row of the query on another connection:
+  // what another program sees committed. -1 when it cannot be read.
+  long CountElsewhere(const std::string& sql);
   // One pass's supervision: save, clear, rebuild, check (true: rebuilt).
   bool Supervise();
   // The environment of a process that carries this controller's mark for
@@ -82,6 +90,9 @@ class ExecutorHarness {
   std::unique_ptr<MessagePoster> poster_;
   std::unique_ptr<ServiceContact> contact_;
   std::unique_ptr<JobExecutor> exec_;
+  bool instanceMode_ = false;
+  std::string programDir_;
+  JobOutputSettings output_;
 };
 
 // A test name usable as a database name.

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 
 #include "exec/exec_text.h"
 #include "executor_harness.h"
@@ -205,6 +206,102 @@ TEST_P(Supervision, IdentityDecidesWhatIsEndedAndWhatIsClosed) {
   EXPECT_EQ(h_.LogCount("is not this job's (it carries no job mark and is over the job's time)"),
             1);
   EXPECT_EQ(h_.exec().runningJobs(), 2);
+}
+
+// A controller killed at any moment of ending an overrun job: before the
+// commit nothing is written, so the successor ends the job itself; from the
+// commit on the row reads "99" with its one message, and a job that outlived
+// the killed controller (signal never sent, or SIGTERM ignored in its grace
+// period), with the marked descendant that left its group, is ended by the
+// successor at start-up instead of being taken back as "01".
+TEST_P(Supervision, OverrunSurvivesAControllerKilledAtAnyMoment) {
+  const char* kOverrun =
+      "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like '%Laufzeit%abgebrochen%'";
+  struct Case {
+    const char* ke2;
+    bool killedBeforeCommit;
+    bool descendant;
+  };
+  const Case cases[] = {{"BEFORECOMMIT", true, false},
+                        {"AFTERCOMMIT", false, false},
+                        {"WITHDESCENDANT", false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ke2);
+    h_.session().db().Execute("delete from KVSYSTEM.KVR200MSG");
+    h_.session().SQLCommit();
+    Pid pid = AddRunning(c.ke2, 100, 60);
+    Pid descendant = 0;
+    if (c.descendant) {
+      FakeEnv::Process left = *env_.FindProcess(pid);
+      left.pid = left.startTicks = 0;
+      descendant = env_.AddProcess(left);  // its own group, the job's mark
+    }
+    std::string row = "select count(*) from KVSYSTEM.KVR500JOB where JOBKE2='" +
+                      std::string(c.ke2) + "' and JOBSTS='99' and JOBNUM='" + std::to_string(pid) +
+                      "'";
+    if (!c.killedBeforeCommit) {
+      long rowAtSignal = -1, messagesAtSignal = -1;
+      env_.beforeEnd = [&] {
+        rowAtSignal = h_.CountElsewhere(row);
+        messagesAtSignal = h_.CountElsewhere(kOverrun);
+      };
+      for (Pid p : {pid, descendant}) {
+        if (p != 0) env_.FindProcess(p)->ignoresTerm = true;
+      }
+      ASSERT_TRUE(h_.Supervise());
+      env_.beforeEnd = nullptr;
+      EXPECT_EQ(rowAtSignal, 1);
+      EXPECT_EQ(messagesAtSignal, 1);
+      for (Pid p : {pid, descendant}) {
+        if (p != 0) env_.FindProcess(p)->ignoresTerm = false;  // the SIGKILL never came
+      }
+    }
+    env_.killedIds.clear();
+    h_.Restart(env_);
+    EXPECT_EQ(h_.exec().AdoptMarkedProcesses(), 0);
+    ASSERT_TRUE(h_.Supervise());
+    EXPECT_FALSE(env_.ProcessAlive(pid));
+    EXPECT_TRUE(Killed(pid));
+    if (c.descendant) EXPECT_FALSE(env_.ProcessAlive(descendant));
+    EXPECT_EQ(h_.CountElsewhere(row), 1);
+    EXPECT_EQ(h_.CountElsewhere(kOverrun), 1);
+    EXPECT_EQ(
+        h_.LogCount(std::string(c.ke2) + ": process " + std::to_string(pid) + " of the start at"),
+        c.killedBeforeCommit ? 0 : 1);
+  }
+}
+
+// An overrun job ends with the descendants that left its group without its
+// mark, found through their parents; a group whose leader is ended is not
+// named again, and an orphan (its parent gone, now the controller's child)
+// or another user's process is nobody's job to end here.
+TEST_P(Supervision, OverrunEndsDescendantsFoundThroughTheirParents) {
+  Pid job = AddRunning("TREE", 100, 60);
+  struct Case {
+    const char* name;
+    const char* parent;  // "job", "controller" or another case
+    bool ownGroup, ownUser, killed;
+  };
+  const Case cases[] = {
+      {"ingroup", "job", false, true, false},        {"setsid", "job", true, true, true},
+      {"setsidchild", "setsid", false, true, false}, {"ingroupsetsid", "ingroup", true, true, true},
+      {"orphan", "controller", true, true, false},   {"otheruser", "job", true, false, false}};
+  std::map<std::string, Pid> pids{{"job", job}, {"controller", env_.selfPid}};
+  for (const Case& c : cases) {
+    FakeEnv::Process p;
+    p.baseName = "sleep";
+    p.startTime = env_.Now() - 50;
+    p.parent = pids.at(c.parent);
+    p.ownUser = c.ownUser;
+    Pid pid = env_.AddProcess(p);
+    env_.FindProcess(pid)->group = c.ownGroup ? pid : env_.FindProcess(p.parent)->group;
+    if (env_.FindProcess(pid)->group == 0) env_.FindProcess(pid)->group = p.parent;
+    pids[c.name] = pid;
+  }
+  ASSERT_TRUE(h_.Supervise());
+  EXPECT_EQ(Status("TREE"), "99");
+  EXPECT_TRUE(Killed(job));
+  for (const Case& c : cases) EXPECT_EQ(Killed(pids[c.name]), c.killed) << c.name;
 }
 
 TEST_P(Supervision, RowsWhoseJobNumNamesNoJobProcessAreClosedAndNeverEnded) {

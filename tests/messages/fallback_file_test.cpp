@@ -115,6 +115,72 @@ TEST(FallbackFile, OutageTriesTheFirstLineOnlyAndShortWritesAreCutBack) {
   EXPECT_EQ(w.File(), four);
 }
 
+// Neither the table (no session) nor the file takes the messages: they are
+// held in memory and written to the file as soon as it takes them, by the
+// next delivery, in the order they were posted.
+TEST(FallbackFile, HeldMessagesGoToTheFileOnceItTakesThem) {
+  struct Case {
+    const char* name;
+    bool fullDisk;  // else the file's folder is missing
+  };
+  for (const Case& c : {Case{"missing folder", false}, Case{"full disk", true}}) {
+    SCOPED_TRACE(c.name);
+    FallbackWorld w;
+    if (!c.fullDisk) w.poster->SetFallbackPath(w.dir.File("later/JOBCTLMSG.log"));
+    const std::string before = c.fullDisk ? Insert(1) + "\n" : "";
+    if (c.fullDisk) w.WriteFile(before);
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tight = old;
+    tight.rlim_cur = before.size() + 40;
+    if (c.fullDisk) {
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    }
+    w.poster->PostNachricht("erste");
+    w.poster->PostNachricht("zweite");
+    w.poster->DeliverHeld();  // still nowhere to go
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(w.poster->heldCount(), 2u);
+    if (c.fullDisk) {
+      EXPECT_EQ(w.File(), before);
+    }
+
+    if (!c.fullDisk) w.dir.Write("later/.keep", "");
+    w.ClearLog();
+    w.poster->DeliverHeld();
+    EXPECT_EQ(w.poster->heldCount(), 0u);
+    std::string file = w.env.ReadFile(w.poster->fallbackPath(), nullptr).value_or("");
+    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), c.fullDisk ? 3 : 2) << file;
+    EXPECT_LT(file.find(" erste'"), file.find(" zweite'"));
+    EXPECT_TRUE(
+        w.Logged("Gehaltene Nachrichten uebertragen: 0 in den Nachrichten-Pool, 2 in die "
+                 "JOBCTLMSG.log, 0 weiter gehalten!\n"))
+        << w.MainLog();
+  }
+}
+
+// The bound drops the oldest message, with a line naming it; what is still
+// held at shut-down is named as lost.
+TEST(FallbackFile, HeldMessagesAreBoundedAndNamedWhenLost) {
+  FallbackWorld w;
+  w.poster->SetFallbackPath(w.dir.File("nowhere/JOBCTLMSG.log"));
+  for (size_t i = 0; i <= kMaxHeldNachrichten; ++i) {
+    w.poster->PostNachricht("n" + std::to_string(i));
+    if (i == 0) w.ClearLog();
+  }
+  EXPECT_EQ(w.poster->heldCount(), kMaxHeldNachrichten);
+  const std::string log = w.MainLog();
+  EXPECT_EQ(Occurrences(log, "Nachricht (Msg) verworfen, Speicher voll! SQL: "), 1u);
+  const size_t dropped = log.find("Nachricht (Msg) verworfen, Speicher voll! SQL: ");
+  EXPECT_NE(log.find(" n0'", dropped), std::string::npos);
+  w.ClearLog();
+  w.poster->DeliverHeldAtEnd();
+  EXPECT_EQ(w.poster->heldCount(), 0u);
+  EXPECT_EQ(Occurrences(w.MainLog(), "Nachricht (Msg) verloren! SQL: "), kMaxHeldNachrichten);
+}
+
 // ------------------------------------------------ re-import, both engines
 
 class FallbackDb : public ::testing::TestWithParam<Engine> {
@@ -278,6 +344,33 @@ TEST_P(FallbackDb, TakenOverLinesAreCommittedBeforeTheFileGoes) {
   EXPECT_TRUE(w_.Logged("Nachrichten nicht festgeschrieben! RC: -20000. Datei nicht geloescht!\n"))
       << w_.MainLog();
   EXPECT_EQ(w_.File(), late + "\n");
+}
+
+// Held messages reach the table once it is back; at shut-down they are
+// committed there.
+TEST_P(FallbackDb, HeldMessagesReachTheTableWhenItIsBack) {
+  Connection& c = w_.session->db();
+  const bool sqlite = GetParam() == Engine::Sqlite;
+  const char* away = sqlite ? "ALTER TABLE KVSYSTEM.KVR200MSG RENAME TO \"KVSYSTEM.KVR200MSG_AWAY\""
+                            : "ALTER TABLE KVSYSTEM.KVR200MSG RENAME TO KVR200MSG_AWAY";
+  const char* back = sqlite ? "ALTER TABLE KVSYSTEM.KVR200MSG_AWAY RENAME TO \"KVSYSTEM.KVR200MSG\""
+                            : "ALTER TABLE KVSYSTEM.KVR200MSG_AWAY RENAME TO KVR200MSG";
+  w_.poster->SetFallbackPath(w_.dir.File("nowhere/JOBCTLMSG.log"));
+  ASSERT_EQ(c.Execute(away), 0) << c.LastMessage();
+  ASSERT_EQ(w_.session->SQLCommit(), 0);
+  w_.poster->PostNachricht("gehalten");
+  w_.poster->DeliverHeld();
+  EXPECT_EQ(w_.poster->heldCount(), 1u);
+  ASSERT_EQ(c.Execute(back), 0) << c.LastMessage();
+  ASSERT_EQ(w_.session->SQLCommit(), 0);
+  w_.poster->DeliverHeldAtEnd();
+  EXPECT_EQ(w_.poster->heldCount(), 0u);
+  EXPECT_TRUE(
+      w_.Logged("Gehaltene Nachrichten uebertragen: 1 in den Nachrichten-Pool, 0 in die "
+                "JOBCTLMSG.log, 0 weiter gehalten!\n"))
+      << w_.MainLog();
+  ASSERT_EQ(w_.session->SQLConnect(w_.db.login, w_.db.password, w_.db.service, w_.db.schema), 0);
+  EXPECT_EQ(w_.Count(" where MSGTXT like '% gehalten'"), 1);
 }
 
 TEST_P(FallbackDb, TenThousandLinesAreTakenOver) {

@@ -179,6 +179,7 @@ class PgBackend : public Backend {
   DbStatus Broken() {
     broken_ = true;
     inTxn_ = false;
+    changed_ = false;
     return Status(kSqlNotConnected, kMsgNotConnected);
   }
   // A failed result: the mapped code; a lost connection marks us broken.
@@ -188,8 +189,12 @@ class PgBackend : public Backend {
     if (st.code == kSqlNotConnected) return Broken();
     return st;
   }
-  DbStatus Pipeline(const Translation& t, std::span<const Bind> in, RowSet* rows,
-                    int64_t* affected);
+  // sessionState: the statement changes a setting of the session (its
+  // schema, its name), which a rollback of the transaction would undo.
+  DbStatus Pipeline(const Translation& t, std::span<const Bind> in, RowSet* rows, int64_t* affected,
+                    bool sessionState);
+  // The backend's own statements (schema check and switch, the queue lock).
+  DbStatus RunOwn(const Translation& t, std::span<const Bind> in, RowSet* rows);
   DbStatus Undo(bool wholeTransaction);
   void RestoreSearchPath();
   DbStatus RunLockStatement(const char* text, const std::string& schema, RowSet* rows);
@@ -200,6 +205,10 @@ class PgBackend : public Backend {
   PGconn* conn_ = nullptr;
   bool broken_ = true;
   bool inTxn_ = false;
+  // The open transaction holds a change: a statement that fails must be
+  // undone alone (a savepoint around it). Before the first change a failing
+  // statement ends the transaction, which undoes nothing else.
+  bool changed_ = false;
   std::string schema_;
   bool queueLockHeld_ = false;
   std::string queueLockSchema_;
@@ -250,9 +259,11 @@ DbStatus PgBackend::Connect(const ConnectTarget& target) {
 }
 
 // Sends [BEGIN | SAVEPOINT], the statement, [RELEASE] and a sync in one go,
-// then reads every result.
+// then reads every result. The savepoint guards the changes the transaction
+// holds: while it holds none, the statement is sent alone, and one that
+// fails ends the transaction instead.
 DbStatus PgBackend::Pipeline(const Translation& t, std::span<const Bind> in, RowSet* rows,
-                             int64_t* affected) {
+                             int64_t* affected, bool sessionState) {
   std::vector<std::string> ints(static_cast<size_t>(t.inputCount));
   std::vector<const char*> values(static_cast<size_t>(t.inputCount));
   std::vector<unsigned> types(static_cast<size_t>(t.inputCount), 0);
@@ -271,19 +282,30 @@ DbStatus PgBackend::Pipeline(const Translation& t, std::span<const Bind> in, Row
   }
   const std::string converted = IsAscii(t.text) ? std::string() : Win1252ToUtf8(t.text);
   const char* statement = converted.empty() ? t.text.c_str() : converted.c_str();
-  const bool first = !inTxn_;
+  // A select outside a transaction runs on its own, as every select reads
+  // what is committed at its start anyway: a pass that only reads opens no
+  // transaction, and its commit costs no round trip.
+  const bool alone = !inTxn_ && t.kind == StatementKind::Select && !sessionState;
+  const bool first = !inTxn_ && !alone;
+  const bool guarded = inTxn_ && changed_;
   if (PQenterPipelineMode(conn_) != 1) return Broken();
-  bool sent = PQsendQueryParams(conn_, first ? kSqlBegin : kSqlSavepoint, 0, nullptr, nullptr,
-                                nullptr, nullptr, 0) == 1;
+  bool sent = true;
+  if (first || guarded) {
+    sent = PQsendQueryParams(conn_, first ? kSqlBegin : kSqlSavepoint, 0, nullptr, nullptr, nullptr,
+                             nullptr, 0) == 1;
+  }
   sent = sent && PQsendQueryParams(conn_, statement, t.inputCount, types.data(), values.data(),
                                    nullptr, nullptr, 0) == 1;
-  if (!first) {
+  if (guarded) {
     sent = sent &&
            PQsendQueryParams(conn_, kSqlRelease, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
   }
   sent = sent && PQpipelineSync(conn_) == 1;
   if (!sent) return Broken();
-  const int queries = first ? 2 : 3;
+  // Results: [BEGIN | SAVEPOINT], the statement (index 1), [RELEASE].
+  const int queries = guarded ? 3 : first ? 2 : 1;
+  const int statementAt = first || guarded ? 1 : 0;
+  int64_t touched = -1;
   DbStatus st;
   bool failed = false, gone = false;
   for (int q = 0; q <= queries; ++q) {
@@ -299,10 +321,11 @@ DbStatus PgBackend::Pipeline(const Translation& t, std::span<const Bind> in, Row
         failed = true;
         st = FromResult(r);
         gone = broken_;
-      } else if (rs == PGRES_TUPLES_OK && q == 1 && rows) {
+      } else if (rs == PGRES_TUPLES_OK && q == statementAt && rows) {
         CopyRows(r, rows);
-      } else if (q == 1 && affected && (rs == PGRES_COMMAND_OK || rs == PGRES_TUPLES_OK)) {
-        *affected = std::atoll(PQcmdTuples(r));
+      } else if (q == statementAt && (rs == PGRES_COMMAND_OK || rs == PGRES_TUPLES_OK)) {
+        touched = std::atoll(PQcmdTuples(r));
+        if (affected) *affected = touched;
       }
       PQclear(r);
       if (gone) break;
@@ -312,9 +335,18 @@ DbStatus PgBackend::Pipeline(const Translation& t, std::span<const Bind> in, Row
   if (PQexitPipelineMode(conn_) != 1) return Broken();
   if (first && !failed) inTxn_ = true;
   if (failed) {
-    // In the first statement nothing else is in the transaction: end it.
-    DbStatus undo = Undo(first);
+    if (alone) return st;
+    // Without a change before it nothing else is in the transaction: end it.
+    DbStatus undo = Undo(!guarded);
     if (undo.code != 0) return undo;
+    return st;
+  }
+  // A select changes nothing, nor does an insert, update or delete that
+  // touched no row; anything else (DDL) counts as a change.
+  const bool rowsStatement = t.kind == StatementKind::Insert || t.kind == StatementKind::Update ||
+                             t.kind == StatementKind::Delete;
+  if (sessionState || (t.kind != StatementKind::Select && !(rowsStatement && touched == 0))) {
+    changed_ = true;
   }
   return st;
 }
@@ -324,7 +356,10 @@ DbStatus PgBackend::Undo(bool wholeTransaction) {
   bool ok = r && PQresultStatus(r) == PGRES_COMMAND_OK;
   DbStatus st = ok ? DbStatus{} : FromResult(r);
   PQclear(r);
-  if (wholeTransaction) inTxn_ = false;
+  if (wholeTransaction) {
+    inTxn_ = false;
+    changed_ = false;
+  }
   return st;
 }
 
@@ -335,7 +370,13 @@ DbStatus PgBackend::Run(const Translation& t, std::span<const Bind> in, RowSet* 
   if (static_cast<int>(in.size()) < t.inputCount) {
     return Status(-1008, "ORA-01008: not all variables bound");
   }
-  return Pipeline(t, in, rows, affected);
+  return Pipeline(t, in, rows, affected, false);
+}
+
+DbStatus PgBackend::RunOwn(const Translation& t, std::span<const Bind> in, RowSet* rows) {
+  if (broken_ || !conn_) return Status(kSqlNotConnected, kMsgNotConnected);
+  if (PQstatus(conn_) != CONNECTION_OK) return Broken();
+  return Pipeline(t, in, rows, nullptr, true);
 }
 
 DbStatus PgBackend::SetSchema(std::string_view schema) {
@@ -353,7 +394,7 @@ DbStatus PgBackend::SetSchema(std::string_view schema) {
   check.inputCount = 1;
   Bind in[] = {Bind::Text(name)};
   RowSet rows;
-  DbStatus st = Run(check, in, &rows, nullptr);
+  DbStatus st = RunOwn(check, in, &rows);
   if (st.code != 0) return st;
   if (rows.rows() == 0) return Status(-1435, "ORA-01435: user does not exist");
   std::string quoted = "\"";
@@ -365,7 +406,7 @@ DbStatus PgBackend::SetSchema(std::string_view schema) {
   Translation set = check;
   set.text = kSqlSetSearchPath;
   Bind path[] = {Bind::Text(quoted)};
-  st = Run(set, path, nullptr, nullptr);
+  st = RunOwn(set, path, nullptr);
   if (st.code == 0) schema_ = name;
   return st;
 }
@@ -379,6 +420,7 @@ DbStatus PgBackend::Commit() {
   DbStatus st = ok ? DbStatus{} : FromResult(r);
   PQclear(r);
   inTxn_ = false;
+  changed_ = false;
   if (!ok && !broken_) RestoreSearchPath();
   return st;
 }
@@ -403,7 +445,7 @@ DbStatus PgBackend::RunLockStatement(const char* text, const std::string& schema
   t.kind = StatementKind::Select;
   t.inputCount = 2;
   const Bind in[] = {Bind::Int(kQueueLockClass), Bind::Text(schema)};
-  return Run(t, in, rows, nullptr);
+  return RunOwn(t, in, rows);
 }
 
 // The "host pid" of the session holding the lock: its application name
@@ -433,7 +475,7 @@ QueueLockResult PgBackend::TryQueueLock(Env&, const QueueLockRequest& request) {
   std::string app = request.program + " " + request.holder;
   if (app.size() > kMaxApplicationName) app.resize(kMaxApplicationName);
   const Bind in[] = {Bind::Text(app)};
-  DbStatus st = Run(name, in, nullptr, nullptr);
+  DbStatus st = RunOwn(name, in, nullptr);
   RowSet rows;
   if (st.code == 0) st = RunLockStatement(kSqlTryQueueLock, request.queueSchema, &rows);
   if (st.code != 0 || rows.rows() != 1 || !rows.at(0, 0)) {

@@ -115,6 +115,7 @@ class Translator {
   size_t MatchingParen(size_t open, size_t end) const;
   void Placeholder(std::string_view name, std::string& out);
   bool TryAlterSession(Translation* t) const;
+  bool PassesOverLockedRows() const;
 
   std::vector<Token> toks_;
   Dialect dialect_;
@@ -149,6 +150,20 @@ bool Translator::TryAlterSession(Translation* t) const {
   return true;
 }
 
+// The first due row of the job queue, on PostgreSQL: a row that another
+// session holds locked (an editor left open) is passed over for this pass
+// instead of being selected and then waited for by the update that starts
+// it, which would end the run type's loop at it in every pass. The row the
+// selection takes stays locked until the start's commit, as its update
+// would keep it anyway.
+bool Translator::PassesOverLockedRows() const {
+  if (dialect_ != Dialect::Postgres || result_.kind != StatementKind::Select) return false;
+  for (const Token& t : toks_) {
+    if (Is(t, "KVR500JOB")) return true;
+  }
+  return false;
+}
+
 Translation Translator::Run() {
   if (TryAlterSession(&result_)) return result_;
   size_t first = Skip(0, toks_.size());
@@ -169,6 +184,7 @@ Translation Translator::Run() {
   if (result_.hadRownum) {
     while (!out.empty() && IsSpace(out.back())) out.pop_back();
     out += " LIMIT 1";
+    if (PassesOverLockedRows()) out += " FOR UPDATE SKIP LOCKED";
   }
   result_.text = std::move(out);
   result_.inputCount = static_cast<int>(names_.size());
