@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/config.h"
+#include "core/text.h"
 
 namespace kvr {
 

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/logger.h"
+#include "core/text.h"
 #include "platform/profile.h"
 
 namespace kvr {
@@ -135,30 +136,6 @@ PathParts SplitPath(std::string_view path) {
 std::string BackupPath(std::string_view path) {
   PathParts parts = SplitPath(path);
   return parts.drive + parts.dir + parts.fname + ".BAK";
-}
-
-int64_t LeadingNumber64(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-  int64_t value = 0;  // kept as the magnitude, limited to kMax
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    int digit = text[i] - '0';
-    value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
-  }
-  return negative ? -value : value;
-}
-
-int32_t LeadingNumber32(std::string_view text) {
-  int64_t value = LeadingNumber64(text);
-  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
-  if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
-  return static_cast<int32_t>(value);
 }
 
 std::string TimeTextToHhmmss(std::string_view text) {

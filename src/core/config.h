@@ -74,11 +74,6 @@ PathParts SplitPath(std::string_view path);
 // The path with ".BAK" in place of its extension.
 std::string BackupPath(std::string_view path);
 
-// The text's leading decimal number (after blanks, with an optional sign),
-// 0 when there is none; clamped to the type's range instead of wrapping.
-int32_t LeadingNumber32(std::string_view text);
-int64_t LeadingNumber64(std::string_view text);
-
 // The held hhmmss value of a time text: "hh?mm" (exactly five characters)
 // gives "hhmm00", any other length "070000".
 std::string TimeTextToHhmmss(std::string_view text);

@@ -10,8 +10,6 @@ namespace {
 
 constexpr char kTimeFormat[] = "%Y-%m-%d %H:%M:%S";
 constexpr char kAfterTime[] = "  ";
-// Most texts fit here; longer ones get a buffer of their own length.
-constexpr size_t kLineBufferSize = 2500;
 
 bool IsControl(char c) {
   unsigned char u = static_cast<unsigned char>(c);
@@ -72,32 +70,6 @@ std::string LogLineText(std::string_view text) {
     }
   }
   return out;
-}
-
-std::string StringPrintfV(const char* format, va_list args) {
-  char buffer[kLineBufferSize];
-  va_list copy;
-  va_copy(copy, args);
-  int needed = std::vsnprintf(buffer, sizeof buffer, format, copy);
-  va_end(copy);
-  if (needed < 0) return std::string();
-  if (static_cast<size_t>(needed) < sizeof buffer) {
-    return std::string(buffer, static_cast<size_t>(needed));
-  }
-  std::string text(static_cast<size_t>(needed) + 1, '\0');
-  va_copy(copy, args);
-  std::vsnprintf(text.data(), text.size(), format, copy);
-  va_end(copy);
-  text.resize(static_cast<size_t>(needed));
-  return text;
-}
-
-std::string StringPrintf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string text = StringPrintfV(format, args);
-  va_end(args);
-  return text;
 }
 
 LogWriter::LogWriter(Env& env, std::string path, std::string backupPath, int64_t limitBytes,

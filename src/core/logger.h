@@ -18,13 +18,11 @@
 #include <string_view>
 
 #include "core/config.h"
+#include "core/text.h"
 #include "platform/env.h"
 
 namespace kvr {
 
-// printf-style formatting into a text of whatever length the result needs.
-std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string StringPrintfV(const char* format, va_list args);
 // A line of a text of any length: the format's first %s replaced by the
 // text, cut at a zero byte as a C text would be (no other conversion is
 // looked at; a format without %s comes back as it is).

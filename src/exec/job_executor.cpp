@@ -98,13 +98,13 @@ void JobExecutor::ClearProcessTable() {
   exclusions_.Clear();
 }
 
-std::string JobExecutor::LocalStamp() { return LocalStampOf(env_, env_.Now()); }
+std::string JobExecutor::LocalStamp() { return TimeStamp14(env_, env_.Now()); }
 
 void JobExecutor::LogCursorFailure(const char* format, int rc, int* sqlCode) {
   std::string state, message;
   *sqlCode = session_.GetLastSQLError(&state, &message);
-  log_.Main(BoundedPrintf(format, static_cast<long>(rc), static_cast<long>(*sqlCode), state.c_str(),
-                          message.c_str()));
+  log_.MainF(format, static_cast<long>(rc), static_cast<long>(*sqlCode), state.c_str(),
+             message.c_str());
 }
 
 void JobExecutor::FillEntry(ProcessEntry& entry, const RunningJobRow& row) {
@@ -142,7 +142,7 @@ void JobExecutor::LogUnsupervised(const ProcessEntry& entry) {
   }
   if (unsupervisedLogged_.size() >= kMaxLoggedRows) unsupervisedLogged_.clear();
   unsupervisedLogged_.push_back(key);
-  log_.Main(BoundedPrintf(kUnsupervised, entry.jobda1.c_str(), entry.jobke2.c_str()));
+  log_.MainF(kUnsupervised, entry.jobda1.c_str(), entry.jobke2.c_str());
 }
 
 // What is known of the job's process from the saved copy, for the same row
@@ -179,8 +179,8 @@ void JobExecutor::FindClaimedProcess(ProcessEntry& entry) {
     entry.startTicks = p.stat.startTicks;
   }
   if (entry.pid != 0) return;
-  log_.Main(BoundedPrintf(kClaimWithoutProcess, entry.jobda1.c_str(), entry.jobke2.c_str(),
-                          entry.jobsda.c_str()));
+  log_.MainF(kClaimWithoutProcess, entry.jobda1.c_str(), entry.jobke2.c_str(),
+             entry.jobsda.c_str());
   entry.withoutProcess = true;
   entry.unknownAfterRestart = true;
   entry.idUnwritten = false;

@@ -72,11 +72,11 @@ int JobExecutor::StartJob(const JobRow& row) {
 
   // No free entry: nothing is created, the row stays due for a later pass.
   if (!EntryFreeForClaim()) {
-    log_.Main(BoundedPrintf(kTableFull, cmd.c_str()));
+    log_.MainF(kTableFull, cmd.c_str());
     return kStartTableFull;
   }
   if (!ConvertibleToUtf8(cmd)) {
-    log_.Main(BoundedPrintf(kNotConvertible, cmd.c_str()));
+    log_.MainF(kNotConvertible, cmd.c_str());
     return StartFailed(cmd, jobda1, jobke2, attempts, kRunNotConvertible);
   }
   ClaimedStart start{cmd,
@@ -125,7 +125,7 @@ bool JobExecutor::LaunchClaims() {
   claims_.clear();
   if (int commit = session_.SQLCommit(); commit != 0) {
     for (const ClaimedStart& c : claims) {
-      log_.Main(BoundedPrintf(kClaimCommitFailed, c.command.c_str(), static_cast<long>(commit)));
+      log_.MainF(kClaimCommitFailed, c.command.c_str(), static_cast<long>(commit));
     }
     runningJobs_ -= static_cast<int32_t>(claims.size());
     return false;
@@ -161,7 +161,7 @@ int JobExecutor::Launch(const ClaimedStart& start, bool counted) {
   entry.pid = spawn.pid;
   entry.bornMs = env_.SteadyMillis();
   if (auto stat = env_.ReadProcessStat(spawn.pid)) entry.startTicks = stat->startTicks;
-  std::string name = LowerCase(Utf8ToWin1252(FindProgramName(spawn.pid)));
+  std::string name = ToLowerAscii(Utf8ToWin1252(FindProgramName(spawn.pid)));
   entry.jobda1 = start.jobda1;
   entry.jobke2 = start.jobke2;
   entry.joburv = start.joburv;
@@ -187,12 +187,11 @@ int JobExecutor::Launch(const ClaimedStart& start, bool counted) {
                                       .sda = start.stamp,
                                       .stv = 1});
   if (rc != 0) {
-    log_.Main(BoundedPrintf(kUpdateAfterStartFailed, cmd.c_str(), entry.jobnam.c_str(),
-                            static_cast<long>(rc)));
+    log_.MainF(kUpdateAfterStartFailed, cmd.c_str(), entry.jobnam.c_str(), static_cast<long>(rc));
     entry.idUnwritten = true;
     return kStartUpdateFailed;
   }
-  log_.Main(BoundedPrintf(kStarted, cmd.c_str(), entry.jobnam.c_str()));
+  log_.MainF(kStarted, cmd.c_str(), entry.jobnam.c_str());
   return kStartOk;
 }
 
@@ -213,12 +212,12 @@ int JobExecutor::ClaimRow(const std::string& command, std::string_view stamp, in
                                       .sda = stamp,
                                       .stv = attempts});
   if (rc != 0) {
-    log_.Main(BoundedPrintf(kUpdateAfterStartFailed, command.c_str(), "", static_cast<long>(rc)));
+    log_.MainF(kUpdateAfterStartFailed, command.c_str(), "", static_cast<long>(rc));
     return kStartUpdateFailed;
   }
   if (!commit) return 0;
   if (int committed = session_.SQLCommit(); committed != 0) {
-    log_.Main(BoundedPrintf(kClaimCommitFailed, command.c_str(), static_cast<long>(committed)));
+    log_.MainF(kClaimCommitFailed, command.c_str(), static_cast<long>(committed));
     return kStartUpdateFailed;
   }
   return 0;
@@ -252,11 +251,11 @@ std::vector<std::string> JobExecutor::RunningOutputNames() const {
 
 int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1,
                              std::string_view jobke2, int32_t attempts, int why) {
-  log_.Main(BoundedPrintf(kCreateFailed, command.c_str(), ""));
+  log_.MainF(kCreateFailed, command.c_str(), "");
   poster_.PostNachricht(BoundedPrintf(kCreateFailedMessage, command.c_str()));
   int rc = MarkStartFailed(session_, jobda1, jobke2, attempts);
   if (rc != 0) {
-    log_.Main(BoundedPrintf(kFailedUpdateFailed, command.c_str(), static_cast<long>(rc)));
+    log_.MainF(kFailedUpdateFailed, command.c_str(), static_cast<long>(rc));
     return kStartUpdateFailed;
   }
   // The run history keeps why, committed with the row's "90".
@@ -267,7 +266,7 @@ int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1
   run.jobeda = run.jobsda.view();
   history_.Record(run, kRunNoStart, why);
   if (int commit = session_.SQLCommit(); commit != 0) {
-    log_.Main(BoundedPrintf(kFailedCommitFailed, command.c_str(), static_cast<long>(commit)));
+    log_.MainF(kFailedCommitFailed, command.c_str(), static_cast<long>(commit));
   }
   return kStartFailed;
 }

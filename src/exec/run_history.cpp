@@ -103,12 +103,12 @@ void RunHistory::Prune(int32_t days) {
     if (Insert(run) == kSqlNotConnected) pending_.push_back(run);
   }
   if (days < 1) days = kDefaultDays;
-  std::string before = LocalStampOf(env_, env_.Now() - days * kSecondsPerDay);
+  std::string before = TimeStamp14(env_, env_.Now() - days * kSecondsPerDay);
   int rc = SQLDeleteExpiredRuns(session_, before);
   if (rc == kSqlTableMissing) {
     enabled_ = false;
     pending_.clear();
-    log_.Main(BoundedPrintf(kTableMissing, static_cast<long>(rc)));
+    log_.MainF(kTableMissing, static_cast<long>(rc));
   }
   session_.SQLCommit();
 }

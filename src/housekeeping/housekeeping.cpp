@@ -3,9 +3,9 @@
 #include <cinttypes>
 
 #include "core/logger.h"
+#include "core/text.h"
 #include "db/client/connection.h"
 #include "db/queue/job_table.h"
-#include "exec/exec_text.h"
 #include "exec/subsystems.h"
 #include "jobs/registration.h"
 #include "messages/message_poster.h"
@@ -80,20 +80,20 @@ void Housekeeping::CheckDiskSpace() {
   nextDiskCheck_ = now + kDiskCheckInterval;
   std::string drive = sys_.env.CurrentMountPoint();
   if (drive.empty() || drive.size() > kMaxDriveText) {
-    sys_.log.Main(BoundedPrintf(kDriveFailed, static_cast<long>(drive.size())));
+    sys_.log.MainF(kDriveFailed, static_cast<long>(drive.size()));
     return;
   }
   long drives = drive == kRootDrive ? 1 : 2;
-  sys_.log.Main(BoundedPrintf(kDrives, drive.c_str(), drives));
+  sys_.log.MainF(kDrives, drive.c_str(), drives);
   CheckDrive(drive, 0);
   if (drives == 2) CheckDrive(kRootDrive, 1);
 }
 
 void Housekeeping::CheckDrive(const std::string& drive, long round) {
-  sys_.log.Main(BoundedPrintf(kDriveRound, drive.c_str(), round));
+  sys_.log.MainF(kDriveRound, drive.c_str(), round);
   std::optional<uint64_t> free = sys_.env.FreeBytes(drive);
   if (!free) {
-    sys_.log.Main(BoundedPrintf(kSpaceFailed, drive.c_str()));
+    sys_.log.MainF(kSpaceFailed, drive.c_str());
     return;
   }
   uint64_t mb = *free / 1048576u;
@@ -109,16 +109,15 @@ void Housekeeping::checkMAPVerarbeitungsjob(const std::string& passTimestamp) {
     lastMapMonth_ = passTimestamp;
     rc = SQLStartMAPDeleteJob(sys_.session, map);
     if (rc != 0 && rc != kSqlNoData) {
-      sys_.log.Main(BoundedPrintf(kMapDeleteFailed, static_cast<long>(rc)));
+      sys_.log.MainF(kMapDeleteFailed, static_cast<long>(rc));
     }
   } else {
     rc = SQLStartMAPJob(sys_.session, map);
-    if (rc != 0 && rc != kSqlNoData)
-      sys_.log.Main(BoundedPrintf(kMapFailed, static_cast<long>(rc)));
+    if (rc != 0 && rc != kSqlNoData) sys_.log.MainF(kMapFailed, static_cast<long>(rc));
   }
   if (rc != 0) return;
   if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.Main(BoundedPrintf(kMapCommitFailed, static_cast<long>(commit)));
+    sys_.log.MainF(kMapCommitFailed, static_cast<long>(commit));
   }
 }
 
@@ -126,10 +125,10 @@ void Housekeeping::CheckDownloads() {
   int32_t count = 0;
   int rc = SQLCountUnfinishedDnlJobs(sys_.session, &count);
   if (rc != 0) {
-    sys_.log.Main(BoundedPrintf(kCountFailed, static_cast<long>(rc)));
+    sys_.log.MainF(kCountFailed, static_cast<long>(rc));
     return;
   }
-  sys_.log.Main(BoundedPrintf(kInterrupted, static_cast<long>(count)));
+  sys_.log.MainF(kInterrupted, static_cast<long>(count));
   if (count <= 0) return;
   sys_.log.Main(kNewExport);
   registration_.AddExportJob();

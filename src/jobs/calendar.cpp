@@ -21,8 +21,6 @@ std::tm ShiftedFields(Env& env, const std::tm& from, int days, int months, int m
   return env.LocalTime(env.MakeLocalTime(moved));
 }
 
-std::string StampOfFields(const std::tm& fields) { return TimeStamp14(fields); }
-
 int32_t DateNumberOf(const std::tm& fields) {
   return (fields.tm_year + 1900) * 10000 + (fields.tm_mon + 1) * 100 + fields.tm_mday;
 }
@@ -31,26 +29,7 @@ int32_t WeekdayOf(const std::tm& fields) { return fields.tm_wday == 0 ? 7 : fiel
 
 int32_t MinuteOfDay(const std::tm& fields) { return fields.tm_hour * 60 + fields.tm_min; }
 
-int32_t LeadingNumber(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' ||
-                             text[i] == '\r' || text[i] == '\v' || text[i] == '\f')) {
-    ++i;
-  }
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > std::numeric_limits<int32_t>::max()) break;
-  }
-  if (value > std::numeric_limits<int32_t>::max()) {
-    return negative ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max();
-  }
-  return static_cast<int32_t>(negative ? -value : value);
-}
-
-int32_t DateOfStamp(std::string_view stamp) { return LeadingNumber(stamp.substr(0, 8)); }
+int32_t DateOfStamp(std::string_view stamp) { return LeadingNumber32(stamp.substr(0, 8)); }
 
 int32_t MinuteOfStamp(std::string_view stamp) {
   if (stamp.size() != 14) return -1;

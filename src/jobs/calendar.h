@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/text.h"
+#include "platform/clock.h"
 #include "platform/env.h"
 
 namespace kvr {
@@ -24,9 +26,6 @@ std::tm LocalFields(Env& env, int64_t t);
 // (31 January + 1 month is 2 or 3 March; month and year ends roll over).
 std::tm ShiftedFields(Env& env, const std::tm& from, int days, int months, int minutes);
 
-// "%04d%02d%02d%02d%02d%02d" of the fields.
-std::string StampOfFields(const std::tm& fields);
-
 // yyyymmdd as a number (year * 10000 + month * 100 + day).
 int32_t DateNumberOf(const std::tm& fields);
 
@@ -36,12 +35,8 @@ int32_t WeekdayOf(const std::tm& fields);
 // Hour * 60 + minute.
 int32_t MinuteOfDay(const std::tm& fields);
 
-// The leading decimal number of a text as atoi reads it (empty or
-// non-numeric text gives 0), kept within 32 bits.
-int32_t LeadingNumber(std::string_view text);
-
 // The leading decimal number of a status text (JOBSTS).
-inline int32_t StatusValue(std::string_view status) { return LeadingNumber(status); }
+inline int32_t StatusValue(std::string_view status) { return LeadingNumber32(status); }
 
 // The date of a 14-digit stamp: the number of its first eight characters
 // (empty gives 0).

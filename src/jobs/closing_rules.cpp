@@ -4,6 +4,7 @@
 #include <string>
 
 #include "jobs/calendar.h"
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -46,7 +47,7 @@ JobRow ClosingRow(const std::string& stamp, const std::tm& day, std::size_t slot
   at.tm_hour = static_cast<int>(time / 60);
   at.tm_min = static_cast<int>(time % 60);
   at.tm_sec = 0;
-  row.jobnrt = StampOfFields(at);
+  row.jobnrt = TimeStamp14(at);
   return row;
 }
 
@@ -79,7 +80,7 @@ ClosingReconciliation ReconcileClosingRows(std::span<const JobRow> rows,
 
 std::vector<JobRow> NewClosingRows(Env& env, int64_t now, const ClosingTimes& untaken) {
   const std::tm local = LocalFields(env, now);
-  const std::string stamp = StampOfFields(local);
+  const std::string stamp = TimeStamp14(local);
   const int32_t nowMinute = MinuteOfDay(local);
   const std::tm tomorrow = ShiftedFields(env, local, 1, 0, 0);
   std::vector<JobRow> rows;

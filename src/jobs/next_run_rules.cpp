@@ -4,6 +4,7 @@
 #include <string>
 
 #include "jobs/calendar.h"
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -25,14 +26,14 @@ bool RunInProgress(std::string_view status) {
 
 bool NextRunDaily(Env& env, JobRow& row, int64_t now, std::string_view dailyTime) {
   std::tm local = LocalFields(env, now);
-  std::string current = StampOfFields(local);
+  std::string current = TimeStamp14(local);
   if (!HasFullStamp(row)) {
     row.jobnrt = current.substr(0, 8) + std::string(dailyTime);
     row.jobsts = kStatusScheduled;
     return true;
   }
   if (row.jobnrt.view() < current && RunEnded(StatusValue(row.jobsts))) {
-    std::string tomorrow = StampOfFields(ShiftedFields(env, local, 1, 0, 0));
+    std::string tomorrow = TimeStamp14(ShiftedFields(env, local, 1, 0, 0));
     row.jobnrt = tomorrow.substr(0, 8) + std::string(dailyTime);
     row.jobsts = kStatusScheduled;
     return true;
@@ -42,14 +43,14 @@ bool NextRunDaily(Env& env, JobRow& row, int64_t now, std::string_view dailyTime
 
 bool NextRunInterval(Env& env, JobRow& row, int64_t now, int32_t cycleMinutes) {
   std::tm local = LocalFields(env, now);
-  std::string current = StampOfFields(local);
+  std::string current = TimeStamp14(local);
   if (!HasFullStamp(row)) {
     row.jobnrt = current;
     row.jobsts = kStatusScheduled;
     return true;
   }
   if (row.jobnrt.view() < current && RunEnded(StatusValue(row.jobsts))) {
-    row.jobnrt = StampOfFields(ShiftedFields(env, local, 0, 0, cycleMinutes));
+    row.jobnrt = TimeStamp14(ShiftedFields(env, local, 0, 0, cycleMinutes));
     row.jobsts = kStatusScheduled;
     return true;
   }
@@ -63,7 +64,7 @@ bool NextRunByTimePlan(JobRow& row, const std::tm& localNow, const PlanWindow* w
     row.jobsts = kStatusNoFurtherRun;
     return true;
   }
-  const std::string today = StampOfFields(localNow).substr(0, 8);
+  const std::string today = TimeStamp14(localNow).substr(0, 8);
   const int32_t nowMinute = MinuteOfDay(localNow);
   int32_t last = -1;
   if (HasFullStamp(row) && row.jobnrt.view().substr(0, 8) >= today) {

@@ -9,6 +9,7 @@
 #include "exec/subsystems.h"
 #include "jobs/known_programs.h"
 #include "messages/message_poster.h"
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -62,7 +63,7 @@ void JobRegistration::CheckRT04Jobs() {
   Bind in[] = {Bind::Text(runType)};
   int rc = 0;
   std::unique_ptr<Cursor> cursor = sys_.session.db().Open(kRunType04Cursor, in, &rc);
-  if (rc != 0) sys_.log.Main(BoundedPrintf(kOpenFailed, static_cast<long>(rc)));
+  if (rc != 0) sys_.log.MainF(kOpenFailed, static_cast<long>(rc));
   while (rc == 0 && cursor) {
     RunningJobRow row;
     Out out[] = {Out::Text(row.jobda1), Out::Text(row.jobke2), Out::Text(row.joburv),
@@ -73,18 +74,18 @@ void JobRegistration::CheckRT04Jobs() {
     if (rc == 0) {
       rc = WalkRunType04Row(row.jobda1, row.jobke2, row.jobnam, row.jobnum, row.jobsda);
     } else if (rc != kSqlNoData) {
-      sys_.log.Main(BoundedPrintf(kFetchFailed, static_cast<long>(rc)));
+      sys_.log.MainF(kFetchFailed, static_cast<long>(rc));
     }
     if (!sys_.contact.Contact("CheckRT04Jobs", false)) break;
   }
   int closed = cursor ? cursor->Close() : 0;
-  if (closed != 0) sys_.log.Main(BoundedPrintf(kCloseFailed, static_cast<long>(closed)));
+  if (closed != 0) sys_.log.MainF(kCloseFailed, static_cast<long>(closed));
   int reset = ResetRT04StartAttempts();
   if (reset != 0 && reset != kSqlNoData) {
-    sys_.log.Main(BoundedPrintf(kResetFailed, static_cast<long>(reset)));
+    sys_.log.MainF(kResetFailed, static_cast<long>(reset));
   }
   if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.Main(BoundedPrintf(kCheckCommitFailed, static_cast<long>(commit)));
+    sys_.log.MainF(kCheckCommitFailed, static_cast<long>(commit));
   }
 }
 
@@ -99,7 +100,7 @@ int JobRegistration::WalkRunType04Row(const FixedText<14>& da1, const FixedText<
   if (!file.empty()) EndLeftover(num.view(), sda.view(), file);
   if (!known->deletesRow) return 0;
   int rc = SQLDeleteJob(sys_.session, da1, ke2);
-  if (rc != 0) sys_.log.Main(BoundedPrintf(kDeleteFailed, nam.c_str(), static_cast<long>(rc)));
+  if (rc != 0) sys_.log.MainF(kDeleteFailed, nam.c_str(), static_cast<long>(rc));
   return rc;
 }
 
@@ -115,7 +116,7 @@ void JobRegistration::EndLeftover(std::string_view jobnum, std::string_view jobs
     std::optional<int64_t> started = LatestTimeOfStamp(sys_.env, jobsda);
     if (created && (!started || *created > *started + JobExecutor::kStartTolerance)) {
       std::string stamp(jobsda);
-      sys_.log.Main(BoundedPrintf(kNotTheJobs, static_cast<long>(pid), stamp.c_str()));
+      sys_.log.MainF(kNotTheJobs, static_cast<long>(pid), stamp.c_str());
       return;
     }
   }
@@ -126,7 +127,7 @@ void JobRegistration::AddRT04Jobs() {
   AddQEVJobs();
   AddSystemPrograms();
   if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.Main(BoundedPrintf(kAddCommitFailed, static_cast<long>(commit)));
+    sys_.log.MainF(kAddCommitFailed, static_cast<long>(commit));
   }
 }
 
@@ -134,7 +135,7 @@ void JobRegistration::AddSystemPrograms() {
   for (const SystemProgram& p : kSystemPrograms) {
     if (!FileExists(sys_.env, p.file)) continue;
     int rc = SQLInsertJob(sys_.session, p.da1, p.ke2, p.urv, p.cmd, 0, kRunType04);
-    if (rc != 0) sys_.log.Main(BoundedPrintf(p.failure, static_cast<long>(rc)));
+    if (rc != 0) sys_.log.MainF(p.failure, static_cast<long>(rc));
   }
 }
 

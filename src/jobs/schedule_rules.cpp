@@ -92,7 +92,7 @@ ScheduleDecision DecideBySchedule(Env& env, int64_t now, const JobRow& row,
     decision.action = ScheduleAction::kRearm;
     return decision;
   }
-  const int32_t mask = LeadingNumber(schedule->scdtag);
+  const int32_t mask = LeadingNumber32(schedule->scdtag);
   if ((schedule->scdbis != 0 && schedule->scdbis < todayDate) ||
       (type == kWeekdays && (mask < 1 || mask > kAllWeekdays))) {
     return DeleteIfOld(lastEnd, bound);

@@ -24,100 +24,31 @@ constexpr char kReadErrorFormat[] =
 constexpr char kRetiredFormat[] =
     "Start PGM: %.*s Startversuche ueberschritten (%ld), Status 90 gesetzt! RC: %ld\n";
 
-// The run types that start jobs, in the order of the pass.
+constexpr char kFound05Failed[] = "Fehler bei der Ermittlung der Jobs mit RunType 05!\n";
+constexpr char kStart05Failed[] = "Fehler beim Starten der Jobs mit RunType 05!\n";
+constexpr char kWork04Failed[] = "Fehler bei der Verarbeitung der Jobs mit RunType 04!\n";
+constexpr char kWork01Failed[] = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n";
+constexpr char kWork03Failed[] = "Fehler bei der Verarbeitung der Jobs mit RunType 03!\n";
+
+// The run types that start jobs, in the order of the pass. The 07, 08 and
+// 09 loops leave their failure lines to their callers; a closing run (08)
+// is never refused.
 constexpr StartPolicy kPolicies[] = {
-    {.runType = kRunType05,
-     .source = RowSource::kSelect05,
-     .gate = StartGate::kNothingRunning,
-     .selectionName = "SQLSelectKvr500Job05",
-     .countsAttempts = true,
-     .passesOver = false,
-     .blankExclusions = false,
-     .oneRow = true,
-     .contactLabel = "",
-     .contactLossEndsPass = false,
-     .errorLead = "",
-     .selectFailedLine = "Fehler bei der Ermittlung der Jobs mit RunType 05!\n",
-     .startFailedLine = "Fehler beim Starten der Jobs mit RunType 05!\n"},
-    {.runType = kRunType04,
-     .source = RowSource::kSelect04,
-     .gate = StartGate::kNone,
-     .selectionName = "SQLSelectKvr500Job04",
-     .countsAttempts = true,
-     .passesOver = false,
-     .blankExclusions = false,
-     .oneRow = false,
-     .contactLabel = "Start RT04Jobs",
-     .contactLossEndsPass = false,
-     .errorLead = "",
-     .selectFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 04!\n",
-     .startFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 04!\n"},
-    {.runType = kRunType01,
-     .source = RowSource::kSelect01,
-     .gate = StartGate::kBelowMaxJobs,
-     .selectionName = "SQLSelectKvr500Job01",
-     .countsAttempts = true,
-     .passesOver = false,
-     .blankExclusions = false,
-     .oneRow = false,
-     .contactLabel = "",
-     .contactLossEndsPass = false,
-     .errorLead = "",
-     .selectFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n",
-     .startFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 01!\n",
-     .batchesStarts = true},
-    {.runType = kRunType03,
-     .source = RowSource::kDueByTime,
-     .gate = StartGate::kNone,
-     .selectionName = "",
-     .countsAttempts = false,
-     .passesOver = false,
-     .blankExclusions = false,
-     .oneRow = false,
-     .contactLabel = "",
-     .contactLossEndsPass = false,
-     .errorLead = "",
-     .selectFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 03!\n",
-     .startFailedLine = "Fehler bei der Verarbeitung der Jobs mit RunType 03!\n"},
-    {.runType = kRunType07,
-     .source = RowSource::kDueByTime,
-     .gate = StartGate::kNone,
-     .selectionName = "",
-     .countsAttempts = false,
-     .passesOver = false,
-     .blankExclusions = true,
-     .oneRow = false,
-     .contactLabel = "CheckKvr500Job07 Ende",
-     .contactLossEndsPass = true,
-     .errorLead = "Fehler (07)\n",
-     .selectFailedLine = "",
-     .startFailedLine = ""},
-    {.runType = kRunType08,
-     .source = RowSource::kDueByTime,
-     .gate = StartGate::kNone,
-     .selectionName = "",
-     .countsAttempts = false,  // a closing run is never refused
-     .passesOver = false,
-     .blankExclusions = true,
-     .oneRow = false,
-     .contactLabel = "checkKvrJobs08",
-     .contactLossEndsPass = true,
-     .errorLead = "",
-     .selectFailedLine = "",
-     .startFailedLine = ""},
-    {.runType = kRunType09,
-     .source = RowSource::kPassingOver,
-     .gate = StartGate::kNone,
-     .selectionName = "",
-     .countsAttempts = true,
-     .passesOver = true,
-     .blankExclusions = true,
-     .oneRow = false,
-     .contactLabel = "checkKvrJobs09",
-     .contactLossEndsPass = true,
-     .errorLead = "",
-     .selectFailedLine = "",
-     .startFailedLine = ""},
+    {kRunType05, RowSource::kSelect05, StartGate::kNothingRunning, kCountsAttempts | kOneRow,
+     "SQLSelectKvr500Job05", "", "", kFound05Failed, kStart05Failed},
+    {kRunType04, RowSource::kSelect04, StartGate::kNone, kCountsAttempts, "SQLSelectKvr500Job04",
+     "Start RT04Jobs", "", kWork04Failed, kWork04Failed},
+    {kRunType01, RowSource::kSelect01, StartGate::kBelowMaxJobs, kCountsAttempts | kBatchesStarts,
+     "SQLSelectKvr500Job01", "", "", kWork01Failed, kWork01Failed},
+    {kRunType03, RowSource::kDueByTime, StartGate::kNone, 0, "", "", "", kWork03Failed,
+     kWork03Failed},
+    {kRunType07, RowSource::kDueByTime, StartGate::kNone, kBlankExclusions | kContactLossEndsPass,
+     "", "CheckKvr500Job07 Ende", "Fehler (07)\n", "", ""},
+    {kRunType08, RowSource::kDueByTime, StartGate::kNone, kBlankExclusions | kContactLossEndsPass,
+     "", "checkKvrJobs08", "", "", ""},
+    {kRunType09, RowSource::kPassingOver, StartGate::kNone,
+     kCountsAttempts | kPassesOver | kBlankExclusions | kContactLossEndsPass, "", "checkKvrJobs09",
+     "", "", ""},
 };
 
 // What the loop does after one start.
@@ -193,11 +124,11 @@ bool RetireRefusedRow(StartContext& ctx, const JobRow& row) {
 }
 
 AfterStart Start(Loop& loop, JobRow& row) {
-  if (!loop.policy.countsAttempts) row.jobstv = 0;
+  if (!loop.policy.Has(kCountsAttempts)) row.jobstv = 0;
   int start = loop.ctx.executor.StartJob(row);
   if (start == JobExecutor::kStartUpdateFailed) return AfterStart::kPassEnds;
   if (start == JobExecutor::kStartOk) return AfterStart::kNext;
-  if (loop.policy.passesOver) {
+  if (loop.policy.Has(kPassesOver)) {
     loop.passedOver.push_back(JobKey{row.jobda1, row.jobke2});
     return AfterStart::kNext;
   }
@@ -214,7 +145,7 @@ bool MaySelect(const Loop& loop) {
       loop.ctx.executor.runningJobs() >= loop.ctx.maxJobs) {
     return false;
   }
-  return !loop.policy.passesOver || loop.passedOver.size() < kMaxPassedOver;
+  return !loop.policy.Has(kPassesOver) || loop.passedOver.size() < kMaxPassedOver;
 }
 
 StartLoopResult EndPass(Loop& loop, std::string_view line) {
@@ -241,12 +172,12 @@ namespace {
 
 StartLoopResult SelectAndStart(StartContext& ctx, const StartPolicy& policy, bool runType05Due) {
   Loop loop{ctx, policy, {}, {}};
-  if (policy.blankExclusions) ctx.executor.exclusions().SetBlank();
-  if (policy.passesOver) ctx.session.unreadableRows().TakeSetAside();
+  if (policy.Has(kBlankExclusions)) ctx.executor.exclusions().SetBlank();
+  if (policy.Has(kPassesOver)) ctx.session.unreadableRows().TakeSetAside();
   while (!runType05Due && MaySelect(loop)) {
     JobRow row;
     int rc = Select(loop, &row);
-    if (policy.passesOver && PassOverUnreadable(loop) && rc == kSqlNoData) continue;
+    if (policy.Has(kPassesOver) && PassOverUnreadable(loop) && rc == kSqlNoData) continue;
     if (rc == kSqlNoData) break;
     if (rc != 0) {
       LogSelectionError(loop, rc);
@@ -256,10 +187,10 @@ StartLoopResult SelectAndStart(StartContext& ctx, const StartPolicy& policy, boo
     if (policy.gate == StartGate::kNothingRunning && ctx.executor.runningJobs() != 0) break;
     AfterStart next = Start(loop, row);
     if (next == AfterStart::kPassEnds) return EndPass(loop, policy.startFailedLine);
-    if (next == AfterStart::kLoopEnds || policy.oneRow) break;
+    if (next == AfterStart::kLoopEnds || policy.Has(kOneRow)) break;
     if (!policy.contactLabel.empty() &&
         !ctx.contact.Contact(std::string(policy.contactLabel).c_str(), false)) {
-      loop.result.passGoesOn = !policy.contactLossEndsPass;
+      loop.result.passGoesOn = !policy.Has(kContactLossEndsPass);
       break;
     }
   }
@@ -269,7 +200,7 @@ StartLoopResult SelectAndStart(StartContext& ctx, const StartPolicy& policy, boo
 }  // namespace
 
 StartLoopResult RunStartLoop(StartContext& ctx, const StartPolicy& policy, bool runType05Due) {
-  if (!policy.batchesStarts) return SelectAndStart(ctx, policy, runType05Due);
+  if (!policy.Has(kBatchesStarts)) return SelectAndStart(ctx, policy, runType05Due);
   // The claims made so far are launched however the loop ended.
   ctx.executor.BeginStartBatch();
   StartLoopResult result = SelectAndStart(ctx, policy, runType05Due);

@@ -50,36 +50,43 @@ enum class StartGate {
   kBelowMaxJobs,    // the next row is selected while fewer than MAXJOBS run
 };
 
+// What sets a run type's loop apart besides its rows and its gate.
+enum StartFlag : unsigned {
+  // The row's attempts (JOBSTV) go to the start; else none are counted, so
+  // the row is never refused.
+  kCountsAttempts = 1u << 0,
+  // A row not started (refused, no free entry, failed) is passed over for
+  // the rest of the pass, and so is a row set aside as unreadable. Else a
+  // refused row is marked as failed, and no free entry ends the loop (the
+  // row waits for a later pass).
+  kPassesOver = 1u << 1,
+  // The loop starts from a blank exclusion list.
+  kBlankExclusions = 1u << 2,
+  // One selection a pass.
+  kOneRow = 1u << 3,
+  // A lost contact after a start ends the pass, not only the loop.
+  kContactLossEndsPass = 1u << 4,
+  // The rows' claims are committed together before their processes are
+  // created (one commit, one sync, for many starts).
+  kBatchesStarts = 1u << 5,
+};
+
 struct StartPolicy {
   std::string_view runType;
   RowSource source;
   StartGate gate;
+  unsigned flags;  // StartFlag values
   // The selection's name in its error line; empty: the read's line.
   std::string_view selectionName;
-  // False: started with no attempts counted, so never refused.
-  bool countsAttempts;
-  // True: a row not started (refused, no free entry, failed) is passed
-  // over for the rest of the pass, and so is a row set aside as unreadable.
-  // False: a refused row is marked as failed, and no free entry ends the
-  // loop (the row waits for a later pass).
-  bool passesOver;
-  // The loop starts from a blank exclusion list.
-  bool blankExclusions;
-  // One selection a pass.
-  bool oneRow;
-  // The contact after each start (empty: none), and whether its loss ends
-  // the pass (else only the loop).
+  // The contact after each start; empty: none.
   std::string_view contactLabel;
-  bool contactLossEndsPass;
   // Written before the selection's error line; may be empty.
   std::string_view errorLead;
   // Written when the pass ends for a failed selection / a failed row
   // update; empty: the caller writes its own.
-  std::string_view selectFailedLine;
-  std::string_view startFailedLine;
-  // The rows' claims are committed together before their processes are
-  // created (one commit, one sync, for many starts).
-  bool batchesStarts = false;
+  std::string_view selectFailedLine, startFailedLine;
+
+  bool Has(StartFlag flag) const { return (flags & flag) != 0; }
 };
 
 // The policy of a run type that starts jobs (05, 04, 01, 03, 07, 08, 09).

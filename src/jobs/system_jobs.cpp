@@ -3,9 +3,9 @@
 #include <ctime>
 
 #include "core/logger.h"
-#include "exec/exec_text.h"
 #include "exec/subsystems.h"
 #include "jobs/registration.h"
+#include "platform/clock.h"
 
 namespace kvr {
 
@@ -80,20 +80,20 @@ void JobRegistration::SQLInsertNewJob() {
   mapJob_.jobsts = kStatusGone;
   int rc = SQLInsertFullJob(sys_.session, mapJob_);
   if (rc != 0 && rc != kSqlDuplicateKey) {
-    sys_.log.Main(BoundedPrintf(kMapFailed, static_cast<long>(rc)));
+    sys_.log.MainF(kMapFailed, static_cast<long>(rc));
   }
   if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.Main(BoundedPrintf(kRt01CommitFailed, static_cast<long>(commit)));
+    sys_.log.MainF(kRt01CommitFailed, static_cast<long>(commit));
   }
 }
 
 void JobRegistration::AddExportJob() {
-  std::string now = LocalStampOf(sys_.env, sys_.env.Now());
+  std::string now = TimeStamp14(sys_.env, sys_.env.Now());
   int rc = SQLInsertJob(sys_.session, now, "Export KVRJOBSTR", "VEL EXPORT",
                         "exportlauf.bat qlnk.bat", 3600, kRunType01);
-  if (rc != 0) sys_.log.Main(BoundedPrintf(kExportFailed, static_cast<long>(rc)));
+  if (rc != 0) sys_.log.MainF(kExportFailed, static_cast<long>(rc));
   if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.Main(BoundedPrintf(kRt01CommitFailed, static_cast<long>(commit)));
+    sys_.log.MainF(kRt01CommitFailed, static_cast<long>(commit));
   }
 }
 
@@ -117,28 +117,28 @@ void JobRegistration::AddTimedSystemJob(bool daily) {
   row.jobdls = job.dls;
   row.jobsts = kStatusWaiting;
   row.jobnrt = daily ? LocalText(sys_.env, "%Y%m%d") + sys_.config.dailyJobTime
-                     : LocalStampOf(sys_.env, sys_.env.Now());
+                     : TimeStamp14(sys_.env, sys_.env.Now());
   sys_.log.Main(job.registering);
   int rc = SQLUpdateJobNextRun(sys_.session, row);
   if (rc == kSqlNoData) {
     if (daily) {
       int deleted = SQLDeleteJob(sys_.session, job.da1, kReminderMailKe2);
       if (deleted != 0 && deleted != kSqlNoData) {
-        sys_.log.Main(BoundedPrintf(kReminderDeleteFailed, static_cast<long>(deleted)));
+        sys_.log.MainF(kReminderDeleteFailed, static_cast<long>(deleted));
       }
     }
     int inserted = SQLInsertTimedJobDls(sys_.session, row);
     if (inserted != 0) {
-      sys_.log.Main(BoundedPrintf(job.insertFailed, static_cast<long>(inserted)));
+      sys_.log.MainF(job.insertFailed, static_cast<long>(inserted));
     } else {
       sys_.log.Main(job.registered);
     }
     int updated = SQLUpdateJobNextRun(sys_.session, row);
     if (updated != 0) {
-      sys_.log.Main(BoundedPrintf(job.updateAfterInsertFailed, static_cast<long>(updated)));
+      sys_.log.MainF(job.updateAfterInsertFailed, static_cast<long>(updated));
     }
   } else if (rc != 0) {
-    sys_.log.Main(BoundedPrintf(job.updateFailed, rc));
+    sys_.log.MainF(job.updateFailed, rc);
   }
 }
 

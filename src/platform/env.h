@@ -271,6 +271,9 @@ class Env {
   // controller itself, its parent (the watching service), the leader of the
   // parent's process group and PID 1.
   virtual void KillByImageName(const std::string& imageName) = 0;
+  // Milliseconds between an ending's SIGTERM and its SIGKILL: a caller that
+  // waits for ended processes to be gone waits at least this long.
+  virtual int64_t KillGraceMs() = 0;
   virtual Pid SelfPid() = 0;
   // Name of this machine; empty when it cannot be read.
   virtual std::string HostName() = 0;

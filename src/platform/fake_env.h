@@ -178,6 +178,8 @@ class FakeEnv : public Env {
   // Records the kill; the process ends at once by SIGTERM (no grace).
   void KillById(Pid pid) override;
   void KillByImageName(const std::string& imageName) override;
+  // No grace: a SIGTERM ends a fake process at once.
+  int64_t KillGraceMs() override { return 0; }
   Pid SelfPid() override { return selfPid; }
 
   // --- Host name and file locks (in memory) -----------------------------

@@ -83,6 +83,7 @@ class PosixEnv : public Env {
   std::optional<ExitStatus> TakeExitStatus(Pid pid) override;
   void KillById(Pid pid) override;
   void KillByImageName(const std::string& imageName) override;
+  int64_t KillGraceMs() override { return killGraceMs_; }
   Pid SelfPid() override;
   std::string HostName() override;
 

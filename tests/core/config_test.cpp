@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "core/text.h"
 #include "platform/fake_env.h"
 #include "support/temp_dir.h"
 

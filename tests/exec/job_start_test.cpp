@@ -60,7 +60,7 @@ TEST_P(JobStart, StartedJobIsRecordedInRowAndTable) {
   EXPECT_EQ(row.sts, "01");
   EXPECT_EQ(row.nam, "kvrtest.exe");  // lower case
   EXPECT_EQ(row.num, std::to_string(pid));
-  EXPECT_EQ(row.sda, LocalStampOf(env_, env_.Now()));
+  EXPECT_EQ(row.sda, TimeStamp14(env_, env_.Now()));
   EXPECT_EQ(row.eda, "");
   EXPECT_EQ(row.stv, 1);
   const ProcessEntry& e = h_.exec().table()[0];
@@ -169,7 +169,7 @@ TEST_P(JobStart, NewProcessWithTheIdOfARunningEntryClosesTheOlderRow) {
     gone.sts = "01";
     gone.nam = "gone.exe";
     gone.num = "4000";
-    gone.sda = LocalStampOf(env_, env_.Now() - 200);
+    gone.sda = TimeStamp14(env_, env_.Now() - 200);
     h_.Insert(gone);
   }
   FakeEnv::Process p;
@@ -181,7 +181,7 @@ TEST_P(JobStart, NewProcessWithTheIdOfARunningEntryClosesTheOlderRow) {
   old.sts = "01";
   old.nam = "old.exe";
   old.num = std::to_string(pid);
-  old.sda = LocalStampOf(env_, p.startTime);
+  old.sda = TimeStamp14(env_, p.startTime);
   h_.Insert(old);
   h_.exec().ClearProcessTable();
   int sqlCode = 0;
@@ -192,7 +192,7 @@ TEST_P(JobStart, NewProcessWithTheIdOfARunningEntryClosesTheOlderRow) {
   ASSERT_EQ(Start("NEW", "old.exe", 0), JobExecutor::kStartOk);
   Job closed = h_.Read(kDa1, "OLD");
   EXPECT_EQ(closed.sts, "98");
-  EXPECT_EQ(closed.eda, LocalStampOf(env_, env_.Now()));
+  EXPECT_EQ(closed.eda, TimeStamp14(env_, env_.Now()));
   EXPECT_EQ(h_.Read(kDa1, "NEW").sts, "01");
   EXPECT_TRUE(env_.killedIds.empty());
   // Only the new job runs: the closed one is neither counted nor kept.

@@ -35,7 +35,7 @@ class RunHistoryTest : public ::testing::TestWithParam<Engine> {
     job.cmd = "prog.exe " + ke2;
     job.sts = "01";
     job.nam = "prog.exe";
-    job.sda = LocalStampOf(env_, p.startTime);
+    job.sda = TimeStamp14(env_, p.startTime);
     job.mrt = mrt;
     p.environment = h_.Mark(job);
     Pid pid = env_.AddProcess(p);
@@ -85,7 +85,7 @@ TEST_P(RunHistoryTest, EachEndIsRecordedWithTheRowsClose) {
     EXPECT_EQ(RunFailed(run.how, run.code), c.failed);
     EXPECT_EQ(run.command, std::string("prog.exe ") + c.ke2);
     EXPECT_EQ(run.runType, "01");
-    EXPECT_EQ(run.end, LocalStampOf(env_, env_.Now()));
+    EXPECT_EQ(run.end, TimeStamp14(env_, env_.Now()));
     EXPECT_EQ(run.end, h_.Read("20260101000000", c.ke2).eda);
   }
 }

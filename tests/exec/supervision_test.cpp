@@ -43,7 +43,7 @@ class Supervision : public ::testing::TestWithParam<Engine> {
     job.ke2 = ke2;
     job.sts = "01";
     job.nam = "prog.exe";
-    job.sda = sda == "<start>" ? LocalStampOf(env_, p.startTime) : sda;
+    job.sda = sda == "<start>" ? TimeStamp14(env_, p.startTime) : sda;
     job.mrt = mrt;
     if (marked) p.environment = h_.Mark(job);
     Pid pid = env_.AddProcess(p);
@@ -89,7 +89,7 @@ TEST_P(Supervision, RunningTimeRuleInWinterAndSummer) {
       Job row = h_.Read("20260101000000", "M" + std::to_string(month) + "_" + std::to_string(i));
       EXPECT_EQ(row.sts, cases[i].ended ? "99" : "01");
       EXPECT_EQ(Killed(pids[i]), cases[i].ended);
-      EXPECT_EQ(row.eda, cases[i].ended ? LocalStampOf(env_, env_.Now()) : "");
+      EXPECT_EQ(row.eda, cases[i].ended ? TimeStamp14(env_, env_.Now()) : "");
     }
   }
   EXPECT_EQ(h_.exec().runningJobs(), static_cast<int32_t>(std::size(cases)) - 2);
@@ -189,9 +189,9 @@ TEST_P(Supervision, IdentityDecidesWhatIsEndedAndWhatIsClosed) {
   Pid hidden = AddRunning("HIDDEN", 100, 60);
   env_.FindProcess(hidden)->environmentError = EACCES;  // another user's process
   // Unmarked, same program, created after the row's start: the id was handed on.
-  AddRunning("REUSED", 1000, 60, LocalStampOf(env_, env_.Now() - 1003), false);
+  AddRunning("REUSED", 1000, 60, TimeStamp14(env_, env_.Now() - 1003), false);
   // Unmarked, created 2 s after the recorded start (clock resolution) and over its time.
-  AddRunning("LATE", 1000, 60, LocalStampOf(env_, env_.Now() - 1002), false);
+  AddRunning("LATE", 1000, 60, TimeStamp14(env_, env_.Now() - 1002), false);
   AddRunning("UNMARKED", 10, 60, "<start>", false);
   AddRunning("EMPTYSDA", 1000, 60, "", false);  // no start to compare: never over its time
   ASSERT_TRUE(h_.Supervise());
@@ -200,7 +200,7 @@ TEST_P(Supervision, IdentityDecidesWhatIsEndedAndWhatIsClosed) {
     Pid pid = std::stoi(h_.Read("20260101000000", c.ke2).num);
     EXPECT_EQ(Killed(pid), c.killed) << c.ke2;
   }
-  EXPECT_EQ(h_.Read("20260101000000", "GONE").eda, LocalStampOf(env_, env_.Now()));
+  EXPECT_EQ(h_.Read("20260101000000", "GONE").eda, TimeStamp14(env_, env_.Now()));
   EXPECT_EQ(h_.LogCount("is not this job's (it carries the mark of job 20260101000000 ELSE"), 1);
   EXPECT_EQ(h_.LogCount("is not this job's (its mark cannot be read: Permission denied)"), 1);
   EXPECT_EQ(h_.LogCount("is not this job's (it carries no job mark and is over the job's time)"),
@@ -322,7 +322,7 @@ TEST_P(Supervision, RowsWhoseJobNumNamesNoJobProcessAreClosedAndNeverEnded) {
     job.sts = "01";
     job.nam = "prog.exe";
     job.num = nums[i];
-    job.sda = LocalStampOf(env_, env_.Now() - 5000);
+    job.sda = TimeStamp14(env_, env_.Now() - 5000);
     job.mrt = 1;
     h_.Insert(job);
   }
@@ -355,7 +355,7 @@ TEST_P(Supervision, UnreadableImageKeepsMarkedAndUnknownJobs) {
   job.sts = "01";
   job.nam = "unknown  ";  // trailing blanks are not part of the name
   job.num = std::to_string(unknownPid);
-  job.sda = LocalStampOf(env_, p.startTime);
+  job.sda = TimeStamp14(env_, p.startTime);
   h_.Insert(job);
   ASSERT_TRUE(h_.Supervise());
   EXPECT_EQ(Status("KNOWN"), "01");
@@ -460,7 +460,7 @@ TEST_P(ClockStep, ClockSetForwardKeepsRunningJobsAndStillSeesHandedOnIds) {
   job.ke2 = "SEEN";
   job.sts = "01";
   job.nam = "prog.exe";
-  job.sda = LocalStampOf(env_, p.startTime);
+  job.sda = TimeStamp14(env_, p.startTime);
   job.mrt = 200;
   p.environment = h_.Mark(job);
   Pid seen = env_.AddProcess(p);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/clock.h"
 #include "platform/fake_env.h"
 #include "support/local_zone.h"
 
@@ -30,7 +31,7 @@ TEST(Calendar, ShiftedFieldsKeepsWallClockAcrossChanges) {
   for (const Case& c : cases) {
     env.SetLocalTime(c.y, c.mo, c.d, c.h, c.mi, 0);
     std::tm moved = ShiftedFields(env, env.LocalTime(env.Now()), c.days, c.months, c.minutes);
-    EXPECT_EQ(StampOfFields(moved), c.expected) << c.y << "-" << c.mo << "-" << c.d;
+    EXPECT_EQ(TimeStamp14(moved), c.expected) << c.y << "-" << c.mo << "-" << c.d;
   }
 }
 
@@ -48,7 +49,7 @@ TEST(Calendar, NumbersOfTexts) {
   const std::pair<const char*, int32_t> leading[] = {
       {"", 0},   {"00", 0}, {"01", 1}, {"97", 97}, {"  ", 0},
       {" 5", 5}, {"x1", 0}, {"9a", 9}, {"-3", -3}, {"99999999999", 2147483647}};
-  for (auto [text, value] : leading) EXPECT_EQ(LeadingNumber(text), value) << "'" << text << "'";
+  for (auto [text, value] : leading) EXPECT_EQ(LeadingNumber32(text), value) << "'" << text << "'";
   const std::pair<const char*, int32_t> minutes[] = {{"20261231223000", 1350},
                                                      {"20261231240000", 1440},
                                                      {"2026123122300", -1},

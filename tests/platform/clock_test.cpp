@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/fake_env.h"
+#include "support/local_zone.h"
+
 namespace kvr {
 namespace {
 
@@ -39,6 +42,32 @@ TEST(Clock, LocalConversionRoundTripsAndTheSteadyClockNeverGoesBack) {
   EXPECT_EQ(MakeLocalTimeOf(local), t);
   int64_t first = MonotonicMillis();
   EXPECT_GE(MonotonicMillis(), first);
+}
+
+TEST(TimeStamp14, StampReadingTakesTheLaterOfTheDoubleHour) {
+  LocalZone zone;  // put back even when an assertion ends the test early
+  FakeEnv env;
+  // 2026-10-25 02:30 occurs twice; the later one is 01:30 UTC.
+  auto t = LatestTimeOfStamp(env, "20261025023000");
+  ASSERT_TRUE(t.has_value());
+  std::tm utc = env.UtcTime(*t);
+  EXPECT_EQ(utc.tm_hour, 1);
+  EXPECT_EQ(utc.tm_min, 30);
+  // An ordinary winter stamp.
+  auto w = LatestTimeOfStamp(env, "20260114120000");
+  ASSERT_TRUE(w.has_value());
+  EXPECT_EQ(env.UtcTime(*w).tm_hour, 11);
+  for (const char* bad : {"", "2026011412000", "202601141200000", "2026x114120000",
+                          "20261314120000", "20260114250000", "19000101000000"}) {
+    EXPECT_FALSE(LatestTimeOfStamp(env, bad).has_value()) << bad;
+  }
+}
+
+TEST(TimeStamp14, ElapsedSecondsNeverGoesNegative) {
+  FakeEnv env;
+  EXPECT_EQ(ElapsedSeconds(env, 1000, 1061), 61u);
+  EXPECT_EQ(ElapsedSeconds(env, 1061, 1000), 0u);
+  EXPECT_EQ(ElapsedSeconds(env, 0, 1780000000), 1780000000u);
 }
 
 }  // namespace

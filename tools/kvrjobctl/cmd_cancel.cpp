@@ -13,6 +13,7 @@
 #include "ctl_command.h"
 #include "db/client/win1252.h"
 #include "db/session.h"
+#include "exec/run_history.h"
 #include "job_view.h"
 
 namespace kvr::ctl {

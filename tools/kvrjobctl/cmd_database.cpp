@@ -16,6 +16,7 @@
 #include "db/queue/queue_view.h"
 #include "db/queue/schema_setup.h"
 #include "init_files.h"
+#include "platform/clock.h"
 
 #ifndef KVR_SQL_DIR
 #define KVR_SQL_DIR "sql"
@@ -114,68 +115,88 @@ int RunInit(Env& env, const std::vector<std::string>& args) {
   return kExitOk;
 }
 
-int RunAdd(Env& env, const std::vector<std::string>& args) {
-  static constexpr char kHelp[] =
-      "usage: kvrjobctl add --name NAME --command COMMAND [--origin ORIGIN]\n"
-      "                     [--max-runtime SECONDS] [--file PATH | --connect L/P@S]\n"
-      "                     [--run-type 03 (--time-plan PLAN [--timing KIND] | --timing 2|3)]\n"
-      "                     [--run-type 07 --schedule NAME#SBE#LIZ#MND]\n"
-      "Registers a job, keyed by the local time of now and NAME (run type 07: the\n"
-      "schedule key). Run type 01 by default; a run type 03 or 07 job gets its first\n"
-      "run from its plan or schedule at the controller's next evaluation.\n"
-      "COMMAND: words split at blanks and tabs; double quotes group words and are\n"
-      "removed, single quotes do not group; '\\' becomes '/'. No shell reads it:\n"
-      "  --command './job.sh \"a b\"'             two words: ./job.sh, a b\n"
-      "  --command 'sh -c \"echo hi; exit 3\"'     a shell line as one word\n"
-      "A program word with '/' is taken from the program directory; a bare one\n"
-      "there first, then on PATH.\n"
-      "Run type 03: --timing 2 daily at DAILYJOBUHRZT, --timing 3 every\n"
-      "INTERVALLJOBZYKLUS minutes; else --time-plan PLAN names a plan id with\n"
-      "active windows (weekday, from/to minute, step) in KVSYSTEM.KVR139TPL\n"
-      "(timing 0) or KVSYSTEM.KVR141DZT (other kinds); a plan without one is\n"
-      "refused, as the controller would park the job (97).\n"
-      "Run type 07: --schedule NAME#SBE#LIZ#MND, the key of a row of\n"
-      "KVSYSTEM.KVR800SCD.\n";
-  Options o;
-  std::vector<std::string> known = {"name", "command", "origin", "max-runtime"};
-  known.insert(known.end(), kRunTypeOptions.begin(), kRunTypeOptions.end());
-  if (int rc = Parse(args, known, kHelp, &o); rc >= 0) return rc;
-  RunTypeChoice choice;
-  if (!ReadRunTypeChoice(o, &choice)) return kExitUsage;
-  std::string name = choice.runType == "07" ? choice.schedule : o.Get("name");
-  std::string command = o.Get("command"), origin = o.Get("origin");
+namespace {
+
+constexpr char kAddHelp[] =
+    "usage: kvrjobctl add --name NAME --command COMMAND [--origin ORIGIN]\n"
+    "                     [--max-runtime SECONDS] [--file PATH | --connect L/P@S]\n"
+    "                     [--run-type 03 (--time-plan PLAN [--timing KIND] | --timing 2|3)]\n"
+    "                     [--run-type 07 --schedule NAME#SBE#LIZ#MND]\n"
+    "Registers a job, keyed by the local time of now and NAME (run type 07: the\n"
+    "schedule key). Run type 01 by default; a run type 03 or 07 job gets its first\n"
+    "run from its plan or schedule at the controller's next evaluation.\n"
+    "COMMAND: words split at blanks and tabs; double quotes group words and are\n"
+    "removed, single quotes do not group; '\\' becomes '/'. No shell reads it:\n"
+    "  --command './job.sh \"a b\"'             two words: ./job.sh, a b\n"
+    "  --command 'sh -c \"echo hi; exit 3\"'     a shell line as one word\n"
+    "A program word with '/' is taken from the program directory; a bare one\n"
+    "there first, then on PATH.\n"
+    "Run type 03: --timing 2 daily at DAILYJOBUHRZT, --timing 3 every\n"
+    "INTERVALLJOBZYKLUS minutes; else --time-plan PLAN names a plan id with\n"
+    "active windows (weekday, from/to minute, step) in KVSYSTEM.KVR139TPL\n"
+    "(timing 0) or KVSYSTEM.KVR141DZT (other kinds); a plan without one is\n"
+    "refused, as the controller would park the job (97).\n"
+    "Run type 07: --schedule NAME#SBE#LIZ#MND, the key of a row of\n"
+    "KVSYSTEM.KVR800SCD.\n";
+
+// The new job's words: the key's name, the command and the origin in the
+// queue's text, and the running time. False, with its line, when one is not
+// usable.
+struct NewJob {
+  std::string name, command, origin;
+  int32_t mrt = 0;
+};
+
+bool ReadNewJob(const Options& o, const RunTypeChoice& choice, NewJob* job) {
+  job->name = choice.runType == "07" ? choice.schedule : o.Get("name");
+  job->command = o.Get("command");
+  job->origin = o.Get("origin");
   // The terminal gives UTF-8; the queue holds the controller's single-byte
   // text, so "./Prüfung/x" is stored as the controller will read it.
-  if (!ToQueueText(&name) || !ToQueueText(&command) || !ToQueueText(&origin)) {
+  if (!ToQueueText(&job->name) || !ToQueueText(&job->command) || !ToQueueText(&job->origin)) {
     std::fprintf(stderr,
                  "kvrjobctl: --name, --command and --origin take UTF-8 text of "
                  "characters Windows-1252 can hold\n");
-    return kExitUsage;
+    return false;
   }
-  if (name.empty() || command.empty() || name.size() > 32 || command.size() > 256 ||
-      origin.size() > 256) {
+  if (job->name.empty() || job->command.empty() || job->name.size() > 32 ||
+      job->command.size() > 256 || job->origin.size() > 256) {
     std::fprintf(stderr,
                  "kvrjobctl: --name (1 to 32 characters) and --command (1 to 256) are "
                  "needed; --origin has at most 256\n");
-    return kExitUsage;
+    return false;
   }
   char* end = nullptr;
   const std::string mrtText = o.Get("max-runtime", "0");
   long mrt = std::strtol(mrtText.c_str(), &end, 10);
   if (end == mrtText.c_str() || *end != '\0' || mrt < 0 || mrt > 2147483647L) {
     std::fprintf(stderr, "kvrjobctl: --max-runtime must be a number of seconds\n");
-    return kExitUsage;
+    return false;
   }
+  job->mrt = static_cast<int32_t>(mrt);
+  return true;
+}
+
+}  // namespace
+
+int RunAdd(Env& env, const std::vector<std::string>& args) {
+  Options o;
+  std::vector<std::string> known = {"name", "command", "origin", "max-runtime"};
+  known.insert(known.end(), kRunTypeOptions.begin(), kRunTypeOptions.end());
+  if (int rc = Parse(args, known, kAddHelp, &o); rc >= 0) return rc;
+  RunTypeChoice choice;
+  NewJob job;
+  if (!ReadRunTypeChoice(o, &choice) || !ReadNewJob(o, choice, &job)) return kExitUsage;
   Target t;
   if (!ResolveTarget(env, o, &t)) return kExitError;
   ToolSession tool(env);
   if (!tool.Connect(t)) return kExitError;
   if (choice.runType == "07" && !ScheduleExists(tool.session(), &choice)) return kExitError;
   if (!TimePlanExists(tool.session(), choice)) return kExitError;
-  const std::string da1 = NowTimestamp(env);
-  int rc = SQLInsertJob(tool.session(), da1, name, origin, command, static_cast<int32_t>(mrt),
-                        choice.runType);
-  if (rc == kSqlOk) rc = ApplyRunTypeChoice(tool.session(), choice, da1, name);
+  const std::string da1 = TimeStamp14(env, env.Now());
+  int rc =
+      SQLInsertJob(tool.session(), da1, job.name, job.origin, job.command, job.mrt, choice.runType);
+  if (rc == kSqlOk) rc = ApplyRunTypeChoice(tool.session(), choice, da1, job.name);
   if (rc == kSqlOk) rc = tool.session().SQLCommit();
   if (rc != kSqlOk) {
     std::string message;
@@ -184,7 +205,7 @@ int RunAdd(Env& env, const std::vector<std::string>& args) {
                  message.c_str());
     return kExitError;
   }
-  std::printf("job registered: %s %s\n", da1.c_str(), name.c_str());
+  std::printf("job registered: %s %s\n", da1.c_str(), job.name.c_str());
   return kExitOk;
 }
 

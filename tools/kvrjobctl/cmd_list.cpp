@@ -9,6 +9,7 @@
 #include "db/client/win1252.h"
 #include "db/queue/queue_view.h"
 #include "job_view.h"
+#include "platform/clock.h"
 #include "run_view.h"
 
 namespace kvr::ctl {
@@ -66,7 +67,7 @@ int RunList(Env& env, const std::vector<std::string>& args) {
   int rc = ReadQueueRows(tool.session(), "", &rows);
   if (rc != kSqlOk) return ReportDatabaseError(tool, "reading the queue failed", rc);
   // All rows are classified, so that rows of other run types hold back theirs.
-  const std::string now = NowTimestamp(env);
+  const std::string now = TimeStamp14(env, env.Now());
   std::vector<RowState> states = ClassifyQueue(rows, now);
   std::vector<RunRecord> runs;
   bool noHistory = false;

@@ -9,6 +9,7 @@
 #include "db/queue/run_now_plan.h"
 #include "db/session.h"
 #include "job_view.h"
+#include "platform/clock.h"
 
 namespace kvr::ctl {
 
@@ -51,7 +52,7 @@ int RunRunNow(Env& env, const std::vector<std::string>& args) {
   JobRow row;
   if (int rc = FindJob(tool, key, &row); rc != kExitOk) return rc;
   const std::string name = row.jobda1.str() + "/" + row.jobke2.str();
-  RunNowPlan plan = PlanRunNow(row, NowTimestamp(env));
+  RunNowPlan plan = PlanRunNow(row, TimeStamp14(env, env.Now()));
   if (plan.refused) {
     std::fprintf(stderr, "kvrjobctl: %s not made due: %s\n", Win1252ToUtf8(name).c_str(),
                  plan.reason.c_str());

@@ -8,6 +8,7 @@
 #include "db/client/win1252.h"
 #include "job_output_tail.h"
 #include "job_view.h"
+#include "platform/clock.h"
 #include "run_view.h"
 
 namespace kvr::ctl {
@@ -90,7 +91,7 @@ int RunShow(Env& env, const std::vector<std::string>& args) {
   std::vector<JobRow> rows;
   int rc = ReadQueueRows(tool.session(), "", &rows);
   if (rc != kSqlOk) return ReportDatabaseError(tool, "reading the queue failed", rc);
-  const std::string now = NowTimestamp(env);
+  const std::string now = TimeStamp14(env, env.Now());
   std::vector<RowState> states = ClassifyQueue(rows, now);
   RowState state = ClassifyRow(row, now);
   for (size_t i = 0; i < rows.size(); ++i) {

@@ -9,8 +9,8 @@
 #include "ctl_command.h"
 #include "db/client/win1252.h"
 #include "db/queue/queue_view.h"
-#include "exec/exec_text.h"
 #include "job_view.h"
+#include "platform/clock.h"
 #include "run_view.h"
 
 namespace kvr::ctl {
@@ -100,10 +100,10 @@ int RunStatus(Env& env, const std::vector<std::string>& args) {
   if (rc != kSqlOk) return ReportDatabaseError(tool, "reading the queue failed", rc);
   ControllerPresence p = CheckControllerPresence(env, tool.session(), waitSeconds * 1000);
   // The counts are of the moment before the check.
-  QueueCounts c = CountStates(rows, ClassifyQueue(rows, NowTimestamp(env)));
+  QueueCounts c = CountStates(rows, ClassifyQueue(rows, TimeStamp14(env, env.Now())));
   std::vector<RunRecord> runs;
   bool missing = false;
-  const std::string dayAgo = LocalStampOf(env, env.Now() - 86400);
+  const std::string dayAgo = TimeStamp14(env, env.Now() - 86400);
   if (!ReadRunHistory(tool, dayAgo, &runs, &missing)) return kExitError;
   FailedRuns f = CountFailed(runs, missing);
   if (o.Has("json")) {

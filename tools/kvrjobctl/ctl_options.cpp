@@ -99,7 +99,7 @@ Config ToolConfig() {
 
 }  // namespace
 
-ToolSession::ToolSession(Env& env) : sys_(std::make_unique<Subsystems>(env, ToolConfig(), -1)) {}
+ToolSession::ToolSession(Env& env) : log_(env, ToolConfig()), session_(env, log_) {}
 
 bool ToolSession::Connect(const Target& t) {
   int rc = session().SQLConnect(t.login, t.password, t.service, t.schema);

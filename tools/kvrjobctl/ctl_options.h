@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/config.h"
+#include "core/logger.h"
 #include "db/session.h"
-#include "exec/subsystems.h"
 #include "platform/posix_env.h"
 
 namespace kvr::ctl {
@@ -44,17 +44,17 @@ struct Target {
 // (--file, default ./VELTRONIA.INI) as the controller reads it.
 bool ResolveTarget(Env& env, const Options& options, Target* target);
 
-// A session for the tool: its log lines go nowhere.
+// A session for the tool: a logger whose lines go nowhere and a session.
 class ToolSession {
  public:
   explicit ToolSession(Env& env);
   // Connects and switches to the target's schema; prints the failure.
   bool Connect(const Target& target);
-  Session& session() { return sys_->session; }
+  Session& session() { return session_; }
 
  private:
-  // Built as the controller builds its own (the tool's logs go nowhere).
-  std::unique_ptr<Subsystems> sys_;
+  Logger log_;
+  Session session_;
 };
 
 int RunCredentials(Env& env, const std::vector<std::string>& args);

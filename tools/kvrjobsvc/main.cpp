@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/config.h"
+#include "core/text.h"
 #include "core/version.h"
 #include "platform/service_socket.h"
 #include "responder.h"

@@ -250,6 +250,4 @@ std::string FormatTimestamp(std::string_view t) {
   return s;
 }
 
-std::string NowTimestamp(Env& env) { return TimeStamp14(env.LocalTime(env.Now())); }
-
 }  // namespace kvr

@@ -63,8 +63,6 @@ int64_t SecondsBetween(Env& env, std::string_view from, std::string_view to);
 std::string FormatDuration(int64_t seconds);
 // "2024-05-01 12:00:00" from "20240501120000"; other texts as they are.
 std::string FormatTimestamp(std::string_view timestamp);
-// The current local time as a 14-digit text.
-std::string NowTimestamp(Env& env);
 
 // The view's read statements, by name.
 void AppendQueueViewStatements(StatementList* list);
