@@ -290,27 +290,34 @@ def pass_rate(world, bound, window=10):
 
 
 START = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)  Start PGM: ")
+BANNER = re.compile(r"\*\* (Clusterdienst: JOBCONTROLLER \d+\.|Jobcontroller KVRJOBSTR wurde) "
+                    r"gestartet \*\*")
 
 
 def one_worker(world, window=5):
     """Only the controller holding the queue starts jobs: starts of the one,
-    then the other, then the first again within `window` seconds mean both
-    worked the queue at once (a takeover goes one way only, and the faults
-    come further apart than that)."""
+    then the other, then the same process of the first again within
+    `window` seconds mean both worked the queue at once. A takeover goes one
+    way only; the first controller starting jobs again through a new
+    process (its old one killed, the other's service gone meanwhile) is two
+    takeovers, not two workers."""
     starts = []
     for c in world.ctls:
+        life = 0  # the controller's process, counted by its banner lines
         for line in c.log_text("KVRJOBCTL").splitlines():
+            life += bool(BANNER.search(line))
             m = START.match(line)
             if m:
                 starts.append((time.mktime(time.strptime(m.group(1), "%Y-%m-%d %H:%M:%S")),
-                               c.name))
+                               c.name, life))
     # The log times are whole seconds: a takeover within the second the
     # other was killed would look like an overlap, so only starts in three
     # different seconds count.
     seconds = sorted(set(starts))
     both = []
-    for (t0, a), (t1, b), (t2, c) in zip(seconds, seconds[1:], seconds[2:]):
-        if a == c != b and t0 < t1 < t2 <= t0 + window and (not both or t0 > both[-1][0] + window):
+    for (t0, a, la), (t1, b, _), (t2, c, lc) in zip(seconds, seconds[1:], seconds[2:]):
+        if (a == c != b and la == lc and t0 < t1 < t2 <= t0 + window
+                and (not both or t0 > both[-1][0] + window)):
             both.append((t0, a, b))
     return Result("one controller at a time starts jobs", not both,
                   "%d starts, %d times both within %d s" % (len(starts), len(both), window),

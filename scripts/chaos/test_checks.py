@@ -99,10 +99,13 @@ class ChecksTest(unittest.TestCase):
         def starts(*seconds):
             return "\n".join("2026-12-08 10:00:%02d  Start PGM: /bin/true Cmd: true" % t
                              for t in seconds)
+        banner = "\n2026-12-08 10:00:02  ** Clusterdienst: JOBCONTROLLER 7001. gestartet **\n"
         cases = [  # starts of c1, starts of c2, passed, figure
             (starts(3, 4, 5), starts(1, 2, 3), True, "6 starts, 0 times"),  # within a second
             (starts(1, 4, 20), starts(12, 14), True, "5 starts, 0 times"),
             (starts(1, 3, 5, 7, 9), starts(2, 4, 6, 8), False, "9 starts, 2 times"),
+            (starts(1) + banner + starts(3), starts(2), True, "3 starts, 0 times"),  # c1 anew
+            (banner + starts(1, 3), starts(2), False, "3 starts, 1 times"),  # one life of c1
         ]
         for one, two, passed, figure in cases:
             world = types.SimpleNamespace(ctls=[ctl("c1", main=one), ctl("c2", main=two)])
