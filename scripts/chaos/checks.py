@@ -6,6 +6,7 @@ import re
 import time
 
 DONE_01 = ("90", "98", "99")
+LINE_TIME = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)  ")
 
 
 class Result:
@@ -22,17 +23,60 @@ def queue_rows(db):
 
 
 KEY = re.compile(r"\bCHAOS-\d+\b")
-ENDED = re.compile(r"Prozess beendet: \S+ ProcessID (\d+)")
+ENDED = re.compile(r"Prozess beendet: (\S+) ProcessID (\d+)")
+# "Start PGM: <command> Cmd: <image read after the start>", and after it the
+# failure of writing the process id when the row could not take it. A claim
+# that failed before any process was created has no image (two blanks); a
+# start that failed ends with "fehlgeschlagen!"; a full process table or a
+# command that cannot be converted has no "Cmd:": none of them is a start.
+STARTED = re.compile(r"Start PGM: (.*) Cmd: (\S.*?)( Fehler Update Kvr500Job RC: -?\d+)?$")
+ID_WAIT = 10  # seconds from a start whose id was not written to the end of its process
+
+
+def _logs(main_logs):
+    return [main_logs] if isinstance(main_logs, str) else list(main_logs)
 
 
 def logged_starts(main_logs):
     """{row key: starts the controllers logged} (failed starts left out)."""
     out = {}
-    for line in main_logs.splitlines():
-        if "Start PGM: " in line and not line.endswith("fehlgeschlagen!"):
-            for key in set(KEY.findall(line)):
-                out[key] = out.get(key, 0) + 1
+    for text in _logs(main_logs):
+        for line in text.splitlines():
+            m = STARTED.search(line)
+            if m and not line.endswith("fehlgeschlagen!"):
+                for key in set(KEY.findall(m.group(1))):
+                    out[key] = out.get(key, 0) + 1
     return out
+
+
+def _line_time(line):
+    t = LINE_TIME.match(line)
+    return t and time.mktime(time.strptime(t.group(1), "%Y-%m-%d %H:%M:%S"))
+
+
+def ended_before_id(main_logs):
+    """Keys of rows whose job was created but whose process id the row did
+    not take (the database went away), and whose controller then logged the
+    end of a process of that image within a few seconds: the row names no
+    process, so only the log ties the end to the row."""
+    keys = set()
+    for text in _logs(main_logs):
+        waiting = []  # (time, image, keys) of starts without their id written
+        for line in text.splitlines():
+            m = STARTED.search(line)
+            if m and m.group(3):
+                waiting.append((_line_time(line), m.group(2), set(KEY.findall(m.group(1)))))
+                continue
+            e = ENDED.search(line)
+            t = _line_time(line)
+            if not e or not t:
+                continue
+            for w in waiting:
+                if w[1] == e.group(1) and w[0] and w[0] <= t <= w[0] + ID_WAIT:
+                    keys |= w[2]
+                    waiting.remove(w)
+                    break
+    return keys
 
 
 def exactly_once(workload, queue, records, main_logs):
@@ -40,11 +84,15 @@ def exactly_once(workload, queue, records, main_logs):
     status 90); unreadable rows either ran once or are named in a log. A
     start counts when the job recorded it or a controller logged it: a job
     its controller ended (status 99, or its pid logged as ended when the
-    database was away) before the job's first line ran, once."""
+    database was away, or its end logged right after a start whose id the
+    row did not take) before the job's first line ran, once. `main_logs` is
+    one text or a list of them, one per controller."""
     twice, never, bad_named, bad_silent, ran, wrong_90 = [], [], 0, [], 0, []
     bad_ran = cut = 0
     logged = logged_starts(main_logs)
-    ended = set(ENDED.findall(main_logs))
+    ended = {pid for text in _logs(main_logs) for _, pid in ENDED.findall(text)}
+    ended_keys = ended_before_id(main_logs)
+    main_logs = "\n".join(_logs(main_logs))
     for row in workload.rows:
         if row.rty != "01" or row.posted_at is None:
             continue
@@ -56,7 +104,8 @@ def exactly_once(workload, queue, records, main_logs):
             if status != "90":
                 wrong_90.append("%s missing program, status %r" % (row.key, status))
             continue
-        if n == 1 and (starts or status == "99" or (q and q[4] in ended)):
+        if n == 1 and (starts or status == "99" or (q and q[4] in ended)
+                       or row.key in ended_keys):
             ran += 1
             bad_ran += row.kind == "bad"
             cut += not starts
@@ -162,7 +211,6 @@ EXPECTED = [
 # The controller's own line for a message it could put neither into the
 # table nor into the fallback file (both away at once): a loss it reports.
 KEEP_FAILED = "Fehler beim Schreiben der Nachricht (Msg) in die JOBCTLMSG.log"
-LINE_TIME = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)  ")
 CUT_SHORT = 3  # seconds from a message's log line to a SIGKILL that may undo its pass
 
 
@@ -242,27 +290,34 @@ def pass_rate(world, bound, window=10):
 
 
 START = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)  Start PGM: ")
+BANNER = re.compile(r"\*\* (Clusterdienst: JOBCONTROLLER \d+\.|Jobcontroller KVRJOBSTR wurde) "
+                    r"gestartet \*\*")
 
 
 def one_worker(world, window=5):
     """Only the controller holding the queue starts jobs: starts of the one,
-    then the other, then the first again within `window` seconds mean both
-    worked the queue at once (a takeover goes one way only, and the faults
-    come further apart than that)."""
+    then the other, then the same process of the first again within
+    `window` seconds mean both worked the queue at once. A takeover goes one
+    way only; the first controller starting jobs again through a new
+    process (its old one killed, the other's service gone meanwhile) is two
+    takeovers, not two workers."""
     starts = []
     for c in world.ctls:
+        life = 0  # the controller's process, counted by its banner lines
         for line in c.log_text("KVRJOBCTL").splitlines():
+            life += bool(BANNER.search(line))
             m = START.match(line)
             if m:
                 starts.append((time.mktime(time.strptime(m.group(1), "%Y-%m-%d %H:%M:%S")),
-                               c.name))
+                               c.name, life))
     # The log times are whole seconds: a takeover within the second the
     # other was killed would look like an overlap, so only starts in three
     # different seconds count.
     seconds = sorted(set(starts))
     both = []
-    for (t0, a), (t1, b), (t2, c) in zip(seconds, seconds[1:], seconds[2:]):
-        if a == c != b and t0 < t1 < t2 <= t0 + window and (not both or t0 > both[-1][0] + window):
+    for (t0, a, la), (t1, b, _), (t2, c, lc) in zip(seconds, seconds[1:], seconds[2:]):
+        if (a == c != b and la == lc and t0 < t1 < t2 <= t0 + window
+                and (not both or t0 > both[-1][0] + window)):
             both.append((t0, a, b))
     return Result("one controller at a time starts jobs", not both,
                   "%d starts, %d times both within %d s" % (len(starts), len(both), window),

@@ -44,6 +44,31 @@ class ChecksTest(unittest.TestCase):
         self.assertIn("3 ran once (2 ended by the controller before their first line), "
                       "2 twice+, 3 never", r.figure)
 
+    def test_exactly_once_counts_only_lines_of_a_created_process(self):
+        K = "CHAOS-00001"
+        at = "2026-12-08 10:00:%02d  "
+        start = at + "Start PGM: ./job.py rec " + K + " 10 Cmd: env"
+        no_id = start + " Fehler Update Kvr500Job RC: -3114"
+        claim = at + "Start PGM: ./job.py rec " + K + " 10 Cmd:  Fehler Update Kvr500Job RC: -3114"
+        full = at + "Start PGM: ./job.py rec " + K + " 10 Prozesstabelle voll, Job nicht gestartet!"
+        ended = at + "Prozess beendet: %s ProcessID 9"
+        rec = {K: [("start", 9, 0)]}
+        cases = [  # main logs (one text per controller), records, passed, figure
+            ([no_id % 1 + "\n" + ended % (2, "env")], {}, True, "1 ran once (1 ended"),
+            ([no_id % 1 + "\n" + ended % (2, "dash")], {}, False, "0 ran once"),
+            ([no_id % 1 + "\n" + ended % (30, "env")], {}, False, "0 ran once"),
+            ([no_id % 1, ended % (2, "env")], {}, False, "0 ran once"),
+            ([claim % 1 + "\n" + start % 3], rec, True, "1 ran once (0 ended"),
+            ([full % 1 + "\n" + start % 3], rec, True, "1 ran once (0 ended"),
+            ([start % 1, start % 3], rec, False, "1 twice+"),
+        ]
+        for logs, records, passed, figure in cases:
+            work = types.SimpleNamespace(rows=[row(K, "py")])
+            queue = {K: ("", K, "01", "98", "", "")}
+            r = checks.exactly_once(work, queue, records, logs)
+            self.assertEqual(r.passed, passed, (logs, r.figure))
+            self.assertIn(figure, r.figure)
+
     def test_gaps_leave_out_excused_stops(self):
         t0 = time.mktime(time.strptime("2026-12-08 10:00:00", "%Y-%m-%d %H:%M:%S"))
         lines = ["2026-12-08 10:00:%02d  Service kontaktiert! Hauptschleife!" % s for s in (0, 1, 40, 41)]
@@ -74,10 +99,13 @@ class ChecksTest(unittest.TestCase):
         def starts(*seconds):
             return "\n".join("2026-12-08 10:00:%02d  Start PGM: /bin/true Cmd: true" % t
                              for t in seconds)
+        banner = "\n2026-12-08 10:00:02  ** Clusterdienst: JOBCONTROLLER 7001. gestartet **\n"
         cases = [  # starts of c1, starts of c2, passed, figure
             (starts(3, 4, 5), starts(1, 2, 3), True, "6 starts, 0 times"),  # within a second
             (starts(1, 4, 20), starts(12, 14), True, "5 starts, 0 times"),
             (starts(1, 3, 5, 7, 9), starts(2, 4, 6, 8), False, "9 starts, 2 times"),
+            (starts(1) + banner + starts(3), starts(2), True, "3 starts, 0 times"),  # c1 anew
+            (banner + starts(1, 3), starts(2), False, "3 starts, 1 times"),  # one life of c1
         ]
         for one, two, passed, figure in cases:
             world = types.SimpleNamespace(ctls=[ctl("c1", main=one), ctl("c2", main=two)])
