@@ -26,7 +26,8 @@ class FixedText {
     // Stops at an embedded zero byte as a C text would.
     std::size_t len = 0;
     while (len < text.size() && len < N && text[len] != '\0') ++len;
-    std::memcpy(buf_, text.data(), len);
+    // An empty view may carry no data pointer at all.
+    if (len != 0) std::memcpy(buf_, text.data(), len);
     std::memset(buf_ + len, 0, N + 1 - len);
   }
   void clear() { std::memset(buf_, 0, N + 1); }
