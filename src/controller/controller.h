@@ -28,19 +28,20 @@
 #include "db/session.h"
 #include "exec/job_executor.h"
 #include "exec/subsystems.h"
+#include "housekeeping/housekeeping.h"
+#include "jobs/closing_jobs.h"
+#include "jobs/registration.h"
+#include "jobs/run_type_loops.h"
+#include "jobs/scheduled_jobs.h"
+#include "jobs/timed_jobs.h"
 #include "platform/env.h"
 
 namespace kvr {
 
-class RunTypeLoops;
-class JobRegistration;
-class TimedJobs;
-class ScheduledJobs;
-class ClosingJobs;
-class Housekeeping;
-
 class Controller {
  public:
+  // Reads the configuration and builds the subsystems and the modules;
+  // nothing touches the database before StartUp.
   Controller(Env& env, CommandLine commandLine);
   ~Controller();
 
@@ -58,16 +59,16 @@ class Controller {
 
   // State the tests look at.
   bool instanceMode() const { return commandLine_.instanceMode(); }
-  const std::string& pipeName() const { return sys_->contact.pipeName(); }
+  const std::string& pipeName() const { return sys_.contact.pipeName(); }
   int32_t failedChecks() const { return failedChecks_; }
   bool connectionGood() const { return connectionGood_; }
   bool standby() const { return standby_; }
-  Subsystems& subsystems() { return *sys_; }
-  JobExecutor& executor() { return sys_->executor; }
-  Session& session() { return sys_->session; }
+  Subsystems& subsystems() { return sys_; }
+  JobExecutor& executor() { return sys_.executor; }
+  Session& session() { return sys_.session; }
   // The wait between passes; null with wake-ups off.
-  PaceWait* paceWait() { return pace_.get(); }
-  const Config& config() const { return sys_->config; }
+  PaceWait* paceWait() { return sys_.config.wakeUps ? &pace_ : nullptr; }
+  const Config& config() const { return sys_.config; }
 
  private:
   // Start-up steps.
@@ -93,14 +94,14 @@ class Controller {
 
   Env& env_;
   CommandLine commandLine_;
-  std::unique_ptr<Subsystems> sys_;
-  std::unique_ptr<RunTypeLoops> loops_;
-  std::unique_ptr<JobRegistration> registration_;
-  std::unique_ptr<TimedJobs> timed_;
-  std::unique_ptr<ScheduledJobs> scheduled_;
-  std::unique_ptr<ClosingJobs> closing_;
-  std::unique_ptr<Housekeeping> housekeeping_;
-  std::unique_ptr<PaceWait> pace_;
+  Subsystems sys_;
+  RunTypeLoops loops_;
+  JobRegistration registration_;
+  TimedJobs timed_;
+  ScheduledJobs scheduled_;
+  ClosingJobs closing_;
+  Housekeeping housekeeping_;
+  PaceWait pace_;  // used with wake-ups on
 
   // Credentials as read at start-up.
   std::string serviceName_, schema_, login_, password_;

@@ -44,15 +44,15 @@ QueueLockRequest Controller::LockRequest() {
 // supervises nor ends them any more.
 void Controller::EnterStandby(bool afterRunning) {
   standby_ = true;
-  sys_->contact.SetPaceWait(nullptr);  // the holder's work wakes the holder only
+  sys_.contact.SetPaceWait(nullptr);  // the holder's work wakes the holder only
   if (afterRunning) {
-    sys_->executor.ClearProcessTable();
-    sys_->executor.ClearSavedProcessTable();
-    DeleteFlagFile(env_, sys_->log, kFlagFileName);
+    sys_.executor.ClearProcessTable();
+    sys_.executor.ClearSavedProcessTable();
+    DeleteFlagFile(env_, sys_.log, kFlagFileName);
   }
   connectionGood_ = true;
   failedChecks_ = 0;
-  NoteStandby(sys_->session.queueLock());
+  NoteStandby(sys_.session.queueLock());
 }
 
 // One line when the standby begins, and again only when its reason (the
@@ -66,23 +66,23 @@ void Controller::NoteStandby(const QueueLockResult& lock) {
   standbyNote_ = note;
   char line[512];
   std::snprintf(line, sizeof line, busy ? kStandbyFormat : kLockFailedFormat, about.c_str());
-  sys_->log.Main(line);
+  sys_.log.Main(line);
   env_.ConsoleWrite(line);
 }
 
 bool Controller::StandbyPass() {
-  if (!sys_->contact.Contact(kStandbyLabel, true)) return false;
+  if (!sys_.contact.Contact(kStandbyLabel, true)) return false;
   // Jobs left from before a fall back to standby are still children.
   env_.ReapChildren();
-  const QueueLockResult& lock = sys_->session.TryQueueLock();
+  const QueueLockResult& lock = sys_.session.TryQueueLock();
   if (!lock.held()) {
     NoteStandby(lock);
     return true;
   }
   standby_ = false;
   standbyNote_.clear();
-  sys_->contact.SetPaceWait(pace_.get());
-  sys_->log.Main(kTakeOverText);
+  sys_.contact.SetPaceWait(paceWait());
+  sys_.log.Main(kTakeOverText);
   env_.ConsoleWrite(kTakeOverText);
   if (!StartFromDatabase()) {
     stoppedInStartUp_ = true;
@@ -92,8 +92,8 @@ bool Controller::StandbyPass() {
 }
 
 void Controller::ShutDownStandby() {
-  sys_->log.Main(kStandbyEndText);
-  sys_->poster.FreeStrNachricht();
+  sys_.log.Main(kStandbyEndText);
+  sys_.poster.FreeStrNachricht();
 }
 
 }  // namespace kvr

@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "core/logger.h"
-#include "db/queue/job_table.h"
 #include "platform/env.h"
 
 namespace kvr {
@@ -246,30 +245,6 @@ int Session::GetLastSQLError(std::string* state, std::string* message) {
   return code;
 }
 
-int Session::WriteStatusRow(char* line, size_t size) {
-  // The row says the same every pass: its write proves the database can be
-  // written, its loss in a power failure loses nothing.
-  statements_.DeferNextCommitSync();
-  int code = SQLUpdateJobStatus(*this, kStatusWaiting, kStatusRowDa1, kStatusRowKe2);
-  if (code == kSqlNoData) {
-    code = SQLInsertJob(*this, kStatusRowDa1, kStatusRowKe2, kStatusRowOrigin, "", 0, kRunType99);
-    if (code != kSqlOk) {
-      std::snprintf(line, size, "- Fehler beim Anlegen des Statusjobs! RC: %ld\n",
-                    static_cast<long>(code));
-    }
-  } else if (code != kSqlOk) {
-    std::snprintf(line, size, "- Fehler beim Update des Statusjobs! RC: %d\n", code);
-  }
-  // A commit that cannot write fails the check: the status row did not
-  // reach the database, and neither would anything else.
-  int commit = SQLCommit();
-  if (code == kSqlOk && IsWriteFault(commit)) {
-    code = commit;
-    std::snprintf(line, size, "- Fehler beim Commit des Statusjobs! RC: %d\n", code);
-  }
-  return code;
-}
-
 int Session::Checked() {
   if (!endedRows_.empty() && endedRows_.Replay(*conn_) == kSqlOk && SQLCommit() == kSqlOk) {
     endedRows_.Clear();
@@ -292,10 +267,10 @@ int Session::DatabaseReplaced() {
   return 0;
 }
 
-int Session::CheckDB() {
+int Session::CheckDB(WriteProbe probe) {
   if (!writesLost_ && !conn_->CheckDatabaseFile()) return DatabaseReplaced();
-  char line[128] = "";
-  int code = WriteStatusRow(line, sizeof line);
+  std::string line;
+  int code = probe(*this, &line);
   if (code == kSqlOk) return Checked();
 
   log_.Main(line);
@@ -307,8 +282,8 @@ int Session::CheckDB() {
   // The new connection must prove that it can write (a file opened read
   // only connects well); a standby writes nothing.
   if (rc == kSqlOk && (!lockRequired_ || queueLock_.held())) {
-    char again[128] = "";
-    rc = WriteStatusRow(again, sizeof again);
+    std::string again;
+    rc = probe(*this, &again);
     if (IsWriteFault(rc)) {
       writesLost_ = true;
     } else {

@@ -1,7 +1,8 @@
 // Session: the controller's one database session.
 //
 // Owns the connection to the product's database, the credentials kept for
-// reconnecting, and the per-pass check with its status row. Connecting
+// reconnecting, and the per-pass check of the connection's health (its
+// write probe, the controller's status row, is the caller's). Connecting
 // switches to the product's schema with "ALTER SESSION SET CURRENT_SCHEMA=".
 // Every operation returns the status code of the client (0, 1403, negative
 // Oracle-style codes); CheckDB returns 1 when the session can be used, else 0.
@@ -75,9 +76,12 @@ class Session {
   // The last statement's code; *state is always empty, *message the last
   // error text (empty after success). Either pointer may be null.
   int GetLastSQLError(std::string* state, std::string* message);
-  // Writes the status row and commits; reconnects when that fails.
-  // 1 when the session can be used, 0 when it cannot.
-  int CheckDB();
+  // The write that proves the database can be written, committed: 0, or
+  // the failing code with the line for the main log in *line.
+  using WriteProbe = int (*)(Session& session, std::string* line);
+  // Runs the probe; reconnects when it fails. 1 when the session can be
+  // used, 0 when it cannot.
+  int CheckDB(WriteProbe probe);
   // True after a commit that could not write, until CheckDB succeeds.
   bool writesLost() const { return writesLost_; }
   // Told true when a commit made the work since the last one durable, false
@@ -111,9 +115,6 @@ class Session {
  private:
   int Connect();
   int Commit();
-  // Writes the status row and commits: 0, or the failing code; *line gets
-  // the failure line for the main log.
-  int WriteStatusRow(char* line, size_t size);
   // After a check that could write: the lost ends written again.
   int Checked();
   int DatabaseReplaced();

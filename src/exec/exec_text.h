@@ -18,11 +18,4 @@ namespace kvr {
 // and tabs allowed); 0 for an empty, signed, non-numeric or too large text.
 Pid PidFromJobNum(std::string_view jobnum);
 
-// ASCII lower case (the executor's name for ToLowerAscii).
-inline std::string LowerCase(std::string_view text) { return ToLowerAscii(text); }
-
-// The 14-digit stamp of the local time t (the executor's name for
-// TimeStamp14).
-inline std::string LocalStampOf(Env& env, int64_t t) { return TimeStamp14(env, t); }
-
 }  // namespace kvr

@@ -98,8 +98,6 @@ void JobExecutor::ClearProcessTable() {
   exclusions_.Clear();
 }
 
-std::string JobExecutor::LocalStamp() { return TimeStamp14(env_, env_.Now()); }
-
 void JobExecutor::LogCursorFailure(const char* format, int rc, int* sqlCode) {
   std::string state, message;
   *sqlCode = session_.GetLastSQLError(&state, &message);

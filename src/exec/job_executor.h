@@ -239,7 +239,6 @@ class JobExecutor {
   void AwaitEnded(const std::vector<ProcessRef>& ended);
   void KillLeftoverByName(const std::string& name);
 
-  std::string LocalStamp();
   // The one place a job's end is written: JOBSTS and JOBEDA (now) in the
   // entry and the row, knowing how the job ended; the update's result,
   // nothing committed. Only the row of the entry's own run is written (still

@@ -96,7 +96,7 @@ std::string_view RunEndOf(const JobEnding& ending) {
 // since the entry was taken) is left as it is, with a line; the caller
 // goes on as after a written end.
 int JobExecutor::WriteEnd(ProcessEntry& entry, std::string_view status, JobEnding ending) {
-  entry.jobeda = LocalStamp();
+  entry.jobeda = TimeStamp14(env_, env_.Now());
   entry.jobsts = status;
   FixedText<2> sts(status);
   FixedText<8> num(entry.jobnum.view()), claim(kClaimedJobNum);
@@ -112,8 +112,8 @@ int JobExecutor::WriteEnd(ProcessEntry& entry, std::string_view status, JobEndin
                             entry.jobnum.view(), entry.jobsda.view(), entry.jobeda.view(),
                             entry.jobstv, entry.jobda1.view(), entry.jobke2.view());
   if (rc == kSqlNoData) {
-    log_.Main(BoundedPrintf(kRunNotClosed, entry.jobda1.c_str(), entry.jobke2.c_str(), num.c_str(),
-                            entry.jobsda.c_str()));
+    log_.MainF(kRunNotClosed, entry.jobda1.c_str(), entry.jobke2.c_str(), num.c_str(),
+               entry.jobsda.c_str());
     return 0;
   }
   // Committed with the row; kept for later while the connection is gone.
@@ -222,8 +222,8 @@ void JobExecutor::EndJob(const ProcessEntry& entry, int pauseMs) {
 }
 
 void JobExecutor::CloseForeign(ProcessEntry& entry, const std::string& why) {
-  log_.Main(BoundedPrintf(kForeignProcess, entry.jobda1.c_str(), entry.jobke2.c_str(),
-                          static_cast<int>(entry.pid), why.c_str()));
+  log_.MainF(kForeignProcess, entry.jobda1.c_str(), entry.jobke2.c_str(),
+             static_cast<int>(entry.pid), why.c_str());
   CloseEntry(entry, kStatusGone, JobEnding{}, nullptr, nullptr);
 }
 
@@ -256,7 +256,7 @@ bool JobExecutor::AdoptOne(const MarkedProcess& p, const std::vector<MarkedProce
   JobRun run;
   int rc = ReadJobRun(session_, m.jobda1, m.jobke2, &run);
   if (rc == kSqlNoData) {
-    log_.Main(BoundedPrintf(kNoRowToAdopt, m.jobda1.c_str(), m.jobke2.c_str(), p.pid));
+    log_.MainF(kNoRowToAdopt, m.jobda1.c_str(), m.jobke2.c_str(), p.pid);
     return false;
   }
   if (rc != 0) return false;
@@ -279,7 +279,7 @@ bool JobExecutor::AdoptOne(const MarkedProcess& p, const std::vector<MarkedProce
     return false;
   }
   std::string name = "unknown";
-  if (auto image = env_.ProcessImageOf(p.pid)) name = LowerCase(image->baseName);
+  if (auto image = env_.ProcessImageOf(p.pid)) name = ToLowerAscii(image->baseName);
   std::string pid = std::to_string(p.pid);
   rc = SQLUpdateJobRun(session_, {.da1 = m.jobda1,
                                   .ke2 = m.jobke2,
@@ -289,12 +289,11 @@ bool JobExecutor::AdoptOne(const MarkedProcess& p, const std::vector<MarkedProce
                                   .sda = m.jobsda,
                                   .stv = 1});
   if (rc != 0) {
-    log_.Main(BoundedPrintf(kAdoptFailed, m.jobda1.c_str(), m.jobke2.c_str(), p.pid,
-                            static_cast<long>(rc)));
+    log_.MainF(kAdoptFailed, m.jobda1.c_str(), m.jobke2.c_str(), p.pid, static_cast<long>(rc));
     return false;
   }
   session_.SQLCommit();
-  log_.Main(BoundedPrintf(kAdopted, m.jobda1.c_str(), m.jobke2.c_str(), p.pid, m.jobsda.c_str()));
+  log_.MainF(kAdopted, m.jobda1.c_str(), m.jobke2.c_str(), p.pid, m.jobsda.c_str());
   return true;
 }
 

@@ -85,7 +85,7 @@ int JobExecutor::StartJob(const JobRow& row) {
                      std::string(row.joburv.view()),
                      row.jobmrt,
                      attempts,
-                     LocalStamp()};
+                     TimeStamp14(env_, env_.Now())};
   if (!batching_) {
     // The claim goes into a transaction of its own, committed with a sync of
     // the disk, not into one a started job's id left open without.
@@ -262,7 +262,7 @@ int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1
   ProcessEntry run;
   run.jobda1 = jobda1;
   run.jobke2 = jobke2;
-  run.jobsda = LocalStamp();
+  run.jobsda = TimeStamp14(env_, env_.Now());
   run.jobeda = run.jobsda.view();
   history_.Record(run, kRunNoStart, why);
   if (int commit = session_.SQLCommit(); commit != 0) {

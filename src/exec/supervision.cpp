@@ -211,16 +211,16 @@ std::optional<bool> JobExecutor::CreatedByJob(const ProcessEntry& entry,
 // the database takes writes, the message goes to the fallback file, and the
 // job is ended all the same.
 void JobExecutor::EndOverrunningJob(ProcessEntry& entry) {
-  log_.Main(BoundedPrintf(kOverrunLine, entry.jobnam.c_str()));
+  log_.MainF(kOverrunLine, entry.jobnam.c_str());
   poster_.PostNachricht(BoundedPrintf(kOverrunMessage, entry.jobnam.c_str()));
   const ProcessEntry ended = entry;
   int rc = WriteEnd(entry, kStatusEnded, JobEnding{JobEnding::kOverrun});
   if (rc != 0) {
-    log_.Main(BoundedPrintf(kOverrunUpdateFailed, entry.jobnam.c_str(), static_cast<long>(rc)));
+    log_.MainF(kOverrunUpdateFailed, entry.jobnam.c_str(), static_cast<long>(rc));
   }
   // Committed here, whatever else the pass collects for its own commit.
   if (int commit = session_.SQLCommit(); commit != 0) {
-    log_.Main(BoundedPrintf(kOverrunCommitFailed, entry.jobnam.c_str(), static_cast<long>(commit)));
+    log_.MainF(kOverrunCommitFailed, entry.jobnam.c_str(), static_cast<long>(commit));
   }
   entry.pid = 0;
   --runningJobs_;
@@ -252,11 +252,11 @@ void JobExecutor::CloseEntry(ProcessEntry& entry, std::string_view status, JobEn
   if (commitFormat == nullptr) commitFormat = kGoneCommitFailed;
   int rc = WriteEnd(entry, status, ending);
   if (rc != 0) {
-    log_.Main(BoundedPrintf(updateFormat, entry.jobnam.c_str(), static_cast<long>(rc)));
+    log_.MainF(updateFormat, entry.jobnam.c_str(), static_cast<long>(rc));
   } else if (endsBatched_) {
     endsPending_.push_back({commitFormat, entry.jobnam.str()});
   } else if (int commit = session_.SQLCommit(); commit != 0) {
-    log_.Main(BoundedPrintf(commitFormat, entry.jobnam.c_str(), static_cast<long>(commit)));
+    log_.MainF(commitFormat, entry.jobnam.c_str(), static_cast<long>(commit));
   }
   entry.pid = 0;
   --runningJobs_;
@@ -268,7 +268,7 @@ void JobExecutor::CommitEnds() {
   if (endsPending_.empty()) return;
   if (int commit = session_.SQLCommit(); commit != 0) {
     for (const PendingEnd& end : endsPending_) {
-      log_.Main(BoundedPrintf(end.commitFormat, end.jobnam.c_str(), static_cast<long>(commit)));
+      log_.MainF(end.commitFormat, end.jobnam.c_str(), static_cast<long>(commit));
     }
   }
   endsPending_.clear();

@@ -14,7 +14,6 @@
 #include "exec/exec_text.h"
 #include "exec/job_executor.h"
 #include "platform/command_words.h"
-#include "platform/posix_env.h"
 
 namespace kvr {
 
@@ -37,9 +36,6 @@ constexpr char kNotEndedUnmarked[] =
 constexpr long kNoSuchProcess = 3;  // ESRCH
 constexpr long kNoAccess = 13;      // EACCES
 
-// Time given to the ended jobs to go before the controller goes on (their
-// SIGKILL, should they ignore SIGTERM, is sent meanwhile).
-constexpr int64_t kEndWaitMs = (PosixEnv::kKillGraceSeconds + 1) * 1000;
 constexpr int kEndPollMs = 50;
 
 bool Spared(std::string_view name, bool instanceMode) {
@@ -122,8 +118,8 @@ void JobExecutor::WriteAllEnds(const std::vector<char>& verdicts, std::vector<st
       if (why[i].empty()) why[i] = "its id went to a newer process";
       CloseForeign(entry, why[i]);
     } else if (verdicts[i] == 'u') {
-      log_.Main(BoundedPrintf(kNotEndedUnmarked, entry.jobda1.c_str(), entry.jobke2.c_str(),
-                              static_cast<int>(pid)));
+      log_.MainF(kNotEndedUnmarked, entry.jobda1.c_str(), entry.jobke2.c_str(),
+                 static_cast<int>(pid));
       entry.pid = 0;
     } else {
       entry.pid = 0;  // gone, or already closed in this pass: the row is left
@@ -138,9 +134,9 @@ void JobExecutor::WriteAllEnds(const std::vector<char>& verdicts, std::vector<st
 void JobExecutor::CloseForAllProcs(ProcessEntry& entry, std::string_view status, JobEnding ending,
                                    Pid loggedPid) {
   WriteEnd(entry, status, ending);
-  log_.Main(BoundedPrintf(kProcessEnded, entry.programName.c_str(), static_cast<int>(loggedPid)));
+  log_.MainF(kProcessEnded, entry.programName.c_str(), static_cast<int>(loggedPid));
   if (int commit = session_.SQLCommit(); commit != 0) {
-    log_.Main(BoundedPrintf(kKillCommitFailed, static_cast<long>(commit)));
+    log_.MainF(kKillCommitFailed, static_cast<long>(commit));
   }
   entry.pid = 0;
 }
@@ -149,7 +145,9 @@ void JobExecutor::CloseForAllProcs(ProcessEntry& entry, std::string_view status,
 // still gets SIGKILL instead of outliving the controller.
 void JobExecutor::AwaitEnded(const std::vector<ProcessRef>& ended) {
   if (ended.empty()) return;
-  int64_t deadline = env_.SteadyMillis() + kEndWaitMs;
+  // The ended jobs get their grace period (their SIGKILL, should they
+  // ignore SIGTERM, is sent meanwhile) and a second more to go.
+  int64_t deadline = env_.SteadyMillis() + env_.KillGraceMs() + 1000;
   std::size_t first = 0;  // all before it are gone
   for (;;) {
     env_.ReapChildren();
@@ -175,20 +173,20 @@ void JobExecutor::KillLeftoverProcess(Pid pid, std::string_view programName) {
   }
   if (pid == 0) return;
   if (!env_.ProcessAlive(pid)) {
-    log_.Main(BoundedPrintf(kNoProcessInfo, kNoSuchProcess));
+    log_.MainF(kNoProcessInfo, kNoSuchProcess);
     return;
   }
   auto image = env_.ProcessImageOf(pid);
   if (!image) {
-    log_.Main(BoundedPrintf(kNoProcessInfo, kNoAccess));
+    log_.MainF(kNoProcessInfo, kNoAccess);
     return;
   }
   if (image->baseName.empty()) {
-    log_.Main(BoundedPrintf(kNoProcessName, kNoAccess));
+    log_.MainF(kNoProcessName, kNoAccess);
     return;
   }
   if (image->path.empty()) {
-    log_.Main(BoundedPrintf(kNoProcessPath, kNoAccess));
+    log_.MainF(kNoProcessPath, kNoAccess);
     return;
   }
   std::vector<MarkedProcess> marked = MarkedProcesses();
@@ -203,8 +201,7 @@ void JobExecutor::KillLeftoverProcess(Pid pid, std::string_view programName) {
     env_.EndProcesses(JobTree(entry, marked));
     return;
   }
-  log_.Main(BoundedPrintf(kNotEnded, image->baseName.c_str(), static_cast<long>(pid),
-                          image->path.c_str()));
+  log_.MainF(kNotEnded, image->baseName.c_str(), static_cast<long>(pid), image->path.c_str());
 }
 
 void JobExecutor::KillLeftoverByName(const std::string& name) {

@@ -45,6 +45,9 @@ class FakeEnv : public Env {
     bool ownUser = true;       // runs as the controller's user
     bool ignoresTerm = false;  // EndProcesses leaves it running (its grace period)
   };
+  // The grace period the fake reports (a process with ignoresTerm stays
+  // through it); the real one's default.
+  int64_t killGraceMs = 5000;
 
   FakeEnv();
 
@@ -178,8 +181,7 @@ class FakeEnv : public Env {
   // Records the kill; the process ends at once by SIGTERM (no grace).
   void KillById(Pid pid) override;
   void KillByImageName(const std::string& imageName) override;
-  // No grace: a SIGTERM ends a fake process at once.
-  int64_t KillGraceMs() override { return 0; }
+  int64_t KillGraceMs() override { return killGraceMs; }
   Pid SelfPid() override { return selfPid; }
 
   // --- Host name and file locks (in memory) -----------------------------

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "db/client/connection.h"
+#include "db/queue/job_table.h"
 #include "db/session.h"
 #include "platform/posix_env.h"
 #include "support/test_database.h"
@@ -193,15 +194,15 @@ TEST(QueueLockSqlite, ReplacedDatabaseFileLosesTheSessionAndOneHolderWorksTheNew
   standby.RequireQueueLock(Request("hostB 2"));
   ASSERT_EQ(holder.SQLConnect(db.login, db.password, db.service, db.schema), 0);
   ASSERT_TRUE(holder.queueLockHeld());
-  EXPECT_EQ(holder.CheckDB(), 1);
+  EXPECT_EQ(holder.CheckDB(WriteStatusRow), 1);
 
   ASSERT_EQ(std::rename(SqliteFile(fresh).c_str(), SqliteFile(db).c_str()), 0);
   ASSERT_EQ(standby.SQLConnect(db.login, db.password, db.service, db.schema), 0);
   EXPECT_FALSE(standby.queueLockHeld()) << "taken before the holder noticed";
-  EXPECT_EQ(holder.CheckDB(), 0);
+  EXPECT_EQ(holder.CheckDB(WriteStatusRow), 0);
   EXPECT_TRUE(holder.writesLost());
   EXPECT_TRUE(standby.TryQueueLock().held());
-  EXPECT_EQ(holder.CheckDB(), 1);  // connected to the file at the path
+  EXPECT_EQ(holder.CheckDB(WriteStatusRow), 1);  // connected to the file at the path
   EXPECT_FALSE(holder.queueLockHeld());
   EXPECT_EQ(holder.queueLock().holder, "hostB 2");
   EXPECT_TRUE(standby.db().CheckDatabaseFile());

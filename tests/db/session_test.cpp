@@ -100,14 +100,14 @@ TEST_P(SessionTest, MissingOrEmptySchemaFailsTheConnect) {
 TEST_P(SessionTest, StatusRowIsInsertedOnceAndRewrittenEmpty) {
   KVR_TEST_DATABASE(db, GetParam(), dir_.path());
   ASSERT_EQ(Connect(db), 0);
-  EXPECT_EQ(session_->CheckDB(), 1);
+  EXPECT_EQ(session_->CheckDB(WriteStatusRow), 1);
   EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB where JOBDA1='99999999999999' and "
                   "JOBKE2='VIVOROVOZE STATUSJOB' and JOBURV='STATUSJOB' and JOBRTY='99' and "
                   "JOBSTV=0 and JOBMRT=0 and JOBSTS is null and JOBCMD is null"),
             1);
   ASSERT_EQ(SQLUpdateJobStatus(*session_, "01", kStatusRowDa1, kStatusRowKe2), 0);
   ASSERT_EQ(session_->SQLCommit(), 0);
-  EXPECT_EQ(session_->CheckDB(), 1);
+  EXPECT_EQ(session_->CheckDB(WriteStatusRow), 1);
   EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB"), 1);
   EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB where JOBSTS is null"), 1);
   EXPECT_EQ(env_.console, "");
@@ -117,11 +117,11 @@ TEST_P(SessionTest, StatusRowIsInsertedOnceAndRewrittenEmpty) {
 TEST_P(SessionTest, FailedStatusUpdateReconnectsWithoutLeakingConnections) {
   KVR_TEST_DATABASE(db, GetParam(), dir_.path());
   ASSERT_EQ(Connect(db), 0);
-  ASSERT_EQ(session_->CheckDB(), 1);
+  ASSERT_EQ(session_->CheckDB(WriteStatusRow), 1);
   // Without the table the status update fails; the new connection works.
   ASSERT_EQ(session_->db().Execute(DropJobTable(GetParam())), 0);
   ASSERT_EQ(session_->SQLCommit(), 0);
-  EXPECT_EQ(session_->CheckDB(), 1);
+  EXPECT_EQ(session_->CheckDB(WriteStatusRow), 1);
   EXPECT_NE(MainLog().find("- Fehler beim Update des Statusjobs! RC: -942\n"), std::string::npos)
       << MainLog();
   EXPECT_NE(MainLog().find("- Neue Datenbankverbindung erstellt\n"), std::string::npos);
@@ -129,7 +129,7 @@ TEST_P(SessionTest, FailedStatusUpdateReconnectsWithoutLeakingConnections) {
             std::string::npos)
       << env_.console;
   int before = OpenDescriptors();
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(session_->CheckDB(), 1);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(session_->CheckDB(WriteStatusRow), 1);
   EXPECT_EQ(OpenDescriptors(), before);
   if (GetParam() == Engine::Postgres) {
     // A released connection's server process ends a moment after the
@@ -154,7 +154,7 @@ TEST_P(SessionTest, EndWrittenWhileReadOnlyIsWrittenAgainAfterTheReconnect) {
   KVR_TEST_DATABASE(db, GetParam(), dir_.path());
   session_->RequireQueueLock({"KVRJOBSTR", "test 1", "KVSYSTEM"});
   ASSERT_EQ(Connect(db), 0);
-  ASSERT_EQ(session_->CheckDB(), 1);
+  ASSERT_EQ(session_->CheckDB(WriteStatusRow), 1);
   ASSERT_EQ(session_->db().Execute("insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY,JOBSTS) "
                                    "values ('20260101000000','RUN','01','01')"),
             0);
@@ -174,7 +174,7 @@ TEST_P(SessionTest, EndWrittenWhileReadOnlyIsWrittenAgainAfterTheReconnect) {
                                         .stv = 1}),
             -16000);
   session_->SQLCommit();
-  EXPECT_EQ(session_->CheckDB(), 1);
+  EXPECT_EQ(session_->CheckDB(WriteStatusRow), 1);
   EXPECT_NE(MainLog().find("- Neue Datenbankverbindung erstellt\n"), std::string::npos);
   EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB where JOBKE2='RUN' and JOBSTS='99' "
                   "and JOBEDA='20260101000100'"),
@@ -192,7 +192,7 @@ TEST_P(SessionTest, NoPasswordOnFailingPaths) {
     session_->GetLastSQLError(nullptr, &message);
     EXPECT_EQ(message.find(secret), std::string::npos) << message;
     EXPECT_NE(session_->SQLConnect(db.login, secret, "127.0.0.1:1/nodb", db.schema), 0);
-    EXPECT_EQ(session_->CheckDB(), 0);
+    EXPECT_EQ(session_->CheckDB(WriteStatusRow), 0);
   } else {
     // The status update fails, and the database's directory has gone, so
     // it cannot be opened again.
@@ -204,8 +204,8 @@ TEST_P(SessionTest, NoPasswordOnFailingPaths) {
     ASSERT_EQ(session_->db().Execute(DropJobTable(Engine::Sqlite)), 0);
     ASSERT_EQ(session_->SQLCommit(), 0);
     std::filesystem::rename(dir_.File("sub"), dir_.File("gone"));
-    EXPECT_EQ(session_->CheckDB(), 0);  // the file has left its path
-    EXPECT_EQ(session_->CheckDB(), 0);  // and none is there to connect to
+    EXPECT_EQ(session_->CheckDB(WriteStatusRow), 0);  // the file has left its path
+    EXPECT_EQ(session_->CheckDB(WriteStatusRow), 0);  // and none is there to connect to
   }
   session_->GetLastSQLError(nullptr, &message);
   EXPECT_EQ(message.find(secret), std::string::npos) << message;
@@ -324,13 +324,13 @@ TEST(SessionClusterTest, CheckDBReconnectsAfterServerRestart) {
   Session session(env, log);
   std::string service = "127.0.0.1:" + std::to_string(cluster.port()) + "/kvrrestart";
   ASSERT_EQ(session.SQLConnect(cluster.login(), cluster.password(), service, "KVSYSTEM"), 0);
-  ASSERT_EQ(session.CheckDB(), 1);
+  ASSERT_EQ(session.CheckDB(WriteStatusRow), 1);
   ASSERT_TRUE(cluster.Stop()) << cluster.error();
-  EXPECT_EQ(session.CheckDB(), 0);
-  EXPECT_EQ(session.CheckDB(), 0);
+  EXPECT_EQ(session.CheckDB(WriteStatusRow), 0);
+  EXPECT_EQ(session.CheckDB(WriteStatusRow), 0);
   ASSERT_TRUE(cluster.Start()) << cluster.error();
-  EXPECT_EQ(session.CheckDB(), 1);
-  EXPECT_EQ(session.CheckDB(), 1);
+  EXPECT_EQ(session.CheckDB(WriteStatusRow), 1);
+  EXPECT_EQ(session.CheckDB(WriteStatusRow), 1);
   std::string mainLog = dir.Read("main.log");
   EXPECT_NE(mainLog.find("- Neue Datenbankverbindung erstellt\n"), std::string::npos) << mainLog;
   EXPECT_NE(env.console.find("- Verbindung zur Datenbank fehlgeschlagen, Fehler : "),

@@ -33,7 +33,7 @@ class Terminate : public ::testing::TestWithParam<Engine> {
     job.ke2 = ke2;
     job.sts = "01";
     job.nam = rowName;
-    job.sda = LocalStampOf(env_, env_.Now() - 100);
+    job.sda = TimeStamp14(env_, env_.Now() - 100);
     if (marked) p.environment = h_.Mark(job);
     Pid pid = env_.AddProcess(p);
     job.num = std::to_string(pid);
@@ -81,7 +81,7 @@ TEST_P(Terminate, AllProcsEndsOnlyTheJobsOwnProcesses) {
   EXPECT_FALSE(Killed(nacht) || Killed(host) || Killed(unmarked) || Killed(reused) || Killed(gone));
   EXPECT_TRUE(env_.ProcessAlive(nacht));
   for (const char* ke2 : {"OWN", "NACHT", "CMD", "EXECD"}) EXPECT_EQ(Status(ke2), "99") << ke2;
-  EXPECT_EQ(h_.Read(kDa1, "OWN").eda, LocalStampOf(env_, env_.Now()));
+  EXPECT_EQ(h_.Read(kDa1, "OWN").eda, TimeStamp14(env_, env_.Now()));
   EXPECT_EQ(Status("HOST"), "01");
   EXPECT_EQ(Status("UNMARKED"), "01");  // not known to be the job: row and process left
   EXPECT_EQ(Status("GONE"), "98");    // ended by itself since the last pass: closed, not left "01"

@@ -51,7 +51,7 @@ class CommitFault : public ::testing::TestWithParam<Engine> {
 
 TEST_P(CommitFault, CountsAsLostKeepsTheMessageAndWritesTheEndLater) {
   Session& s = *w_.session;
-  ASSERT_EQ(s.CheckDB(), 1);
+  ASSERT_EQ(s.CheckDB(WriteStatusRow), 1);
   ASSERT_EQ(s.db().Execute("insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY,JOBSTS) "
                            "values ('20260101000000','RUN','01','01')"),
             0);
@@ -91,7 +91,7 @@ TEST_P(CommitFault, CountsAsLostKeepsTheMessageAndWritesTheEndLater) {
     ASSERT_TRUE(test::PgExec(PgName(), "DROP TRIGGER disk_full ON kvsystem.kvr500job", &error))
         << error;
   }
-  EXPECT_EQ(s.CheckDB(), 1);
+  EXPECT_EQ(s.CheckDB(WriteStatusRow), 1);
   EXPECT_TRUE(w_.Logged("- Neue Datenbankverbindung erstellt\n")) << w_.MainLog();
   EXPECT_FALSE(s.writesLost());
   EXPECT_EQ(w_.CountIn("KVSYSTEM.KVR500JOB where JOBKE2='RUN' and JOBSTS='99' and "

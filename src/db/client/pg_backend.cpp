@@ -152,6 +152,13 @@ DbStatus MapConnectFailure(const char* text) {
   return Status(-12541, "ORA-12541: TNS:no listener");
 }
 
+// The inputs of one statement as libpq takes them.
+struct PgParams {
+  std::vector<std::string> texts;
+  std::vector<const char*> values;
+  std::vector<unsigned> types;
+};
+
 class PgBackend : public Backend {
  public:
   explicit PgBackend(const ConnectionOptions& o)
@@ -193,6 +200,16 @@ class PgBackend : public Backend {
   // schema, its name), which a rollback of the transaction would undo.
   DbStatus Pipeline(const Translation& t, std::span<const Bind> in, RowSet* rows, int64_t* affected,
                     bool sessionState);
+  // What the results of one pipeline said.
+  struct PipelineResult {
+    RowSet* rows = nullptr;  // the statement's rows go here (may be null)
+    int64_t touched = -1;    // rows the statement touched, when it said
+    bool failed = false;
+    DbStatus status;  // the first failure's
+  };
+  bool SendPipeline(const char* statement, int inputCount, const PgParams& p, bool first,
+                    bool guarded);
+  bool ReadPipeline(int queries, int statementAt, PipelineResult* out);
   // The backend's own statements (schema check and switch, the queue lock).
   DbStatus RunOwn(const Translation& t, std::span<const Bind> in, RowSet* rows);
   DbStatus Undo(bool wholeTransaction);
@@ -258,57 +275,49 @@ DbStatus PgBackend::Connect(const ConnectTarget& target) {
   return {};
 }
 
-// Sends [BEGIN | SAVEPOINT], the statement, [RELEASE] and a sync in one go,
-// then reads every result. The savepoint guards the changes the transaction
-// holds: while it holds none, the statement is sent alone, and one that
-// fails ends the transaction instead.
-DbStatus PgBackend::Pipeline(const Translation& t, std::span<const Bind> in, RowSet* rows,
-                             int64_t* affected, bool sessionState) {
-  std::vector<std::string> ints(static_cast<size_t>(t.inputCount));
-  std::vector<const char*> values(static_cast<size_t>(t.inputCount));
-  std::vector<unsigned> types(static_cast<size_t>(t.inputCount), 0);
-  for (size_t i = 0; i < values.size(); ++i) {
+// The statement's inputs as libpq takes them: integers as text of type
+// int4, an empty text as NULL, other texts in UTF-8.
+PgParams ParamsOf(const Translation& t, std::span<const Bind> in) {
+  const size_t n = static_cast<size_t>(t.inputCount);
+  PgParams p{std::vector<std::string>(n), std::vector<const char*>(n), std::vector<unsigned>(n, 0)};
+  for (size_t i = 0; i < n; ++i) {
     const Bind& b = in[i];
     if (!b.isText()) {
-      ints[i] = std::to_string(b.integer());
-      values[i] = ints[i].c_str();
-      types[i] = kInt4Oid;
+      p.texts[i] = std::to_string(b.integer());
+      p.values[i] = p.texts[i].c_str();
+      p.types[i] = kInt4Oid;
     } else if (b.text().empty()) {
-      values[i] = nullptr;  // an empty text is NULL
+      p.values[i] = nullptr;  // an empty text is NULL
     } else {
-      ints[i] = IsAscii(b.text()) ? std::string(b.text()) : Win1252ToUtf8(b.text());
-      values[i] = ints[i].c_str();
+      p.texts[i] = IsAscii(b.text()) ? std::string(b.text()) : Win1252ToUtf8(b.text());
+      p.values[i] = p.texts[i].c_str();
     }
   }
-  const std::string converted = IsAscii(t.text) ? std::string() : Win1252ToUtf8(t.text);
-  const char* statement = converted.empty() ? t.text.c_str() : converted.c_str();
-  // A select outside a transaction runs on its own, as every select reads
-  // what is committed at its start anyway: a pass that only reads opens no
-  // transaction, and its commit costs no round trip.
-  const bool alone = !inTxn_ && t.kind == StatementKind::Select && !sessionState;
-  const bool first = !inTxn_ && !alone;
-  const bool guarded = inTxn_ && changed_;
-  if (PQenterPipelineMode(conn_) != 1) return Broken();
+  return p;
+}
+
+bool PgBackend::SendPipeline(const char* statement, int inputCount, const PgParams& p, bool first,
+                             bool guarded) {
+  if (PQenterPipelineMode(conn_) != 1) return false;
   bool sent = true;
   if (first || guarded) {
     sent = PQsendQueryParams(conn_, first ? kSqlBegin : kSqlSavepoint, 0, nullptr, nullptr, nullptr,
                              nullptr, 0) == 1;
   }
-  sent = sent && PQsendQueryParams(conn_, statement, t.inputCount, types.data(), values.data(),
+  sent = sent && PQsendQueryParams(conn_, statement, inputCount, p.types.data(), p.values.data(),
                                    nullptr, nullptr, 0) == 1;
   if (guarded) {
     sent = sent &&
            PQsendQueryParams(conn_, kSqlRelease, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
   }
-  sent = sent && PQpipelineSync(conn_) == 1;
-  if (!sent) return Broken();
-  // Results: [BEGIN | SAVEPOINT], the statement (index 1), [RELEASE].
-  const int queries = guarded ? 3 : first ? 2 : 1;
-  const int statementAt = first || guarded ? 1 : 0;
-  int64_t touched = -1;
-  DbStatus st;
-  bool failed = false, gone = false;
+  return sent && PQpipelineSync(conn_) == 1;
+}
+
+// Reads the results of `queries` queries and the sync; the statement's are
+// those at statementAt. False when the connection was lost.
+bool PgBackend::ReadPipeline(int queries, int statementAt, PipelineResult* out) {
   for (int q = 0; q <= queries; ++q) {
+    bool gone = false;
     // Each query's results end with a null; the sync's result stands alone.
     for (PGresult* r; (r = PQgetResult(conn_)) != nullptr;) {
       ExecStatusType rs = PQresultStatus(r);
@@ -317,38 +326,63 @@ DbStatus PgBackend::Pipeline(const Translation& t, std::span<const Bind> in, Row
         q = queries + 1;
         break;
       }
-      if (rs == PGRES_FATAL_ERROR && !failed) {
-        failed = true;
-        st = FromResult(r);
+      if (rs == PGRES_FATAL_ERROR && !out->failed) {
+        out->failed = true;
+        out->status = FromResult(r);
         gone = broken_;
-      } else if (rs == PGRES_TUPLES_OK && q == statementAt && rows) {
-        CopyRows(r, rows);
+      } else if (rs == PGRES_TUPLES_OK && q == statementAt && out->rows) {
+        CopyRows(r, out->rows);
       } else if (q == statementAt && (rs == PGRES_COMMAND_OK || rs == PGRES_TUPLES_OK)) {
-        touched = std::atoll(PQcmdTuples(r));
-        if (affected) *affected = touched;
+        out->touched = std::atoll(PQcmdTuples(r));
       }
       PQclear(r);
       if (gone) break;
     }
-    if (gone || PQstatus(conn_) != CONNECTION_OK) return Broken();
+    if (gone || PQstatus(conn_) != CONNECTION_OK) return false;
   }
-  if (PQexitPipelineMode(conn_) != 1) return Broken();
-  if (first && !failed) inTxn_ = true;
-  if (failed) {
-    if (alone) return st;
+  return PQexitPipelineMode(conn_) == 1;
+}
+
+// Sends [BEGIN | SAVEPOINT], the statement, [RELEASE] and a sync in one go,
+// then reads every result. The savepoint guards the changes the transaction
+// holds: while it holds none, the statement is sent alone, and one that
+// fails ends the transaction instead.
+DbStatus PgBackend::Pipeline(const Translation& t, std::span<const Bind> in, RowSet* rows,
+                             int64_t* affected, bool sessionState) {
+  const PgParams params = ParamsOf(t, in);
+  const std::string converted = IsAscii(t.text) ? std::string() : Win1252ToUtf8(t.text);
+  const char* statement = converted.empty() ? t.text.c_str() : converted.c_str();
+  // A select outside a transaction runs on its own, as every select reads
+  // what is committed at its start anyway: a pass that only reads opens no
+  // transaction, and its commit costs no round trip.
+  const bool alone = !inTxn_ && t.kind == StatementKind::Select && !sessionState;
+  const bool first = !inTxn_ && !alone;
+  const bool guarded = inTxn_ && changed_;
+  if (!SendPipeline(statement, t.inputCount, params, first, guarded)) return Broken();
+  // Results: [BEGIN | SAVEPOINT], the statement (index 1), [RELEASE].
+  PipelineResult result;
+  result.rows = rows;
+  if (!ReadPipeline(guarded ? 3 : first ? 2 : 1, first || guarded ? 1 : 0, &result)) {
+    return Broken();
+  }
+  if (affected && result.touched >= 0) *affected = result.touched;
+  if (first && !result.failed) inTxn_ = true;
+  if (result.failed) {
+    if (alone) return result.status;
     // Without a change before it nothing else is in the transaction: end it.
     DbStatus undo = Undo(!guarded);
     if (undo.code != 0) return undo;
-    return st;
+    return result.status;
   }
   // A select changes nothing, nor does an insert, update or delete that
   // touched no row; anything else (DDL) counts as a change.
   const bool rowsStatement = t.kind == StatementKind::Insert || t.kind == StatementKind::Update ||
                              t.kind == StatementKind::Delete;
-  if (sessionState || (t.kind != StatementKind::Select && !(rowsStatement && touched == 0))) {
+  if (sessionState ||
+      (t.kind != StatementKind::Select && !(rowsStatement && result.touched == 0))) {
     changed_ = true;
   }
-  return st;
+  return result.status;
 }
 
 DbStatus PgBackend::Undo(bool wholeTransaction) {

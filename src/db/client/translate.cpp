@@ -104,6 +104,8 @@ class Translator {
     return i;
   }
   void Emit(size_t begin, size_t end, std::string& out);
+  size_t EmitToken(size_t i, size_t end, std::string& out);
+  void EmitPlain(const Token& t, std::string& out);
   size_t EmitIntoList(size_t i, size_t end, std::string& out);
   size_t EmitRownum(size_t i, size_t end, std::string& out);
   size_t EmitToChar(size_t i, size_t end, std::string& out);
@@ -220,58 +222,74 @@ void Translator::Emit(size_t begin, size_t end, std::string& out) {
     if (t.type == Tok::Space) {
       out += t.text;
       ++i;
-    } else if (expectTable_ && t.type != Tok::Space) {
+    } else if (expectTable_) {
       expectTable_ = false;
       i = EmitTableName(i, end, out);
-    } else if (Is(t, "INTO") && result_.kind == StatementKind::Select) {
-      i = EmitIntoList(i, end, out);
-    } else if (Is(t, "ROWNUM")) {
-      i = EmitRownum(i, end, out);
-    } else if (Is(t, "TO_CHAR")) {
-      i = EmitToChar(i, end, out);
-    } else if (Is(t, "SYSDATE")) {
-      int days = 0;
-      size_t stop = i + 1;
-      SysdateRange(i, end, &days, &stop);
-      out += SysdateExpr(days);
-      i = stop;
-    } else if (Is(t, "NVL")) {
-      out += "coalesce";
-      ++i;
-    } else if (Is(t, "FROM") && Skip(i + 1, end) < end && Is(toks_[Skip(i + 1, end)], "DUAL")) {
-      i = Skip(i + 1, end) + 1;  // neither backend knows DUAL; a select needs no FROM
-    } else if (Is(t, "FROM") || Is(t, "UPDATE") || Is(t, "JOIN") || Is(t, "TABLE") ||
-               (Is(t, "INTO") && result_.kind == StatementKind::Insert)) {
-      out += t.text;
-      if (Is(t, "FROM")) fromDepths_.push_back(depth_);
-      expectTable_ = true;
-      ++i;
-    } else if (t.type == Tok::Literal && t.text == "''") {
-      out += "NULL";
-      ++i;
-    } else if (t.type == Tok::Word && NullTestEnd(i, end) != i) {
-      i = EmitNullTest(i, end, out);
-    } else if (t.type == Tok::HostVar) {
-      Placeholder(t.text.substr(1), out);
-      ++i;
-      // An indicator variable directly after a host variable binds nothing.
-      if (i < end && toks_[i].type == Tok::HostVar) ++i;
     } else {
-      if (IsPunct(t, "(")) ++depth_;
-      if (IsPunct(t, ")")) {
-        --depth_;
-        while (!fromDepths_.empty() && fromDepths_.back() > depth_) fromDepths_.pop_back();
-      }
-      if (!fromDepths_.empty() && fromDepths_.back() == depth_) {
-        if (IsPunct(t, ","))
-          expectTable_ = true;
-        else if (IsClauseWord(t))
-          fromDepths_.pop_back();
-      }
-      out += t.text;
-      ++i;
+      i = EmitToken(i, end, out);
     }
   }
+}
+
+// One token that is no blank and no table name (with those after it that
+// its translation takes): the index after them.
+size_t Translator::EmitToken(size_t i, size_t end, std::string& out) {
+  const Token& t = toks_[i];
+  if (Is(t, "INTO") && result_.kind == StatementKind::Select) return EmitIntoList(i, end, out);
+  if (Is(t, "ROWNUM")) return EmitRownum(i, end, out);
+  if (Is(t, "TO_CHAR")) return EmitToChar(i, end, out);
+  if (Is(t, "SYSDATE")) {
+    int days = 0;
+    size_t stop = i + 1;
+    SysdateRange(i, end, &days, &stop);
+    out += SysdateExpr(days);
+    return stop;
+  }
+  if (Is(t, "NVL")) {
+    out += "coalesce";
+    return i + 1;
+  }
+  if (Is(t, "FROM") && Skip(i + 1, end) < end && Is(toks_[Skip(i + 1, end)], "DUAL")) {
+    return Skip(i + 1, end) + 1;  // neither backend knows DUAL; a select needs no FROM
+  }
+  if (Is(t, "FROM") || Is(t, "UPDATE") || Is(t, "JOIN") || Is(t, "TABLE") ||
+      (Is(t, "INTO") && result_.kind == StatementKind::Insert)) {
+    out += t.text;
+    if (Is(t, "FROM")) fromDepths_.push_back(depth_);
+    expectTable_ = true;
+    return i + 1;
+  }
+  if (t.type == Tok::Literal && t.text == "''") {
+    out += "NULL";
+    return i + 1;
+  }
+  if (t.type == Tok::Word && NullTestEnd(i, end) != i) return EmitNullTest(i, end, out);
+  if (t.type == Tok::HostVar) {
+    Placeholder(t.text.substr(1), out);
+    ++i;
+    // An indicator variable directly after a host variable binds nothing.
+    if (i < end && toks_[i].type == Tok::HostVar) ++i;
+    return i;
+  }
+  EmitPlain(t, out);
+  return i + 1;
+}
+
+// A token as it stands, keeping the depth of parentheses and the FROM lists
+// (a comma in one makes the next token a table name).
+void Translator::EmitPlain(const Token& t, std::string& out) {
+  if (IsPunct(t, "(")) ++depth_;
+  if (IsPunct(t, ")")) {
+    --depth_;
+    while (!fromDepths_.empty() && fromDepths_.back() > depth_) fromDepths_.pop_back();
+  }
+  if (!fromDepths_.empty() && fromDepths_.back() == depth_) {
+    if (IsPunct(t, ","))
+      expectTable_ = true;
+    else if (IsClauseWord(t))
+      fromDepths_.pop_back();
+  }
+  out += t.text;
 }
 
 // "X is null" or "X is not null" of a column (X may be qualified): the

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "core/text.h"
 #include "db/credentials/blowfish.h"
 #include "platform/env.h"
 
@@ -43,15 +44,6 @@ class LineReader {
   size_t pos_ = 0;
 };
 
-// The leading decimal number of a text, as atoi reads it, kept in range.
-int32_t LeadingNumber(const std::string& text) {
-  errno = 0;
-  long v = std::strtol(text.c_str(), nullptr, 10);
-  if (v > INT32_MAX) return INT32_MAX;
-  if (v < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(v);
-}
-
 int HexDigit(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return static_cast<signed char>(c) - '0';
@@ -64,7 +56,7 @@ CredentialEntry CutRecord(const std::string& line1, const std::string& line2) {
   e.section = CopyField(line1, s1 + 1, s2 - s1 - 1);
   int t1 = NthPosition(line2, ';', 1);
   int t2 = NthPosition(line2, ';', 2);
-  e.number = LeadingNumber(CopyField(line2, 0, t1));
+  e.number = LeadingNumber32(CopyField(line2, 0, t1));
   e.key = CopyField(line2, t1 + 1, t2 - t1 - 1);
   int valueLength = 0;
   if (t2 >= 0) valueLength = NthPosition(line2, '\n', 1) - t2 - 1;

@@ -1,5 +1,6 @@
 #include "db/queue/job_table.h"
 
+#include "core/text.h"
 #include "db/client/connection.h"
 #include "db/session.h"
 
@@ -39,6 +40,30 @@ int MarkStartFailed(Session& session, std::string_view da1, std::string_view ke2
                     int32_t attempts) {
   return SQLUpdateJobRun(session,
                          {.da1 = da1, .ke2 = ke2, .status = kStatusStartFailed, .stv = attempts});
+}
+
+int WriteStatusRow(Session& session, std::string* line) {
+  // The row says the same every pass: its write proves the database can be
+  // written, its loss in a power failure loses nothing.
+  session.db().DeferNextCommitSync();
+  int code = SQLUpdateJobStatus(session, kStatusWaiting, kStatusRowDa1, kStatusRowKe2);
+  if (code == kSqlNoData) {
+    code = SQLInsertJob(session, kStatusRowDa1, kStatusRowKe2, kStatusRowOrigin, "", 0, kRunType99);
+    if (code != kSqlOk) {
+      *line =
+          StringPrintf("- Fehler beim Anlegen des Statusjobs! RC: %ld\n", static_cast<long>(code));
+    }
+  } else if (code != kSqlOk) {
+    *line = StringPrintf("- Fehler beim Update des Statusjobs! RC: %d\n", code);
+  }
+  // A commit that cannot write fails the check: the status row did not
+  // reach the database, and neither would anything else.
+  int commit = session.SQLCommit();
+  if (code == kSqlOk && IsWriteFault(commit)) {
+    code = commit;
+    *line = StringPrintf("- Fehler beim Commit des Statusjobs! RC: %d\n", code);
+  }
+  return code;
 }
 
 constexpr std::string_view kSQLUpdateJobStatus =

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "db/client/fixed_text.h"
@@ -97,6 +98,10 @@ int SQLDeleteJob(Session& session, std::string_view da1, std::string_view ke2);
 int DeleteExpiredRT01Jobs(Session& session);
 // Sets the start attempts of run type 04 rows above 1 back to 0.
 int ResetRT04StartAttempts(Session& session);
+// The controller's status row written (made when missing) and committed:
+// the database check's proof that the database can be written (a
+// Session::WriteProbe). 0, or the failing code with its line in *line.
+int WriteStatusRow(Session& session, std::string* line);
 
 // --- Statements that take their values from a JobRow -------------------
 int SQLUpdateJobNextRun(Session& session, const JobRow& row);    // JOBSTS, JOBNRT
