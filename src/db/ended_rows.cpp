@@ -1,7 +1,7 @@
 #include "db/ended_rows.h"
 
+#include "core/text.h"
 #include "db/client/connection.h"
-#include "db/client/fixed_text.h"
 
 namespace kvr {
 
@@ -9,22 +9,38 @@ namespace {
 
 constexpr char kReplayEnd[] =
     "update KVSYSTEM.KVR500JOB  set JOBSTS=:b0,JOBNAM=:b1,JOBUSR=:b2,JOBNUM=:b3,JOBSDA=:b4,"
-    "JOBEDA=:b5,JOBSTV=:b6 where ((JOBDA1=:b7 and JOBKE2=:b8) and JOBSTS='01')";
+    "JOBEDA=:b5,JOBSTV=:b6 where ((JOBDA1=:b7 and JOBKE2=:b8) and JOBSTS='01' and "
+    "rtrim(JOBNUM) in (:b9,:b10) and (rtrim(JOBSDA)=:b11 or JOBSDA is null))";
 
 constexpr size_t kMaxKept = 1024;
+constexpr std::string_view kClaimNum = "0";  // JOBNUM of a row claimed, no process yet
+
+bool KeptStatus(std::string_view status) {
+  return status == "98" || status == "99" || status == "90";
+}
 
 }  // namespace
 
-void EndedRows::Note(int code, std::string_view status, std::string_view name,
-                     std::string_view user, std::string_view num, std::string_view sda,
-                     std::string_view eda, int32_t stv, std::string_view da1,
-                     std::string_view ke2) {
-  if (status != "98" && status != "99") return;
+void EndedRows::Note(int code, const JobRunUpdate& end, std::string_view runStart) {
+  if (!KeptStatus(end.status)) return;
   if (code != kSqlOk && !IsWriteFault(code)) return;
   if (rows_.size() >= kMaxKept) rows_.pop_front();
-  rows_.push_back(Row{std::string(status), std::string(name), std::string(user), std::string(num),
-                      std::string(sda), std::string(eda), std::string(da1), std::string(ke2), stv,
-                      code == kSqlOk});
+  rows_.push_back(Row{std::string(end.status), std::string(end.name), std::string(end.user),
+                      std::string(end.num), std::string(end.sda), std::string(end.eda),
+                      std::string(end.da1), std::string(end.ke2),
+                      std::string(TrimmedRight(runStart)), end.stv, code == kSqlOk});
+}
+
+JobRunUpdate EndedRows::Row::end() const {
+  return {.da1 = da1,
+          .ke2 = ke2,
+          .status = status,
+          .name = name,
+          .user = user,
+          .num = num,
+          .sda = sda,
+          .eda = eda,
+          .stv = stv};
 }
 
 void EndedRows::Committed() {
@@ -34,16 +50,11 @@ void EndedRows::Committed() {
 int EndedRows::Replay(Connection& db) {
   int first = 0;
   for (const Row& r : rows_) {
-    FixedText<2> sts(r.status);
-    FixedText<64> nam(r.name);
-    FixedText<128> usr(r.user);
-    FixedText<8> num(r.num);
-    FixedText<14> sda(r.sda), eda(r.eda), da1(r.da1);
-    FixedText<32> ke2(r.ke2);
-    const Bind in[] = {Bind::Text(sts),  Bind::Text(nam), Bind::Text(usr),
-                       Bind::Text(num),  Bind::Text(sda), Bind::Text(eda),
-                       Bind::Int(r.stv), Bind::Text(da1), Bind::Text(ke2)};
-    int rc = db.Execute(kReplayEnd, in);
+    // The run's process id as its end wrote it (a failed start writes none).
+    std::string_view runNum = r.status == "90" ? kClaimNum : std::string_view(r.num);
+    JobRunBinds in(
+        r.end(), {Bind::Text(TrimmedRight(runNum)), Bind::Text(kClaimNum), Bind::Text(r.runStart)});
+    int rc = db.Execute(kReplayEnd, in.binds());
     if (rc != 0 && rc != kSqlNoData && first == 0) first = rc;
   }
   return first;

@@ -1,10 +1,14 @@
-// EndedRows: the ends of running rows ("98", "99") written since the last
-// commit that succeeded. When that work is lost (a commit that cannot write,
-// a lost connection), the rows still read "01" in the database; once the
-// session works again, Replay writes each end the controller decided, so
-// an overrun row reads "99" and not the "98" a later supervision would give
-// it. A row another program changed meanwhile (no longer "01") is left as
-// it is. Bounded: beyond the size of the process table the oldest go.
+// EndedRows: the ends of running rows ("98", "99") and the failed starts of
+// claimed rows ("90") written since the last commit that succeeded. When
+// that work is lost (a commit that cannot write, a lost connection), the
+// rows still read "01" in the database; once the session works again,
+// Replay writes each end the controller decided, so an overrun row reads
+// "99" and a start whose program could not be created "90", not the "98" a
+// later supervision (this controller's or the next one's) would give them.
+// Each end is written only onto its own run: a row still "01" with the run's
+// start time and its process id or the claim's "0". A row another program
+// changed meanwhile, or a later run of it, is left as it is. Bounded: beyond
+// the size of the process table the oldest go.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +17,7 @@
 #include <string_view>
 
 #include "db/client/named_statement.h"
+#include "db/job_run.h"
 
 namespace kvr {
 
@@ -20,13 +25,27 @@ class Connection;
 
 class EndedRows {
  public:
-  // Keeps the values of an update of a row's end (other statuses are not
-  // kept) with the update's code: an end written (0) waits for the next
-  // commit, one that failed because the database could not be written waits
-  // for Replay.
+  // Keeps an update of a run's end (other statuses are not kept) with the
+  // update's code: an end written (0) waits for the next commit, one that
+  // failed because the database could not be written waits for Replay.
+  // runStart: the JOBSDA of the run it ends (for an end, the start it
+  // writes; for a failed start, the claim's).
+  void Note(int code, const JobRunUpdate& end, std::string_view runStart);
   void Note(int code, std::string_view status, std::string_view name, std::string_view user,
             std::string_view num, std::string_view sda, std::string_view eda, int32_t stv,
-            std::string_view da1, std::string_view ke2);
+            std::string_view da1, std::string_view ke2) {
+    Note(code,
+         {.da1 = da1,
+          .ke2 = ke2,
+          .status = status,
+          .name = name,
+          .user = user,
+          .num = num,
+          .sda = sda,
+          .eda = eda,
+          .stv = stv},
+         sda);
+  }
   // A commit made the written ends durable.
   void Committed();
   // The work since the last commit was lost: every end waits for Replay.
@@ -37,15 +56,16 @@ class EndedRows {
   void Clear() { rows_.clear(); }
   bool empty() const { return rows_.empty(); }
   size_t size() const { return rows_.size(); }
-  // Writes the kept ends again, each only onto a row still in "01"; does
-  // not commit. The first failing code, else 0.
+  // Writes the kept ends again, each only onto its own run; does not
+  // commit. The first failing code, else 0.
   int Replay(Connection& db);
 
  private:
   struct Row {
-    std::string status, name, user, num, sda, eda, da1, ke2;
+    std::string status, name, user, num, sda, eda, da1, ke2, runStart;
     int32_t stv = 0;
     bool written = false;  // durable with the next commit
+    JobRunUpdate end() const;
   };
   std::deque<Row> rows_;
 };

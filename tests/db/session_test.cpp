@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "core/text.h"
 #include "db/queue/job_table.h"
 #include "support/test_database.h"
 #include "support/test_pg.h"
@@ -148,36 +149,64 @@ TEST_P(SessionTest, FailedStatusUpdateReconnectsWithoutLeakingConnections) {
 }
 
 // A session that cannot write (read-only) counts as lost: the check
-// connects anew, and the end the controller decided for a running row
-// while it could not write ("99") reaches the row once writing works.
-TEST_P(SessionTest, EndWrittenWhileReadOnlyIsWrittenAgainAfterTheReconnect) {
+// connects anew, and each end the controller decided for a running row
+// while it could not write ("99" of an overrun, "90" of a claim whose
+// process could not be created) reaches the row once writing works, but
+// only while the row still runs that run: a row started again meanwhile
+// keeps its new run.
+TEST_P(SessionTest, EndsWrittenWhileReadOnlyReachTheirOwnRunsAfterTheReconnect) {
   KVR_TEST_DATABASE(db, GetParam(), dir_.path());
   session_->RequireQueueLock({"KVRJOBSTR", "test 1", "KVSYSTEM"});
   ASSERT_EQ(Connect(db), 0);
   ASSERT_EQ(session_->CheckDB(WriteStatusRow), 1);
-  ASSERT_EQ(session_->db().Execute("insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY,JOBSTS) "
-                                   "values ('20260101000000','RUN','01','01')"),
-            0);
+  // key, JOBNUM and JOBSDA of the row in the database; the status it reads after.
+  struct Case {
+    const char *key, *num, *sda, *want;
+  };
+  const Case cases[] = {
+      {"OVERRUN", "4711", "20260101000000", "99"},
+      {"CLAIMED", "0", "20260101000000", "90"},
+      {"RESTARTED", "4712", "20260101000500", "01"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(session_->db().Execute(StringPrintf(
+                  "insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY,JOBSTS,JOBNUM,JOBSDA) "
+                  "values ('20260101000000','%s','01','01','%s','%s')",
+                  c.key, c.num, c.sda)),
+              0);
+  }
   ASSERT_EQ(session_->SQLCommit(), 0);
   ASSERT_EQ(session_->db().Execute(GetParam() == Engine::Sqlite
                                        ? "PRAGMA query_only=1"
                                        : "set default_transaction_read_only = on"),
             0);
   ASSERT_EQ(session_->SQLCommit(), 0);
-  EXPECT_EQ(SQLUpdateJobRun(*session_, {.da1 = "20260101000000",
-                                        .ke2 = "RUN",
-                                        .status = "99",
-                                        .name = "prog",
-                                        .num = "4711",
-                                        .sda = "20260101000000",
-                                        .eda = "20260101000100",
-                                        .stv = 1}),
-            -16000);
+  for (const char* key : {"OVERRUN", "RESTARTED"}) {
+    EXPECT_EQ(SQLUpdateJobRun(*session_, {.da1 = "20260101000000",
+                                          .ke2 = key,
+                                          .status = "99",
+                                          .name = "prog",
+                                          .num = "4711",
+                                          .sda = "20260101000000",
+                                          .eda = "20260101000100",
+                                          .stv = 1}),
+              -16000);
+  }
+  EXPECT_EQ(MarkStartFailed(*session_, "20260101000000", "CLAIMED", 2, "20260101000000"), -16000);
   session_->SQLCommit();
   EXPECT_EQ(session_->CheckDB(WriteStatusRow), 1);
   EXPECT_NE(MainLog().find("- Neue Datenbankverbindung erstellt\n"), std::string::npos);
-  EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB where JOBKE2='RUN' and JOBSTS='99' "
-                  "and JOBEDA='20260101000100'"),
+  for (const Case& c : cases) {
+    EXPECT_EQ(Count(StringPrintf("select count(*) from KVSYSTEM.KVR500JOB where JOBKE2='%s' and "
+                                 "JOBSTS='%s'",
+                                 c.key, c.want)),
+              1)
+        << c.key;
+  }
+  EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB where JOBKE2='OVERRUN' and "
+                  "JOBEDA='20260101000100'"),
+            1);
+  EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB where JOBKE2='CLAIMED' and JOBSTV=2"),
             1);
   EXPECT_TRUE(session_->endedRows().empty());
 }

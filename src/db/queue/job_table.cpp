@@ -19,27 +19,19 @@ constexpr std::string_view kSQLUpdateJobRun =
     "JOBEDA=:b5,JOBSTV=:b6 where (JOBDA1=:b7 and JOBKE2=:b8)";
 
 int SQLUpdateJobRun(Session& session, const JobRunUpdate& run) {
-  // Inputs are copied into fields of the column widths before binding.
-  FixedText<2> sts(run.status);
-  FixedText<64> nam(run.name);
-  FixedText<128> usr(run.user);
-  FixedText<8> jobnum(run.num);
-  FixedText<14> start(run.sda), end(run.eda), key1(run.da1);
-  FixedText<32> key2(run.ke2);
-  int rc =
-      Run(session, kSQLUpdateJobRun,
-          {Bind::Text(sts), Bind::Text(nam), Bind::Text(usr), Bind::Text(jobnum), Bind::Text(start),
-           Bind::Text(end), Bind::Int(run.stv), Bind::Text(key1), Bind::Text(key2)});
+  JobRunBinds in(run);
+  int rc = session.db().Execute(kSQLUpdateJobRun, in.binds());
   // An end stays known until it is durable.
-  session.endedRows().Note(rc, sts.view(), nam.view(), usr.view(), jobnum.view(), start.view(),
-                           end.view(), run.stv, key1.view(), key2.view());
+  session.endedRows().Note(rc, in.bound(), in.bound().sda);
   return rc;
 }
 
-int MarkStartFailed(Session& session, std::string_view da1, std::string_view ke2,
-                    int32_t attempts) {
-  return SQLUpdateJobRun(session,
-                         {.da1 = da1, .ke2 = ke2, .status = kStatusStartFailed, .stv = attempts});
+int MarkStartFailed(Session& session, std::string_view da1, std::string_view ke2, int32_t attempts,
+                    std::string_view claimedAt) {
+  JobRunBinds in({.da1 = da1, .ke2 = ke2, .status = kStatusStartFailed, .stv = attempts});
+  int rc = session.db().Execute(kSQLUpdateJobRun, in.binds());
+  if (!claimedAt.empty()) session.endedRows().Note(rc, in.bound(), claimedAt);
+  return rc;
 }
 
 int WriteStatusRow(Session& session, std::string* line) {

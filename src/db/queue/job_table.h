@@ -15,6 +15,7 @@
 
 #include "db/client/fixed_text.h"
 #include "db/client/named_statement.h"
+#include "db/job_run.h"
 
 namespace kvr {
 
@@ -80,15 +81,13 @@ struct JobRow {
 
 // --- Statements with their own inputs ----------------------------------
 // The run columns one row's start, adoption or end writes, by the row's key.
-struct JobRunUpdate {
-  std::string_view da1{}, ke2{};
-  std::string_view status{}, name{}, user{}, num{}, sda{}, eda{};
-  int32_t stv = 0;
-};
 int SQLUpdateJobRun(Session& session, const JobRunUpdate& run);
 // A start that failed: "90" with the attempts counted so far, every other
-// run column emptied.
-int MarkStartFailed(Session& session, std::string_view da1, std::string_view ke2, int32_t attempts);
+// run column emptied. claimedAt: the JOBSDA of the row's claim, when it was
+// claimed; a "90" lost with its connection is then written again onto that
+// claim once the session works again.
+int MarkStartFailed(Session& session, std::string_view da1, std::string_view ke2, int32_t attempts,
+                    std::string_view claimedAt = {});
 int SQLUpdateJobStatus(Session& session, std::string_view status, std::string_view da1,
                        std::string_view ke2);
 int SQLInsertJob(Session& session, std::string_view da1, std::string_view ke2, std::string_view urv,
