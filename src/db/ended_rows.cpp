@@ -13,7 +13,6 @@ constexpr char kReplayEnd[] =
     "rtrim(JOBNUM) in (:b9,:b10) and (rtrim(JOBSDA)=:b11 or JOBSDA is null))";
 
 constexpr size_t kMaxKept = 1024;
-constexpr std::string_view kClaimNum = "0";  // JOBNUM of a row claimed, no process yet
 
 bool KeptStatus(std::string_view status) {
   return status == "98" || status == "99" || status == "90";
@@ -21,14 +20,16 @@ bool KeptStatus(std::string_view status) {
 
 }  // namespace
 
-void EndedRows::Note(int code, const JobRunUpdate& end, std::string_view runStart) {
+void EndedRows::Note(int code, const JobRunUpdate& end, std::string_view runStart,
+                     std::string_view runNum) {
   if (!KeptStatus(end.status)) return;
   if (code != kSqlOk && !IsWriteFault(code)) return;
   if (rows_.size() >= kMaxKept) rows_.pop_front();
-  rows_.push_back(Row{std::string(end.status), std::string(end.name), std::string(end.user),
-                      std::string(end.num), std::string(end.sda), std::string(end.eda),
-                      std::string(end.da1), std::string(end.ke2),
-                      std::string(TrimmedRight(runStart)), end.stv, code == kSqlOk});
+  rows_.push_back(
+      Row{std::string(end.status), std::string(end.name), std::string(end.user),
+          std::string(end.num), std::string(end.sda), std::string(end.eda), std::string(end.da1),
+          std::string(end.ke2), std::string(TrimmedRight(runStart)),
+          std::string(TrimmedRight(runNum.empty() ? end.num : runNum)), end.stv, code == kSqlOk});
 }
 
 JobRunUpdate EndedRows::Row::end() const {
@@ -51,9 +52,9 @@ int EndedRows::Replay(Connection& db) {
   int first = 0;
   for (const Row& r : rows_) {
     // The run's process id as its end wrote it (a failed start writes none).
-    std::string_view runNum = r.status == "90" ? kClaimNum : std::string_view(r.num);
-    JobRunBinds in(
-        r.end(), {Bind::Text(TrimmedRight(runNum)), Bind::Text(kClaimNum), Bind::Text(r.runStart)});
+    std::string_view runNum = r.status == "90" ? kClaimedJobNum : std::string_view(r.num);
+    JobRunBinds in(r.end(), {Bind::Text(TrimmedRight(runNum)), Bind::Text(kClaimedJobNum),
+                             Bind::Text(r.runStart)});
     int rc = db.Execute(kReplayEnd, in.binds());
     if (rc != 0 && rc != kSqlNoData && first == 0) first = rc;
   }

@@ -28,9 +28,11 @@ class EndedRows {
   // Keeps an update of a run's end (other statuses are not kept) with the
   // update's code: an end written (0) waits for the next commit, one that
   // failed because the database could not be written waits for Replay.
-  // runStart: the JOBSDA of the run it ends (for an end, the start it
-  // writes; for a failed start, the claim's).
-  void Note(int code, const JobRunUpdate& end, std::string_view runStart);
+  // The run it ends: runStart, its JOBSDA (for an end, the start it writes;
+  // for a failed start, the claim's); runNum, its process id as the row may
+  // hold it besides the claim's "0" (empty: the JOBNUM the end writes).
+  void Note(int code, const JobRunUpdate& end, std::string_view runStart,
+            std::string_view runNum = {});
   void Note(int code, std::string_view status, std::string_view name, std::string_view user,
             std::string_view num, std::string_view sda, std::string_view eda, int32_t stv,
             std::string_view da1, std::string_view ke2) {
@@ -62,7 +64,7 @@ class EndedRows {
 
  private:
   struct Row {
-    std::string status, name, user, num, sda, eda, da1, ke2, runStart;
+    std::string status, name, user, num, sda, eda, da1, ke2, runStart, runNum;
     int32_t stv = 0;
     bool written = false;  // durable with the next commit
     JobRunUpdate end() const;

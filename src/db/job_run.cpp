@@ -12,9 +12,8 @@ JobRunBinds::JobRunBinds(const JobRunUpdate& run, std::initializer_list<Bind> fu
       da1_(run.da1),
       ke2_(run.ke2),
       stv_(run.stv) {
-  in_ = {Bind::Text(sts_), Bind::Text(nam_), Bind::Text(usr_),
-         Bind::Text(num_), Bind::Text(sda_), Bind::Text(eda_),
-         Bind::Int(stv_),  Bind::Text(da1_), Bind::Text(ke2_)};
+  in_ = {Bind::Text(sts_), Bind::Text(nam_), Bind::Text(usr_), Bind::Text(num_), Bind::Text(sda_),
+         Bind::Text(eda_), Bind::Int(stv_),  Bind::Text(da1_), Bind::Text(ke2_)};
   in_.insert(in_.end(), further.begin(), further.end());
 }
 

@@ -20,6 +20,9 @@
 
 namespace kvr {
 
+// JOBNUM of a row claimed for its start whose process id is not written yet.
+inline constexpr std::string_view kClaimedJobNum = "0";
+
 struct JobRunUpdate {
   std::string_view da1{}, ke2{};
   std::string_view status{}, name{}, user{}, num{}, sda{}, eda{};

@@ -14,13 +14,11 @@
 #include <string_view>
 
 #include "db/client/fixed_text.h"
+#include "db/job_run.h"
 #include "exec/running_jobs_cursor.h"
 #include "platform/env.h"
 
 namespace kvr {
-
-// JOBNUM of a row claimed for its start whose process id is not written yet.
-inline constexpr std::string_view kClaimedJobNum = "0";
 
 // Longest program name an entry keeps (a Windows path component).
 inline constexpr std::size_t kProgramNameWidth = 259;

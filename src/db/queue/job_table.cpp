@@ -30,7 +30,7 @@ int MarkStartFailed(Session& session, std::string_view da1, std::string_view ke2
                     std::string_view claimedAt) {
   JobRunBinds in({.da1 = da1, .ke2 = ke2, .status = kStatusStartFailed, .stv = attempts});
   int rc = session.db().Execute(kSQLUpdateJobRun, in.binds());
-  if (!claimedAt.empty()) session.endedRows().Note(rc, in.bound(), claimedAt);
+  if (!claimedAt.empty()) session.endedRows().Note(rc, in.bound(), claimedAt, kClaimedJobNum);
   return rc;
 }
 
