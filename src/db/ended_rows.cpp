@@ -7,10 +7,13 @@ namespace kvr {
 
 namespace {
 
+// The last input is a status besides "01" the run's row may read: a failed
+// start's "90" also replaces the "98" another controller gave the claim
+// when it found no process of it (it could not know the creation failed).
 constexpr char kReplayEnd[] =
     "update KVSYSTEM.KVR500JOB  set JOBSTS=:b0,JOBNAM=:b1,JOBUSR=:b2,JOBNUM=:b3,JOBSDA=:b4,"
-    "JOBEDA=:b5,JOBSTV=:b6 where ((JOBDA1=:b7 and JOBKE2=:b8) and JOBSTS='01' and "
-    "rtrim(JOBNUM) in (:b9,:b10) and (rtrim(JOBSDA)=:b11 or JOBSDA is null))";
+    "JOBEDA=:b5,JOBSTV=:b6 where ((JOBDA1=:b7 and JOBKE2=:b8) and rtrim(JOBNUM) in (:b9,:b10) "
+    "and (rtrim(JOBSDA)=:b11 or JOBSDA is null) and JOBSTS in ('01',:b12))";
 
 constexpr size_t kMaxKept = 1024;
 
@@ -51,10 +54,9 @@ void EndedRows::Committed() {
 int EndedRows::Replay(Connection& db) {
   int first = 0;
   for (const Row& r : rows_) {
-    // The run's process id as its end wrote it (a failed start writes none).
-    std::string_view runNum = r.status == "90" ? kClaimedJobNum : std::string_view(r.num);
-    JobRunBinds in(r.end(), {Bind::Text(TrimmedRight(runNum)), Bind::Text(kClaimedJobNum),
-                             Bind::Text(r.runStart)});
+    std::string_view closedAs = r.status == "90" ? "98" : "01";
+    JobRunBinds in(r.end(), {Bind::Text(r.runNum), Bind::Text(kClaimedJobNum),
+                             Bind::Text(r.runStart), Bind::Text(closedAs)});
     int rc = db.Execute(kReplayEnd, in.binds());
     if (rc != 0 && rc != kSqlNoData && first == 0) first = rc;
   }

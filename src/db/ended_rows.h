@@ -6,8 +6,10 @@
 // "99" and a start whose program could not be created "90", not the "98" a
 // later supervision (this controller's or the next one's) would give them.
 // Each end is written only onto its own run: a row still "01" with the run's
-// start time and its process id or the claim's "0". A row another program
-// changed meanwhile, or a later run of it, is left as it is. Bounded: beyond
+// start time and its process id or the claim's "0"; a failed start's "90"
+// also onto its claim closed "98" meanwhile by a controller that found no
+// process of it and could not know why. A row another program changed
+// otherwise, or a later run of it, is left as it is. Bounded: beyond
 // the size of the process table the oldest go.
 #pragma once
 

@@ -153,26 +153,29 @@ TEST_P(SessionTest, FailedStatusUpdateReconnectsWithoutLeakingConnections) {
 // while it could not write ("99" of an overrun, "90" of a claim whose
 // process could not be created) reaches the row once writing works, but
 // only while the row still runs that run: a row started again meanwhile
-// keeps its new run.
+// keeps its new run. A claim another controller closed "98" meanwhile (it
+// found no process) gets the "90"; an ended row keeps its "98".
 TEST_P(SessionTest, EndsWrittenWhileReadOnlyReachTheirOwnRunsAfterTheReconnect) {
   KVR_TEST_DATABASE(db, GetParam(), dir_.path());
   session_->RequireQueueLock({"KVRJOBSTR", "test 1", "KVSYSTEM"});
   ASSERT_EQ(Connect(db), 0);
   ASSERT_EQ(session_->CheckDB(WriteStatusRow), 1);
-  // key, JOBNUM and JOBSDA of the row in the database; the status it reads after.
+  // key, JOBSTS, JOBNUM and JOBSDA of the row in the database; the status it reads after.
   struct Case {
-    const char *key, *num, *sda, *want;
+    const char *key, *sts, *num, *sda, *want;
   };
   const Case cases[] = {
-      {"OVERRUN", "4711", "20260101000000", "99"},
-      {"CLAIMED", "0", "20260101000000", "90"},
-      {"RESTARTED", "4712", "20260101000500", "01"},
+      {"OVERRUN", "01", "4711", "20260101000000", "99"},
+      {"CLAIMED", "01", "0", "20260101000000", "90"},
+      {"CLAIMCLOSED", "98", "0", "20260101000000", "90"},
+      {"RESTARTED", "01", "4712", "20260101000500", "01"},
+      {"ENDED", "98", "4711", "20260101000000", "98"},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(session_->db().Execute(StringPrintf(
                   "insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY,JOBSTS,JOBNUM,JOBSDA) "
-                  "values ('20260101000000','%s','01','01','%s','%s')",
-                  c.key, c.num, c.sda)),
+                  "values ('20260101000000','%s','01','%s','%s','%s')",
+                  c.key, c.sts, c.num, c.sda)),
               0);
   }
   ASSERT_EQ(session_->SQLCommit(), 0);
@@ -181,7 +184,7 @@ TEST_P(SessionTest, EndsWrittenWhileReadOnlyReachTheirOwnRunsAfterTheReconnect) 
                                        : "set default_transaction_read_only = on"),
             0);
   ASSERT_EQ(session_->SQLCommit(), 0);
-  for (const char* key : {"OVERRUN", "RESTARTED"}) {
+  for (const char* key : {"OVERRUN", "RESTARTED", "ENDED"}) {
     EXPECT_EQ(SQLUpdateJobRun(*session_, {.da1 = "20260101000000",
                                           .ke2 = key,
                                           .status = "99",
@@ -192,7 +195,9 @@ TEST_P(SessionTest, EndsWrittenWhileReadOnlyReachTheirOwnRunsAfterTheReconnect) 
                                           .stv = 1}),
               -16000);
   }
-  EXPECT_EQ(MarkStartFailed(*session_, "20260101000000", "CLAIMED", 2, "20260101000000"), -16000);
+  for (const char* key : {"CLAIMED", "CLAIMCLOSED"}) {
+    EXPECT_EQ(MarkStartFailed(*session_, "20260101000000", key, 2, "20260101000000"), -16000);
+  }
   session_->SQLCommit();
   EXPECT_EQ(session_->CheckDB(WriteStatusRow), 1);
   EXPECT_NE(MainLog().find("- Neue Datenbankverbindung erstellt\n"), std::string::npos);
@@ -206,8 +211,8 @@ TEST_P(SessionTest, EndsWrittenWhileReadOnlyReachTheirOwnRunsAfterTheReconnect) 
   EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB where JOBKE2='OVERRUN' and "
                   "JOBEDA='20260101000100'"),
             1);
-  EXPECT_EQ(Count("select count(*) from KVSYSTEM.KVR500JOB where JOBKE2='CLAIMED' and JOBSTV=2"),
-            1);
+  EXPECT_EQ(
+      Count("select count(*) from KVSYSTEM.KVR500JOB where JOBKE2 like 'CLAIM%' and JOBSTV=2"), 2);
   EXPECT_TRUE(session_->endedRows().empty());
 }
 

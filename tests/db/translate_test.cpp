@@ -60,7 +60,7 @@ const std::map<std::string, std::pair<int, int>>& ExpectedHostVariables() {
   static const std::map<std::string, std::pair<int, int>> kExpected = {
       {"SetSchema", {0, 0}},
       {"SetAsideUnreadableRow", {2, 0}},
-      {"ReplayJobEnd", {12, 0}},
+      {"ReplayJobEnd", {13, 0}},
       {"SetAsideUnreadableStandingRow", {2, 0}},
       {"UpdateJobRun", {9, 0}},
       {"UpdateJobStatus", {3, 0}},
