@@ -211,9 +211,10 @@ class JobExecutor {
   int64_t BirthMs(int64_t created);
 
   // Start pieces (job_start.cpp).
-  // `why`: the errno of the failed creation, or kNotConvertible.
+  // `why`: the errno of the failed creation, or kNotConvertible; claimedAt:
+  // the start time of the row's claim (empty: not claimed).
   int StartFailed(const std::string& command, std::string_view jobda1, std::string_view jobke2,
-                  int32_t attempts, int why);
+                  int32_t attempts, int why, std::string_view claimedAt);
   std::string FindProgramName(Pid pid);
   SpawnResult SpawnJob(const std::string& command, std::string_view stamp, std::string_view jobda1,
                        std::string_view jobke2);

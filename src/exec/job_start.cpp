@@ -77,7 +77,7 @@ int JobExecutor::StartJob(const JobRow& row) {
   }
   if (!ConvertibleToUtf8(cmd)) {
     log_.MainF(kNotConvertible, cmd.c_str());
-    return StartFailed(cmd, jobda1, jobke2, attempts, kRunNotConvertible);
+    return StartFailed(cmd, jobda1, jobke2, attempts, kRunNotConvertible, {});
   }
   ClaimedStart start{cmd,
                      std::string(jobda1),
@@ -151,7 +151,7 @@ int JobExecutor::Launch(const ClaimedStart& start, bool counted) {
   SpawnResult spawn = SpawnJob(Win1252ToUtf8(cmd), start.stamp, start.jobda1, start.jobke2);
   if (!spawn.created || spawn.pid <= 0) {
     if (counted) --runningJobs_;
-    return StartFailed(cmd, start.jobda1, start.jobke2, start.attempts, spawn.error);
+    return StartFailed(cmd, start.jobda1, start.jobke2, start.attempts, spawn.error, start.stamp);
   }
 
   CheckProcessID(spawn.pid);
@@ -250,10 +250,12 @@ std::vector<std::string> JobExecutor::RunningOutputNames() const {
 }
 
 int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1,
-                             std::string_view jobke2, int32_t attempts, int why) {
+                             std::string_view jobke2, int32_t attempts, int why,
+                             std::string_view claimedAt) {
   log_.MainF(kCreateFailed, command.c_str(), "");
   poster_.PostNachricht(BoundedPrintf(kCreateFailedMessage, command.c_str()));
-  int rc = MarkStartFailed(session_, jobda1, jobke2, attempts);
+  // A "90" lost with the connection is written again onto the claim.
+  int rc = MarkStartFailed(session_, jobda1, jobke2, attempts, claimedAt);
   if (rc != 0) {
     log_.MainF(kFailedUpdateFailed, command.c_str(), static_cast<long>(rc));
     return kStartUpdateFailed;
