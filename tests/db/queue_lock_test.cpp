@@ -13,6 +13,7 @@
 #include "db/queue/job_table.h"
 #include "db/session.h"
 #include "platform/posix_env.h"
+#include "support/test_config.h"
 #include "support/test_database.h"
 #include "support/wait.h"
 
@@ -77,9 +78,7 @@ TEST_P(QueueLockTest, OneHolderTheOthersToldWhoAndFreedWithTheConnection) {
 
 TEST_P(QueueLockTest, SessionTakesItWithEveryConnectAndTriesAgainOnAsking) {
   KVR_TEST_DATABASE(db, GetParam(), dir_.path());
-  Config config;
-  config.kvrLog = dir_.File("KVRJOBCTL.LOG");
-  config.dbgFile = dir_.File("KVRJOBDBG.LOG");
+  Config config = test::LogsIn(dir_.path());
   Logger log(env_, config);
   Session holder(env_, log), standby(env_, log);
   holder.RequireQueueLock(Request("hostA 1"));
@@ -185,9 +184,7 @@ TEST(QueueLockSqlite, ReplacedDatabaseFileLosesTheSessionAndOneHolderWorksTheNew
   TestDatabase db = MakeTestDatabase(Engine::Sqlite, "replaced", dir.path());
   TestDatabase fresh = MakeTestDatabase(Engine::Sqlite, "replaced", other.path());
   ASSERT_TRUE(db.ok && fresh.ok) << db.error << fresh.error;
-  Config config;
-  config.kvrLog = dir.File("KVRJOBCTL.LOG");
-  config.dbgFile = dir.File("KVRJOBDBG.LOG");
+  Config config = test::LogsIn(dir.path());
   Logger log(env, config);
   Session holder(env, log), standby(env, log);
   holder.RequireQueueLock(Request("hostA 1"));
