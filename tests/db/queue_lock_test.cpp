@@ -12,6 +12,7 @@
 #include "db/client/connection.h"
 #include "db/queue/job_table.h"
 #include "db/session.h"
+#include "platform/fake_env.h"
 #include "platform/posix_env.h"
 #include "support/test_config.h"
 #include "support/test_database.h"
@@ -124,6 +125,15 @@ TEST_P(QueueLockTest, EachDatabaseHasALockOfItsOwn) {
 INSTANTIATE_TEST_SUITE_P(Engines, QueueLockTest,
                          ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          EngineParamName<::testing::TestParamInfo<Engine>>);
+
+// Others name the holder by its host and process id; a host without a
+// name still gives a holder of two words.
+TEST(QueueLockHolder, HostAndProcessId) {
+  FakeEnv env;
+  EXPECT_EQ(QueueLockHolder(env), "fakehost 4242");
+  env.hostName = "";
+  EXPECT_EQ(QueueLockHolder(env), "? 4242");
+}
 
 TEST(QueueLockSqlite, LockFileThatCannotBeMadeIsAFailureNamingIt) {
   test::TempDir dir;
