@@ -16,6 +16,7 @@
 #include "exec/job_output_files.h"
 #include "platform/posix_env.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
 
 namespace kvr {
 namespace {
@@ -94,11 +95,7 @@ int main(int argc, char** argv) {
   if (kvr::bench::WantsHelp(argc, argv, "usage: bench_job_output\n")) return 0;
   kvr::PosixEnv env;
   kvr::test::TempDir logs;
-  kvr::Config config;
-  config.kvrLog = logs.File("KVRJOBCTL.LOG");
-  config.dbgFile = logs.File("KVRJOBDBG.LOG");
-  config.mainLogBackup = logs.File("KVRJOBCTL.BAK");
-  config.debugLogBackup = logs.File("KVRJOBDBG.BAK");
+  kvr::Config config = kvr::test::LogsIn(logs.path());
   kvr::Logger log(env, config);
   kvr::BenchPrepare(env, log, 500);
   kvr::BenchPrepare(env, log, 5000);

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "controller/world.h"
 #include "db/queue/schema_setup.h"
-#include "exec/subsystems.h"
 #include "jobs/registration.h"
 #include "platform/fake_env.h"
 #include "support/temp_dir.h"
@@ -139,13 +139,12 @@ void Bench(Engine engine) {
   env.SetCurrentDir(dir.path());
   Config config;
   config.kvrLog = config.dbgFile = config.mainLogBackup = config.debugLogBackup = "/dev/null";
-  Subsystems sys(env, config, -1);
-  sys.dbSystem = sys.programDbWord = "ORACLE";
-  sys.session.SQLConnect(db.login, db.password, db.service, db.schema);
-  JobRegistration registration(sys);
+  World world(env, config, -1);
+  world.session().SQLConnect(db.login, db.password, db.service, db.schema);
+  JobRegistration& registration = world.registration();
   double begin = NowMs();
-  registration.CheckRT04Jobs();
-  registration.AddRT04Jobs();
+  registration.CheckRT04Jobs("ORACLE");
+  registration.AddRT04Jobs("ORACLE");
   registration.SQLInsertNewJob();
   registration.AddRT03SystemJobs(env.Now());
   double whole = NowMs() - begin;

@@ -42,6 +42,7 @@
 #include "messages/message_poster.h"
 #include "platform/posix_env.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
 #include "support/test_database.h"
 #include "support/test_pg.h"
 
@@ -69,10 +70,7 @@ double CpuMs() {
 // Everything a JobExecutor stands on, connected to one database.
 struct Stack {
   Stack(Env& env, const TestDatabase& db, const std::string& dir) {
-    config.kvrLog = dir + "/KVRJOBCTL.LOG";
-    config.mainLogBackup = dir + "/KVRJOBCTL.BAK";
-    config.dbgFile = dir + "/KVRJOBDBG.LOG";
-    config.debugLogBackup = dir + "/KVRJOBDBG.BAK";
+    config = test::LogsIn(dir);
     log = std::make_unique<Logger>(env, config);
     session = std::make_unique<Session>(env, *log);
     poster = std::make_unique<MessagePoster>(env, *log, *session);

@@ -12,15 +12,16 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "controller/world.h"
 #include "db/client/connection.h"
 #include "db/queue/job_table.h"
-#include "exec/subsystems.h"
 #include "jobs/closing_jobs.h"
 #include "jobs/run_type_list.h"
 #include "jobs/scheduled_jobs.h"
 #include "jobs/timed_jobs.h"
 #include "platform/fake_env.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
 #include "support/test_database.h"
 
 namespace kvr {
@@ -96,28 +97,24 @@ void RunOn(Engine engine) {
   }
   FakeEnv env;
   env.SetLocalTime(2026, 6, 3, 9, 47, 0);
-  Config config;
-  config.kvrLog = dir.File("KVRJOBCTL.LOG");
-  config.dbgFile = dir.File("KVRJOBDBG.LOG");
-  config.mainLogBackup = dir.File("KVRJOBCTL.BAK");
-  config.debugLogBackup = dir.File("KVRJOBDBG.BAK");
-  Subsystems sys(env, config, -1);
-  if (sys.session.SQLConnect(tdb.login, tdb.password, tdb.service, tdb.schema) != 0) return;
-  Fill(sys.session);
-  TimedJobs timed(sys);
-  ScheduledJobs scheduled(sys);
-  ClosingJobs closing(sys);
+  World world(env, test::LogsIn(dir.path()), -1);
+  Session& session = world.session();
+  if (session.SQLConnect(tdb.login, tdb.password, tdb.service, tdb.schema) != 0) return;
+  Fill(session);
+  TimedJobs& timed = world.timed();
+  ScheduledJobs& scheduled = world.scheduled();
+  ClosingJobs& closing = world.closing();
 
-  Bare(sys.session, "03");  // warms the statement caches
-  double bare03 = Bare(sys.session, "03");
-  SetEnded(sys.session);
+  Bare(session, "03");  // warms the statement caches
+  double bare03 = Bare(session, "03");
+  SetEnded(session);
   double start = CpuMs();
   timed.UpdateRT03Jobs(env.Now());
-  sys.session.SQLCommit();
+  session.SQLCommit();
   double own03 = CpuMs() - start;
 
-  double bare07 = Bare(sys.session, "07");
-  SetEnded(sys.session);
+  double bare07 = Bare(session, "07");
+  SetEnded(session);
   start = CpuMs();
   scheduled.UpdateRT07Jobs();
   double own07 = CpuMs() - start;
@@ -136,7 +133,7 @@ void RunOn(Engine engine) {
   mark = CpuMs();
   closing.checkKvrJobs08(false);
   closing.checkKvrJobs09(false);
-  sys.session.SQLCommit();
+  session.SQLCommit();
   double idle0809 = CpuMs() - mark;
   double idle = CpuMs() - start - idleUpdate07;
 

@@ -1,10 +1,9 @@
-// Controller: the top of KVRJOBSTR. It owns the subsystems (configuration,
-// logs, service contact, database session, message poster, job executor)
-// and the modules of the job-table work (selection loops, registration,
-// timed, scheduled and daily-closing jobs, housekeeping), keeps the
-// credentials and the pass state, and runs the start-up, the endless loop of
-// passes and the shut-down in the system's order. Run() returns the
-// program's exit status (0 for every orderly end).
+// Controller: the top of KVRJOBSTR. It owns the World (configuration, logs,
+// service contact, database session, message poster, job executor and the
+// modules of the job-table work), keeps the credential set and the pass
+// state, and runs the start-up, the endless loop of passes and the
+// shut-down in the system's order. Run() returns the program's exit status
+// (0 for every orderly end).
 //
 // One controller works a queue: right after its connect it takes the queue
 // lock (see Session). Without it the controller is a standby: it keeps its
@@ -22,26 +21,21 @@
 #include <memory>
 #include <string>
 
+#include "controller/world.h"
 #include "core/command_line.h"
 #include "core/config.h"
 #include "core/pace_wait.h"
+#include "db/credentials/credential_file.h"
 #include "db/session.h"
 #include "exec/job_executor.h"
-#include "exec/subsystems.h"
-#include "housekeeping/housekeeping.h"
-#include "jobs/closing_jobs.h"
-#include "jobs/registration.h"
-#include "jobs/run_type_loops.h"
-#include "jobs/scheduled_jobs.h"
-#include "jobs/timed_jobs.h"
 #include "platform/env.h"
 
 namespace kvr {
 
 class Controller {
  public:
-  // Reads the configuration and builds the subsystems and the modules;
-  // nothing touches the database before StartUp.
+  // Reads the configuration and builds the world; nothing touches the
+  // database before StartUp.
   Controller(Env& env, CommandLine commandLine);
   ~Controller();
 
@@ -59,16 +53,16 @@ class Controller {
 
   // State the tests look at.
   bool instanceMode() const { return commandLine_.instanceMode(); }
-  const std::string& pipeName() const { return sys_.contact.pipeName(); }
+  const std::string& pipeName() const { return world_.contact().pipeName(); }
   int32_t failedChecks() const { return failedChecks_; }
   bool connectionGood() const { return connectionGood_; }
   bool standby() const { return standby_; }
-  Subsystems& subsystems() { return sys_; }
-  JobExecutor& executor() { return sys_.executor; }
-  Session& session() { return sys_.session; }
+  World& world() { return world_; }
+  JobExecutor& executor() { return world_.executor(); }
+  Session& session() { return world_.session(); }
   // The wait between passes; null with wake-ups off.
-  PaceWait* paceWait() { return sys_.config.wakeUps ? &pace_ : nullptr; }
-  const Config& config() const { return sys_.config; }
+  PaceWait* paceWait() { return world_.config().wakeUps ? &pace_ : nullptr; }
+  const Config& config() const { return world_.config(); }
 
  private:
   // Start-up steps.
@@ -94,17 +88,11 @@ class Controller {
 
   Env& env_;
   CommandLine commandLine_;
-  Subsystems sys_;
-  RunTypeLoops loops_;
-  JobRegistration registration_;
-  TimedJobs timed_;
-  ScheduledJobs scheduled_;
-  ClosingJobs closing_;
-  Housekeeping housekeeping_;
+  World world_;
   PaceWait pace_;  // used with wake-ups on
 
-  // Credentials as read at start-up.
-  std::string serviceName_, schema_, login_, password_;
+  // The credential set as read at start-up.
+  CredentialSet credentials_;
 
   // Pass state.
   int64_t passTime_ = 0;

@@ -31,9 +31,7 @@ constexpr char kStandbyEndText[] = "Jobcontroller in Bereitschaft wird beendet!\
 QueueLockRequest Controller::LockRequest() {
   QueueLockRequest request;
   request.program = kProgramWord;
-  std::string host = env_.HostName();
-  request.holder = (host.empty() ? std::string("?") : host) + " " +
-                   std::to_string(static_cast<long>(env_.SelfPid()));
+  request.holder = QueueLockHolder(env_);
   request.queueSchema = std::string(kQueueSchema);
   return request;
 }
@@ -44,15 +42,15 @@ QueueLockRequest Controller::LockRequest() {
 // supervises nor ends them any more.
 void Controller::EnterStandby(bool afterRunning) {
   standby_ = true;
-  sys_.contact.SetPaceWait(nullptr);  // the holder's work wakes the holder only
+  world_.contact().SetPaceWait(nullptr);  // the holder's work wakes the holder only
   if (afterRunning) {
-    sys_.executor.ClearProcessTable();
-    sys_.executor.ClearSavedProcessTable();
-    DeleteFlagFile(env_, sys_.log, kFlagFileName);
+    world_.executor().ClearProcessTable();
+    world_.executor().ClearSavedProcessTable();
+    DeleteFlagFile(env_, world_.log(), kFlagFileName);
   }
   connectionGood_ = true;
   failedChecks_ = 0;
-  NoteStandby(sys_.session.queueLock());
+  NoteStandby(world_.session().queueLock());
 }
 
 // One line when the standby begins, and again only when its reason (the
@@ -66,23 +64,23 @@ void Controller::NoteStandby(const QueueLockResult& lock) {
   standbyNote_ = note;
   char line[512];
   std::snprintf(line, sizeof line, busy ? kStandbyFormat : kLockFailedFormat, about.c_str());
-  sys_.log.Main(line);
+  world_.log().Main(line);
   env_.ConsoleWrite(line);
 }
 
 bool Controller::StandbyPass() {
-  if (!sys_.contact.Contact(kStandbyLabel, true)) return false;
+  if (!world_.contact().Contact(kStandbyLabel, true)) return false;
   // Jobs left from before a fall back to standby are still children.
   env_.ReapChildren();
-  const QueueLockResult& lock = sys_.session.TryQueueLock();
+  const QueueLockResult& lock = world_.session().TryQueueLock();
   if (!lock.held()) {
     NoteStandby(lock);
     return true;
   }
   standby_ = false;
   standbyNote_.clear();
-  sys_.contact.SetPaceWait(paceWait());
-  sys_.log.Main(kTakeOverText);
+  world_.contact().SetPaceWait(paceWait());
+  world_.log().Main(kTakeOverText);
   env_.ConsoleWrite(kTakeOverText);
   if (!StartFromDatabase()) {
     stoppedInStartUp_ = true;
@@ -92,8 +90,8 @@ bool Controller::StandbyPass() {
 }
 
 void Controller::ShutDownStandby() {
-  sys_.log.Main(kStandbyEndText);
-  sys_.poster.FreeStrNachricht();
+  world_.log().Main(kStandbyEndText);
+  world_.poster().FreeStrNachricht();
 }
 
 }  // namespace kvr

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/text.h"
+
 namespace kvr {
 
 namespace {
@@ -21,7 +23,13 @@ constexpr char kStopSignalText[] = "Signal zum Beenden erhalten! KVRJOBSTR wird 
 
 }  // namespace
 
-ServiceContact::ServiceContact(Env& env, Logger& log) : env_(env), log_(log) {}
+std::string ServicePipeName(int32_t instance) {
+  if (instance < 0) return kServicePipeName;
+  return StringPrintf(kServicePipeNameFormat, static_cast<long>(instance));
+}
+
+ServiceContact::ServiceContact(Env& env, Logger& log, int32_t instance)
+    : env_(env), log_(log), pipeName_(ServicePipeName(instance)) {}
 
 int ServiceContact::Contact(const char* label, bool forced) {
   int64_t now = env_.Now();

@@ -9,7 +9,9 @@
 // longer answers, so it leads to the same orderly shut-down. With a pace
 // wait set, the wait after the answer of a forced contact (the one of
 // every pass) is that wait's: it ends early when there is new work.
-// Contact returns 1 when answered or skipped, 0 when not answered.
+// Contact returns 1 when answered or skipped, 0 when not answered. The pipe
+// name is fixed at construction: the plain name for the single controller,
+// the name with the instance number for an instance.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +27,10 @@ namespace kvr {
 inline constexpr char kServicePipeName[] = "\\\\.\\pipe\\kvrjobctl";
 inline constexpr char kServicePipeNameFormat[] = "\\\\.\\pipe\\kvrjobctl%ld";
 
+// The pipe name of the controller with this instance number (-1: the
+// single controller).
+std::string ServicePipeName(int32_t instance);
+
 class ServiceContact {
  public:
   static constexpr int64_t kContactIntervalSeconds = 3;
@@ -32,9 +38,9 @@ class ServiceContact {
   static constexpr int64_t kWaitAfterAnswerMs = 1000;
   static constexpr int64_t kWaitAfterNoAnswerMs = 100;
 
-  ServiceContact(Env& env, Logger& log);
+  // instance: -1 for the single controller, else the instance number.
+  ServiceContact(Env& env, Logger& log, int32_t instance = -1);
 
-  void SetPipeName(std::string name) { pipeName_ = std::move(name); }
   const std::string& pipeName() const { return pipeName_; }
 
   int Contact(const char* label, bool forced);
@@ -47,7 +53,7 @@ class ServiceContact {
  private:
   Env& env_;
   Logger& log_;
-  std::string pipeName_ = kServicePipeName;
+  const std::string pipeName_;
   int64_t nextContactTime_ = 0;
   PaceWait* pace_ = nullptr;
 };

@@ -320,4 +320,10 @@ void AppendSessionStatements(StatementList* list) {
   AppendEndedRowStatements(list);
 }
 
+std::string QueueLockHolder(Env& env) {
+  std::string host = env.HostName();
+  return (host.empty() ? std::string("?") : host) + " " +
+         std::to_string(static_cast<long>(env.SelfPid()));
+}
+
 }  // namespace kvr

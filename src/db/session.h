@@ -175,6 +175,10 @@ class Session {
   QueueWake wake_;
 };
 
+// How other controllers name this one as the queue lock's holder: the host
+// name ("?" when it has none), a blank, the process id.
+std::string QueueLockHolder(Env& env);
+
 // Removes blanks and tabs from the end of the text, in place.
 char* TrimRight(char* text);
 std::string& TrimRight(std::string& text);

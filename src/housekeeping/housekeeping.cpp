@@ -6,9 +6,11 @@
 #include "core/text.h"
 #include "db/client/connection.h"
 #include "db/queue/job_table.h"
-#include "exec/subsystems.h"
+#include "db/session.h"
+#include "exec/run_history.h"
 #include "jobs/registration.h"
 #include "messages/message_poster.h"
+#include "platform/env.h"
 
 namespace kvr {
 
@@ -55,49 +57,56 @@ int SQLCountUnfinishedDnlJobs(Session& session, int32_t* count) {
 
 }  // namespace
 
-Housekeeping::Housekeeping(Subsystems& s, JobRegistration& registration)
-    : sys_(s), registration_(registration) {}
+Housekeeping::Housekeeping(Env& env, Logger& log, Session& session, MessagePoster& poster,
+                           RunHistory& history, JobRegistration& registration, Settings settings)
+    : env_(env),
+      log_(log),
+      session_(session),
+      poster_(poster),
+      history_(history),
+      registration_(registration),
+      settings_(settings) {}
 
 // A transfer file that is missing, or cannot be deleted (a directory of that
 // name, say), is passed over.
 void Housekeeping::cleanupServer() {
   for (const char* file : kTransferFiles) {
-    sys_.env.DeleteFile(BoundedPrintf("%s%s", kTransferDir, file));
+    env_.DeleteFile(BoundedPrintf("%s%s", kTransferDir, file));
   }
   registration_.DeleteExpiredRT01Jobs();
-  sys_.session.SQLCommit();
-  sys_.executor.history().Prune(sys_.config.runHistoryDays);
-  if (!sys_.instanceMode()) sys_.env.KillByImageName(kActivityCheck);
+  session_.SQLCommit();
+  history_.Prune(settings_.runHistoryDays);
+  if (!settings_.instanceMode) env_.KillByImageName(kActivityCheck);
 }
 
 // The controller's drive is the mount point of its directory; the second
 // drive checked is the root file system, unless that is the same.
 void Housekeeping::CheckDiskSpace() {
-  int64_t now = sys_.env.Now();
+  int64_t now = env_.Now();
   // A clock set back by more than the interval would otherwise hold the
   // next check back for as long.
   if (now < nextDiskCheck_ && nextDiskCheck_ - now <= kDiskCheckInterval) return;
   nextDiskCheck_ = now + kDiskCheckInterval;
-  std::string drive = sys_.env.CurrentMountPoint();
+  std::string drive = env_.CurrentMountPoint();
   if (drive.empty() || drive.size() > kMaxDriveText) {
-    sys_.log.MainF(kDriveFailed, static_cast<long>(drive.size()));
+    log_.MainF(kDriveFailed, static_cast<long>(drive.size()));
     return;
   }
   long drives = drive == kRootDrive ? 1 : 2;
-  sys_.log.MainF(kDrives, drive.c_str(), drives);
+  log_.MainF(kDrives, drive.c_str(), drives);
   CheckDrive(drive, 0);
   if (drives == 2) CheckDrive(kRootDrive, 1);
 }
 
 void Housekeeping::CheckDrive(const std::string& drive, long round) {
-  sys_.log.MainF(kDriveRound, drive.c_str(), round);
-  std::optional<uint64_t> free = sys_.env.FreeBytes(drive);
+  log_.MainF(kDriveRound, drive.c_str(), round);
+  std::optional<uint64_t> free = env_.FreeBytes(drive);
   if (!free) {
-    sys_.log.MainF(kSpaceFailed, drive.c_str());
+    log_.MainF(kSpaceFailed, drive.c_str());
     return;
   }
   uint64_t mb = *free / 1048576u;
-  if (mb < kLowSpaceMb) sys_.poster.PostNachricht(BoundedPrintf(kLowSpace, drive.c_str(), mb));
+  if (mb < kLowSpaceMb) poster_.PostNachricht(BoundedPrintf(kLowSpace, drive.c_str(), mb));
 }
 
 void Housekeeping::checkMAPVerarbeitungsjob(const std::string& passTimestamp) {
@@ -107,33 +116,34 @@ void Housekeeping::checkMAPVerarbeitungsjob(const std::string& passTimestamp) {
   int rc = 0;
   if (month > last) {
     lastMapMonth_ = passTimestamp;
-    rc = SQLStartMAPDeleteJob(sys_.session, map);
+    rc = SQLStartMAPDeleteJob(session_, map);
     if (rc != 0 && rc != kSqlNoData) {
-      sys_.log.MainF(kMapDeleteFailed, static_cast<long>(rc));
+      log_.MainF(kMapDeleteFailed, static_cast<long>(rc));
     }
   } else {
-    rc = SQLStartMAPJob(sys_.session, map);
-    if (rc != 0 && rc != kSqlNoData) sys_.log.MainF(kMapFailed, static_cast<long>(rc));
+    rc = SQLStartMAPJob(session_, map);
+    if (rc != 0 && rc != kSqlNoData) log_.MainF(kMapFailed, static_cast<long>(rc));
   }
   if (rc != 0) return;
-  if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.MainF(kMapCommitFailed, static_cast<long>(commit));
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    log_.MainF(kMapCommitFailed, static_cast<long>(commit));
   }
 }
 
-void Housekeeping::CheckDownloads() {
+void Housekeeping::CheckDownloads(std::string_view dbSystem) {
   int32_t count = 0;
-  int rc = SQLCountUnfinishedDnlJobs(sys_.session, &count);
+  int rc = SQLCountUnfinishedDnlJobs(session_, &count);
   if (rc != 0) {
-    sys_.log.MainF(kCountFailed, static_cast<long>(rc));
+    log_.MainF(kCountFailed, static_cast<long>(rc));
     return;
   }
-  sys_.log.MainF(kInterrupted, static_cast<long>(count));
+  log_.MainF(kInterrupted, static_cast<long>(count));
   if (count <= 0) return;
-  sys_.log.Main(kNewExport);
+  log_.Main(kNewExport);
   registration_.AddExportJob();
-  sys_.env.KillByImageName(BoundedPrintf("ZULADE_%s.EXE", sys_.dbSystem.c_str()));
-  sys_.env.KillByImageName("VORLADE.EXE");
+  std::string system(dbSystem);
+  env_.KillByImageName(BoundedPrintf("ZULADE_%s.EXE", system.c_str()));
+  env_.KillByImageName("VORLADE.EXE");
 }
 
 void AppendHousekeepingStatements(StatementList* list) {

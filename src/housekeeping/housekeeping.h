@@ -16,13 +16,18 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "db/client/named_statement.h"
 
 namespace kvr {
 
-struct Subsystems;
+class Env;
 class JobRegistration;
+class Logger;
+class MessagePoster;
+class RunHistory;
+class Session;
 
 class Housekeeping {
  public:
@@ -32,20 +37,32 @@ class Housekeeping {
   // Longest mount point the disk check works with.
   static constexpr std::size_t kMaxDriveText = 260;
 
-  Housekeeping(Subsystems& s, JobRegistration& registration);
+  struct Settings {
+    int32_t runHistoryDays = 30;  // days the run history keeps
+    bool instanceMode = false;    // the activity check is ended only outside
+  };
+
+  Housekeeping(Env& env, Logger& log, Session& session, MessagePoster& poster, RunHistory& history,
+               JobRegistration& registration, Settings settings);
 
   void cleanupServer();
   void CheckDiskSpace();
   void checkMAPVerarbeitungsjob(const std::string& passTimestamp);
-  void CheckDownloads();
+  // dbSystem: the credential set's DB_SYSTEM, which names the loader ended.
+  void CheckDownloads(std::string_view dbSystem);
 
   int64_t nextDiskCheck() const { return nextDiskCheck_; }
 
  private:
   void CheckDrive(const std::string& drive, long round);
 
-  Subsystems& sys_;
+  Env& env_;
+  Logger& log_;
+  Session& session_;
+  MessagePoster& poster_;
+  RunHistory& history_;
   JobRegistration& registration_;
+  const Settings settings_;
   int64_t nextDiskCheck_ = 0;
   std::string lastMapMonth_;
 };

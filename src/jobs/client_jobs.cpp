@@ -5,10 +5,11 @@
 #include "core/logger.h"
 #include "db/client/connection.h"
 #include "db/queue/schema_setup.h"
+#include "db/session.h"
 #include "exec/exec_text.h"
-#include "exec/subsystems.h"
 #include "jobs/registration.h"
 #include "messages/message_poster.h"
+#include "platform/env.h"
 
 namespace kvr {
 
@@ -50,24 +51,25 @@ constexpr std::size_t kClientListStep = 10;
 
 }  // namespace
 
-void JobRegistration::AddQEVJobs() {
+void JobRegistration::AddQEVJobs(std::string_view programDbWord) {
   std::vector<Client> clients;
   clients.reserve(kClientListStep);
-  ClientPass(&clients);
-  PersonPass(clients);
-  if (!FileExists(sys_.env, kLbrFile)) return;
-  std::string cmd = BoundedPrintf("KVRREC_%s.EXE /LBR", sys_.programDbWord.c_str());
+  ClientPass(&clients, programDbWord);
+  PersonPass(clients, programDbWord);
+  if (!FileExists(env_, kLbrFile)) return;
+  std::string db(programDbWord);
+  std::string cmd = BoundedPrintf("KVRREC_%s.EXE /LBR", db.c_str());
   if (int rc = InsertStanding("20000101120007", "/LBR", "KVRREC /LBR", cmd); rc != 0) {
-    sys_.log.Main(BoundedPrintf(kLbrFailed, static_cast<long>(rc)));
+    log_.MainF(kLbrFailed, static_cast<long>(rc));
   }
-  if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.Main(BoundedPrintf(kCommit2Failed, static_cast<long>(commit)));
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    log_.MainF(kCommit2Failed, static_cast<long>(commit));
   }
 }
 
-void JobRegistration::ClientPass(std::vector<Client>* clients) {
+void JobRegistration::ClientPass(std::vector<Client>* clients, std::string_view programDbWord) {
   int rc = 0;
-  std::unique_ptr<Cursor> cursor = sys_.session.db().Open(kClientCursor, {}, &rc);
+  std::unique_ptr<Cursor> cursor = session_.db().Open(kClientCursor, {}, &rc);
   while (rc == 0 && cursor) {
     // Wider than the client entry's field, so that a longer name is seen
     // and refused instead of being cut into another schema's name.
@@ -81,17 +83,16 @@ void JobRegistration::ClientPass(std::vector<Client>* clients) {
     int32_t count = 0;
     Out counted[] = {Out::Int(&count)};
     std::string check = BoundedPrintf(kClientCheck, client.schema.c_str());
-    if (sys_.session.db().SelectOne(check, {}, counted) != 0) continue;
-    AddClientJobs(client);
-    AddPlanningJob(client);
+    if (session_.db().SelectOne(check, {}, counted) != 0) continue;
+    AddClientJobs(client, programDbWord);
+    AddPlanningJob(client, programDbWord);
     if (clients->size() == clients->capacity()) clients->reserve(clients->size() + kClientListStep);
     clients->push_back(client);
   }
-  if (rc != 0 && rc != kSqlNoData)
-    sys_.log.Main(BoundedPrintf(kClientsFailed, static_cast<long>(rc)));
+  if (rc != 0 && rc != kSqlNoData) log_.MainF(kClientsFailed, static_cast<long>(rc));
   if (cursor) cursor->Close();
-  if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.Main(BoundedPrintf(kCommit1Failed, static_cast<long>(commit)));
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    log_.MainF(kCommit1Failed, static_cast<long>(commit));
   }
 }
 
@@ -104,7 +105,7 @@ bool JobRegistration::TakeClient(std::string_view schema, std::string_view liz,
   TrimRight(lizText);
   TrimRight(numText);
   if (!IsPlainSchemaName(name)) {
-    sys_.log.Main(BoundedPrintf(kBadSchemaName, name.c_str()));
+    log_.MainF(kBadSchemaName, name.c_str());
     return false;
   }
   client->schema = name;
@@ -112,14 +113,15 @@ bool JobRegistration::TakeClient(std::string_view schema, std::string_view liz,
   return true;
 }
 
-void JobRegistration::AddClientJobs(const Client& c) {
+void JobRegistration::AddClientJobs(const Client& c, std::string_view programDbWord) {
   const char* schema = c.schema.c_str();
   const char* ini = c.iniPath.c_str();
-  const char* db = sys_.programDbWord.c_str();
+  const std::string word(programDbWord);
+  const char* db = word.c_str();
   std::string ke2 = BoundedPrintf("Schema: %s", schema);
   std::string all, korr;
-  if (sys_.instanceMode()) {
-    long n = static_cast<long>(sys_.instance);
+  if (instanceMode()) {
+    long n = static_cast<long>(instance_);
     all = BoundedPrintf("KVRREC_%s.EXE %s USER:%s#ALLE %ld", db, ini, schema, n);
     korr = BoundedPrintf("KVRREC_%s.EXE %s USER:%s#KORR %ld", db, ini, schema, n);
   } else {
@@ -127,48 +129,50 @@ void JobRegistration::AddClientJobs(const Client& c) {
     korr = BoundedPrintf("KVRREC_%s.EXE %s USER:%s#KORR", db, ini, schema);
   }
   if (int rc = InsertStanding("20000101120000", ke2, schema, all); rc != 0) {
-    sys_.log.Main(BoundedPrintf(kQevFailed, schema, static_cast<long>(rc)));
+    log_.MainF(kQevFailed, schema, static_cast<long>(rc));
   }
   std::string korrOrigin = std::string(schema) + "!";
   if (int rc = InsertStanding("20000101120002", ke2, korrOrigin, korr); rc != 0) {
-    sys_.log.Main(BoundedPrintf(kQevFailed, schema, static_cast<long>(rc)));
+    log_.MainF(kQevFailed, schema, static_cast<long>(rc));
   }
-  if (!FileExists(sys_.env, "LMD.EXE")) return;
+  if (!FileExists(env_, "LMD.EXE")) return;
   int rc = InsertStanding("20000101120005", ke2, std::string("LMD:") + schema,
                           BoundedPrintf("LMD.EXE %s USER:%s#ALLE", ini, schema));
-  if (rc != 0) sys_.log.Main(BoundedPrintf(kLmdFailed, schema, static_cast<long>(rc)));
+  if (rc != 0) log_.MainF(kLmdFailed, schema, static_cast<long>(rc));
 }
 
 // The planning-group reconciliation, for a client that has planning groups
 // and where its program is present. The count is read in the client's own
 // schema; when the switch fails the count would come from another client.
-void JobRegistration::AddPlanningJob(const Client& c) {
+void JobRegistration::AddPlanningJob(const Client& c, std::string_view programDbWord) {
   const char* schema = c.schema.c_str();
   if (!SwitchToClient(c)) return;
   int32_t count = 0;
   Out out[] = {Out::Int(&count)};
-  int rc = sys_.session.db().SelectOne(kPlanningGroupCount, {}, out);
+  int rc = session_.db().SelectOne(kPlanningGroupCount, {}, out);
   if (rc != 0) {
     count = 0;
-    sys_.log.Main(BoundedPrintf(kPlanningCountFailed, schema, static_cast<long>(rc)));
+    log_.MainF(kPlanningCountFailed, schema, static_cast<long>(rc));
   }
-  std::string file = BoundedPrintf("PLANABGLEICH_%s.EXE", sys_.programDbWord.c_str());
-  if (!FileExists(sys_.env, file) || count <= 0) return;
+  std::string db(programDbWord);
+  std::string file = BoundedPrintf("PLANABGLEICH_%s.EXE", db.c_str());
+  if (!FileExists(env_, file) || count <= 0) return;
   rc = InsertStanding("20000101120006", BoundedPrintf("Schema: %s", schema),
                       std::string("PLANABGLEICH:") + schema,
                       BoundedPrintf("%s %s USER:%s#ALLE", file.c_str(), c.iniPath.c_str(), schema));
-  if (rc != 0) sys_.log.Main(BoundedPrintf(kPlanFailed, schema, static_cast<long>(rc)));
+  if (rc != 0) log_.MainF(kPlanFailed, schema, static_cast<long>(rc));
 }
 
-void JobRegistration::PersonPass(const std::vector<Client>& clients) {
-  PersonFiles files{FileExists(sys_.env, "HWN.EXE") != 0, FileExists(sys_.env, "FJO.EXE") != 0,
-                    FileExists(sys_.env, "LMD.EXE") != 0};
+void JobRegistration::PersonPass(const std::vector<Client>& clients,
+                                 std::string_view programDbWord) {
+  PersonFiles files{programDbWord, FileExists(env_, "HWN.EXE") != 0,
+                    FileExists(env_, "FJO.EXE") != 0, FileExists(env_, "LMD.EXE") != 0};
   for (const Client& client : clients) {
     // The person query names no schema: in another client's schema it would
     // register that client's persons with this client's ini file.
     if (!SwitchToClient(client)) continue;
     int rc = 0;
-    std::unique_ptr<Cursor> cursor = sys_.session.db().Open(kPersonCursor, {}, &rc);
+    std::unique_ptr<Cursor> cursor = session_.db().Open(kPersonCursor, {}, &rc);
     while (rc == 0 && cursor) {
       FixedText<20> user;
       FixedText<8> pnr;
@@ -182,8 +186,8 @@ void JobRegistration::PersonPass(const std::vector<Client>& clients) {
     }
     if (cursor) cursor->Close();
   }
-  if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.Main(BoundedPrintf(kCommit2Failed, static_cast<long>(commit)));
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    log_.MainF(kCommit2Failed, static_cast<long>(commit));
   }
 }
 
@@ -193,14 +197,14 @@ void JobRegistration::AddPersonJobs(const Client& c, const PersonFiles& files,
   const char* u = user.c_str();
   const char* ini = c.iniPath.c_str();
   const char* schema = c.schema.c_str();
+  const std::string db(files.programDbWord);
   FixedText<32> ke2(BoundedPrintf("PNR: %s", pnr.c_str()));
   auto failed = [&](const char* format, int rc) {
-    if (rc != 0) sys_.log.Main(BoundedPrintf(format, u, ke2.c_str(), static_cast<long>(rc)));
+    if (rc != 0) log_.MainF(format, u, ke2.c_str(), static_cast<long>(rc));
   };
-  failed(kQevUserFailed,
-         InsertStanding("20000101120000", ke2.view(), user,
-                        BoundedPrintf("QEV_%s.EXE %s USER:%s#%s", sys_.programDbWord.c_str(), ini,
-                                      u, pnr.c_str())));
+  failed(kQevUserFailed, InsertStanding("20000101120000", ke2.view(), user,
+                                        BoundedPrintf("QEV_%s.EXE %s USER:%s#%s", db.c_str(), ini,
+                                                      u, pnr.c_str())));
   if (files.hwn) {
     failed(kHwnUserFailed, InsertStanding("20000101120001", ke2.view(), "HWN:" + user,
                                           BoundedPrintf("HWN.EXE %s USER:%s#%s", ini, schema, u)));
@@ -212,14 +216,14 @@ void JobRegistration::AddPersonJobs(const Client& c, const PersonFiles& files,
   if (!files.lmd) return;
   int rc = InsertStanding("20000101120005", BoundedPrintf("Schema: %s", u), "LMD:" + user,
                           BoundedPrintf("LMD.EXE %s USER:%s#ALLE", ini, u));
-  if (rc != 0) sys_.log.Main(BoundedPrintf(kLmdFailed, u, static_cast<long>(rc)));
+  if (rc != 0) log_.MainF(kLmdFailed, u, static_cast<long>(rc));
 }
 
 bool JobRegistration::SwitchToClient(const Client& c) {
   std::string message;
-  int rc = sys_.session.SQLSetSchema(c.schema.str(), &message);
+  int rc = session_.SQLSetSchema(c.schema.str(), &message);
   if (rc == 0) return true;
-  sys_.log.Main(BoundedPrintf(kSwitchFailed, c.schema.c_str(), static_cast<long>(rc)));
+  log_.MainF(kSwitchFailed, c.schema.c_str(), static_cast<long>(rc));
   return false;
 }
 
@@ -227,7 +231,7 @@ bool JobRegistration::SwitchToClient(const Client& c) {
 // The texts are cut to their column widths by the insert.
 int JobRegistration::InsertStanding(std::string_view da1, std::string_view ke2,
                                     std::string_view urv, std::string_view cmd) {
-  return SQLInsertJob(sys_.session, da1, ke2, urv, cmd, 0, kRunType04);
+  return SQLInsertJob(session_, da1, ke2, urv, cmd, 0, kRunType04);
 }
 
 void AppendClientJobStatements(StatementList* list) {

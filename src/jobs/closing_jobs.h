@@ -7,13 +7,13 @@
 // answering, a read or a row update failed).
 #pragma once
 
-namespace kvr {
+#include "jobs/start_loop.h"
 
-struct Subsystems;
+namespace kvr {
 
 class ClosingJobs {
  public:
-  explicit ClosingJobs(Subsystems& sys);
+  explicit ClosingJobs(const StartContext& ctx);
 
   bool checkKvrJobs08(bool runType05Due);
   bool checkKvrJobs09(bool runType05Due);
@@ -24,7 +24,7 @@ class ClosingJobs {
   int updateKvr500Job08();
 
  private:
-  Subsystems& sys_;
+  StartContext ctx_;
 };
 
 }  // namespace kvr

@@ -2,14 +2,19 @@
 // standing system programs, and the two job-table chores.
 #include "jobs/registration.h"
 
+#include <utility>
+
 #include "core/logger.h"
+#include "core/service_contact.h"
 #include "db/client/connection.h"
+#include "db/session.h"
 #include "exec/exec_text.h"
+#include "exec/job_executor.h"
 #include "exec/running_jobs_cursor.h"
-#include "exec/subsystems.h"
 #include "jobs/known_programs.h"
 #include "messages/message_poster.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 
 namespace kvr {
 
@@ -56,14 +61,22 @@ constexpr SystemProgram kSystemPrograms[] = {
 
 }  // namespace
 
-JobRegistration::JobRegistration(Subsystems& s) : sys_(s) {}
+JobRegistration::JobRegistration(Env& env, Logger& log, Session& session, ServiceContact& contact,
+                                 JobExecutor& executor, int32_t instance, std::string dailyJobTime)
+    : env_(env),
+      log_(log),
+      session_(session),
+      contact_(contact),
+      executor_(executor),
+      instance_(instance),
+      dailyJobTime_(std::move(dailyJobTime)) {}
 
-void JobRegistration::CheckRT04Jobs() {
+void JobRegistration::CheckRT04Jobs(std::string_view programDbWord) {
   FixedText<2> runType(kRunType04);
   Bind in[] = {Bind::Text(runType)};
   int rc = 0;
-  std::unique_ptr<Cursor> cursor = sys_.session.db().Open(kRunType04Cursor, in, &rc);
-  if (rc != 0) sys_.log.MainF(kOpenFailed, static_cast<long>(rc));
+  std::unique_ptr<Cursor> cursor = session_.db().Open(kRunType04Cursor, in, &rc);
+  if (rc != 0) log_.MainF(kOpenFailed, static_cast<long>(rc));
   while (rc == 0 && cursor) {
     RunningJobRow row;
     Out out[] = {Out::Text(row.jobda1), Out::Text(row.jobke2), Out::Text(row.joburv),
@@ -72,20 +85,21 @@ void JobRegistration::CheckRT04Jobs() {
                  Out::Text(row.jobeda), Out::Int(&row.jobmrt), Out::Int(&row.jobstv)};
     rc = cursor->Fetch(out);
     if (rc == 0) {
-      rc = WalkRunType04Row(row.jobda1, row.jobke2, row.jobnam, row.jobnum, row.jobsda);
+      rc = WalkRunType04Row(row.jobda1, row.jobke2, row.jobnam, row.jobnum, row.jobsda,
+                            programDbWord);
     } else if (rc != kSqlNoData) {
-      sys_.log.MainF(kFetchFailed, static_cast<long>(rc));
+      log_.MainF(kFetchFailed, static_cast<long>(rc));
     }
-    if (!sys_.contact.Contact("CheckRT04Jobs", false)) break;
+    if (!contact_.Contact("CheckRT04Jobs", false)) break;
   }
   int closed = cursor ? cursor->Close() : 0;
-  if (closed != 0) sys_.log.MainF(kCloseFailed, static_cast<long>(closed));
+  if (closed != 0) log_.MainF(kCloseFailed, static_cast<long>(closed));
   int reset = ResetRT04StartAttempts();
   if (reset != 0 && reset != kSqlNoData) {
-    sys_.log.MainF(kResetFailed, static_cast<long>(reset));
+    log_.MainF(kResetFailed, static_cast<long>(reset));
   }
-  if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.MainF(kCheckCommitFailed, static_cast<long>(commit));
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    log_.MainF(kCheckCommitFailed, static_cast<long>(commit));
   }
 }
 
@@ -93,14 +107,14 @@ void JobRegistration::CheckRT04Jobs() {
 // failed delete ends the walk (its code is returned).
 int JobRegistration::WalkRunType04Row(const FixedText<14>& da1, const FixedText<32>& ke2,
                                       const FixedText<64>& nam, const FixedText<8>& num,
-                                      const FixedText<14>& sda) {
+                                      const FixedText<14>& sda, std::string_view programDbWord) {
   const KnownProgram* known = FindKnownProgram(nam.view());
   if (known == nullptr) return 0;
-  std::string file = KnownProgramFile(*known, sys_.programDbWord);
+  std::string file = KnownProgramFile(*known, programDbWord);
   if (!file.empty()) EndLeftover(num.view(), sda.view(), file);
   if (!known->deletesRow) return 0;
-  int rc = SQLDeleteJob(sys_.session, da1, ke2);
-  if (rc != 0) sys_.log.MainF(kDeleteFailed, nam.c_str(), static_cast<long>(rc));
+  int rc = SQLDeleteJob(session_, da1, ke2);
+  if (rc != 0) log_.MainF(kDeleteFailed, nam.c_str(), static_cast<long>(rc));
   return rc;
 }
 
@@ -111,37 +125,37 @@ int JobRegistration::WalkRunType04Row(const FixedText<14>& da1, const FixedText<
 void JobRegistration::EndLeftover(std::string_view jobnum, std::string_view jobsda,
                                   const std::string& file) {
   Pid pid = PidFromJobNum(jobnum);
-  if (sys_.instanceMode() && pid != 0) {
-    std::optional<int64_t> created = sys_.env.ProcessStartTime(pid);
-    std::optional<int64_t> started = LatestTimeOfStamp(sys_.env, jobsda);
+  if (instanceMode() && pid != 0) {
+    std::optional<int64_t> created = env_.ProcessStartTime(pid);
+    std::optional<int64_t> started = LatestTimeOfStamp(env_, jobsda);
     if (created && (!started || *created > *started + JobExecutor::kStartTolerance)) {
       std::string stamp(jobsda);
-      sys_.log.MainF(kNotTheJobs, static_cast<long>(pid), stamp.c_str());
+      log_.MainF(kNotTheJobs, static_cast<long>(pid), stamp.c_str());
       return;
     }
   }
-  sys_.executor.KillLeftoverProcess(pid, file);
+  executor_.KillLeftoverProcess(pid, file);
 }
 
-void JobRegistration::AddRT04Jobs() {
-  AddQEVJobs();
+void JobRegistration::AddRT04Jobs(std::string_view programDbWord) {
+  AddQEVJobs(programDbWord);
   AddSystemPrograms();
-  if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.MainF(kAddCommitFailed, static_cast<long>(commit));
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    log_.MainF(kAddCommitFailed, static_cast<long>(commit));
   }
 }
 
 void JobRegistration::AddSystemPrograms() {
   for (const SystemProgram& p : kSystemPrograms) {
-    if (!FileExists(sys_.env, p.file)) continue;
-    int rc = SQLInsertJob(sys_.session, p.da1, p.ke2, p.urv, p.cmd, 0, kRunType04);
-    if (rc != 0) sys_.log.MainF(p.failure, static_cast<long>(rc));
+    if (!FileExists(env_, p.file)) continue;
+    int rc = SQLInsertJob(session_, p.da1, p.ke2, p.urv, p.cmd, 0, kRunType04);
+    if (rc != 0) log_.MainF(p.failure, static_cast<long>(rc));
   }
 }
 
-int JobRegistration::ResetRT04StartAttempts() { return kvr::ResetRT04StartAttempts(sys_.session); }
+int JobRegistration::ResetRT04StartAttempts() { return kvr::ResetRT04StartAttempts(session_); }
 
-int JobRegistration::DeleteExpiredRT01Jobs() { return kvr::DeleteExpiredRT01Jobs(sys_.session); }
+int JobRegistration::DeleteExpiredRT01Jobs() { return kvr::DeleteExpiredRT01Jobs(session_); }
 
 void AppendRegistrationStatements(StatementList* list) {
   list->push_back({"RunTypeCursor", kRunType04Cursor});

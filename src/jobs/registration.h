@@ -27,7 +27,11 @@
 
 namespace kvr {
 
-struct Subsystems;
+class Env;
+class JobExecutor;
+class Logger;
+class ServiceContact;
+class Session;
 
 class JobRegistration {
  public:
@@ -35,15 +39,22 @@ class JobRegistration {
   static constexpr std::size_t kSchemaWidth = 30;
   static constexpr std::size_t kIniPathWidth = 50;
 
-  explicit JobRegistration(Subsystems& s);
+  // instance: -1 for the single controller, else the instance number (it
+  // goes into the client jobs' commands); dailyJobTime: "hhmmss" of the
+  // daily system job.
+  JobRegistration(Env& env, Logger& log, Session& session, ServiceContact& contact,
+                  JobExecutor& executor, int32_t instance, std::string dailyJobTime);
 
+  // programDbWord: the credential set's database word in program file
+  // names (CredentialSet::programDbWord).
+  //
   // Ends leftover standing processes and deletes their rows, then resets
   // the start attempts of run type 04 and commits.
-  void CheckRT04Jobs();
+  void CheckRT04Jobs(std::string_view programDbWord);
   // AddQEVJobs, then the four standing system programs present; commits.
-  void AddRT04Jobs();
+  void AddRT04Jobs(std::string_view programDbWord);
   // The per-client and per-person standing jobs; commits.
-  void AddQEVJobs();
+  void AddQEVJobs(std::string_view programDbWord);
   // The export job, then the MAP processing job; commits.
   void SQLInsertNewJob();
   // A new export job (key: the current local time); commits.
@@ -67,19 +78,22 @@ class JobRegistration {
 
   // CheckRT04Jobs pieces (registration.cpp).
   int WalkRunType04Row(const FixedText<14>& da1, const FixedText<32>& ke2, const FixedText<64>& nam,
-                       const FixedText<8>& num, const FixedText<14>& sda);
+                       const FixedText<8>& num, const FixedText<14>& sda,
+                       std::string_view programDbWord);
   void EndLeftover(std::string_view jobnum, std::string_view jobsda, const std::string& file);
   void AddSystemPrograms();
 
   // AddQEVJobs pieces (client_jobs.cpp).
-  void ClientPass(std::vector<Client>* clients);
+  void ClientPass(std::vector<Client>* clients, std::string_view programDbWord);
   bool TakeClient(std::string_view schema, std::string_view liz, std::string_view num,
                   Client* client);
-  void AddClientJobs(const Client& client);
-  void AddPlanningJob(const Client& client);
-  void PersonPass(const std::vector<Client>& clients);
-  // Which of the per-person programs are present (looked at once a pass).
+  void AddClientJobs(const Client& client, std::string_view programDbWord);
+  void AddPlanningJob(const Client& client, std::string_view programDbWord);
+  void PersonPass(const std::vector<Client>& clients, std::string_view programDbWord);
+  // The database word of the per-person programs, and which of them are
+  // present (looked at once a pass).
   struct PersonFiles {
+    std::string_view programDbWord;
     bool hwn, fjo, lmd;
   };
   void AddPersonJobs(const Client& client, const PersonFiles& files, std::string_view user,
@@ -91,7 +105,15 @@ class JobRegistration {
   // System job pieces (system_jobs.cpp).
   void AddTimedSystemJob(bool daily);
 
-  Subsystems& sys_;
+  bool instanceMode() const { return instance_ >= 0; }
+
+  Env& env_;
+  Logger& log_;
+  Session& session_;
+  ServiceContact& contact_;
+  JobExecutor& executor_;
+  const int32_t instance_;
+  const std::string dailyJobTime_;
   JobRow mapJob_;
 };
 

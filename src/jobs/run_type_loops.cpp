@@ -1,10 +1,8 @@
 #include "jobs/run_type_loops.h"
 
-#include "exec/subsystems.h"
-
 namespace kvr {
 
-RunTypeLoops::RunTypeLoops(Subsystems& sys) : ctx_(StartContextOf(sys)) {}
+RunTypeLoops::RunTypeLoops(const StartContext& ctx) : ctx_(ctx) {}
 
 void RunTypeLoops::BeginPass() {
   passError_ = false;

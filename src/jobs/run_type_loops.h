@@ -14,11 +14,9 @@
 
 namespace kvr {
 
-struct Subsystems;
-
 class RunTypeLoops {
  public:
-  explicit RunTypeLoops(Subsystems& sys);
+  explicit RunTypeLoops(const StartContext& ctx);
 
   // Clears the pass error and the run type 05 due flag.
   void BeginPass();

@@ -3,13 +3,16 @@
 #include <string>
 #include <vector>
 
+#include "core/logger.h"
+#include "core/service_contact.h"
 #include "db/queue/job_table.h"
-#include "exec/subsystems.h"
+#include "db/session.h"
 #include "jobs/calendar.h"
 #include "jobs/run_type_list.h"
 #include "jobs/schedule_rules.h"
 #include "jobs/schedule_table.h"
 #include "jobs/start_loop.h"
+#include "platform/env.h"
 
 namespace kvr {
 
@@ -31,13 +34,13 @@ std::string LeftKey(const JobRow& row) {
 
 }  // namespace
 
-ScheduledJobs::ScheduledJobs(Subsystems& sys) : sys_(sys) {}
+ScheduledJobs::ScheduledJobs(const StartContext& ctx) : ctx_(ctx) {}
 
 void ScheduledJobs::LogError(const char* what, int rc) {
   std::string state, message;
-  int code = sys_.session.GetLastSQLError(&state, &message);
-  sys_.log.Main("Fehler (07)\n");
-  sys_.log.MainF(
+  int code = ctx_.session.GetLastSQLError(&state, &message);
+  ctx_.log.Main("Fehler (07)\n");
+  ctx_.log.MainF(
       "%s! RC: %ld\n-   SQLCode GetLastSQLError: %ld\n-   SQLState: %s\n-   SQLMsg: %s\n", what,
       static_cast<long>(rc), static_cast<long>(code), state.c_str(), message.c_str());
 }
@@ -58,46 +61,46 @@ int ScheduledJobs::UpdateRT07Jobs() {
   std::vector<JobRow> rows;
   // Waiting rows need nothing here; reading only ended and requested rows
   // keeps an idle pass from fetching the whole run type.
-  ReadEndedOrRequestedJobs(sys_.session, kRunType07, rows);
-  const int64_t now = sys_.env.Now();
+  ReadEndedOrRequestedJobs(ctx_.session, kRunType07, rows);
+  const int64_t now = ctx_.env.Now();
   for (JobRow& row : rows) {
     int32_t status = StatusValue(row.jobsts);
     if (status >= 1 && status <= 10) continue;
     if (row.jobdls == kRunRequest) {
       row.jobsts = kStatusScheduled;
       row.jobdls = 0;
-      int rc = SQLUpdateJobStatusDls(sys_.session, row);
-      if (rc != 0) sys_.log.MainF(kRequestFailedLine, static_cast<long>(rc));
+      int rc = SQLUpdateJobStatusDls(ctx_.session, row);
+      if (rc != 0) ctx_.log.MainF(kRequestFailedLine, static_cast<long>(rc));
     } else if (status > 90 && !LeftThisMinute(row, now)) {
       bool staysEnded = false;
       NextRunBySchedule(row, &staysEnded);
       if (staysEnded) RememberLeft(row);
     }
   }
-  return sys_.session.SQLCommit();
+  return ctx_.session.SQLCommit();
 }
 
 int ScheduledJobs::NextRunBySchedule(JobRow& row, bool* staysEnded) {
   bool ignored = false;
   if (!staysEnded) staysEnded = &ignored;
   *staysEnded = true;
-  const int64_t now = sys_.env.Now();
+  const int64_t now = ctx_.env.Now();
   ScheduleRow schedule;
-  int rc = SQLReadKvr800Scd(sys_.session, SplitScheduleKey(row.jobke2), &schedule);
+  int rc = SQLReadKvr800Scd(ctx_.session, SplitScheduleKey(row.jobke2), &schedule);
   if (rc != 0 && rc != kSqlNoData) {
     LogError("SQLReadKvr800Scd", rc);
     return 0;
   }
-  ScheduleDecision decision = DecideBySchedule(sys_.env, now, row, rc == 0 ? &schedule : nullptr);
+  ScheduleDecision decision = DecideBySchedule(ctx_.env, now, row, rc == 0 ? &schedule : nullptr);
   if (decision.action == ScheduleAction::kDelete) {
-    SQLDeleteJob(sys_.session, row.jobda1, row.jobke2);
+    SQLDeleteJob(ctx_.session, row.jobda1, row.jobke2);
     *staysEnded = false;
     return 1;
   }
   if (decision.action == ScheduleAction::kLeave) return 1;
   row.jobsts = kStatusScheduled;
   row.jobnrt = decision.jobnrt;
-  rc = SQLRescheduleJob(sys_.session, row);
+  rc = SQLRescheduleJob(ctx_.session, row);
   if (rc != 0) {
     LogError("SQLReadKvr800Scd", rc);
     return 0;
@@ -108,9 +111,8 @@ int ScheduledJobs::NextRunBySchedule(JobRow& row, bool* staysEnded) {
 
 bool ScheduledJobs::CheckKvr500Job07(bool runType05Due) {
   UpdateRT07Jobs();
-  if (!sys_.contact.Contact("CheckKvr500Job07 Beginn", false)) return false;
-  StartContext ctx = StartContextOf(sys_);
-  return RunStartLoop(ctx, StartPolicyOf(kRunType07), runType05Due).passGoesOn;
+  if (!ctx_.contact.Contact("CheckKvr500Job07 Beginn", false)) return false;
+  return RunStartLoop(ctx_, StartPolicyOf(kRunType07), runType05Due).passGoesOn;
 }
 
 }  // namespace kvr

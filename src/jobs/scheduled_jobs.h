@@ -11,14 +11,15 @@
 #include <string>
 #include <unordered_set>
 
+#include "jobs/start_loop.h"
+
 namespace kvr {
 
 struct JobRow;
-struct Subsystems;
 
 class ScheduledJobs {
  public:
-  explicit ScheduledJobs(Subsystems& sys);
+  explicit ScheduledJobs(const StartContext& ctx);
 
   bool CheckKvr500Job07(bool runType05Due);
 
@@ -38,7 +39,7 @@ class ScheduledJobs {
   bool LeftThisMinute(const JobRow& row, int64_t now);
   void RememberLeft(const JobRow& row);
 
-  Subsystems& sys_;
+  StartContext ctx_;
   int64_t leftMinute_ = -1;
   std::unordered_set<std::string> leftThisMinute_;
 };

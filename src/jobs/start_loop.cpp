@@ -9,7 +9,6 @@
 #include "db/session.h"
 #include "exec/job_executor.h"
 #include "exec/selection.h"
-#include "exec/subsystems.h"
 #include "jobs/closing_table.h"
 
 namespace kvr {
@@ -156,10 +155,6 @@ StartLoopResult EndPass(Loop& loop, std::string_view line) {
 }
 
 }  // namespace
-
-StartContext StartContextOf(Subsystems& sys) {
-  return {sys.env, sys.log, sys.session, sys.contact, sys.executor, sys.config.maxJobs};
-}
 
 const StartPolicy& StartPolicyOf(std::string_view runType) {
   for (const StartPolicy& policy : kPolicies) {

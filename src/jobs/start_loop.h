@@ -21,18 +21,16 @@ class JobExecutor;
 class Logger;
 class ServiceContact;
 class Session;
-struct Subsystems;
 
-// What the loops that start jobs use.
+// What the modules that start jobs use.
 struct StartContext {
   Env& env;
   Logger& log;
   Session& session;
   ServiceContact& contact;
   JobExecutor& executor;
-  int32_t maxJobs;
+  int32_t maxJobs;  // run type 01 rows are selected while fewer jobs run
 };
-StartContext StartContextOf(Subsystems& sys);
 
 // Where a run type's due rows come from.
 enum class RowSource {

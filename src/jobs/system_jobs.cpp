@@ -3,9 +3,10 @@
 #include <ctime>
 
 #include "core/logger.h"
-#include "exec/subsystems.h"
+#include "db/session.h"
 #include "jobs/registration.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 
 namespace kvr {
 
@@ -78,29 +79,29 @@ void JobRegistration::SQLInsertNewJob() {
   mapJob_.jobrty = kRunType01;
   mapJob_.jobbem = "VELTRONIA MAP ANTRAGSVERARBEITUNG";
   mapJob_.jobsts = kStatusGone;
-  int rc = SQLInsertFullJob(sys_.session, mapJob_);
+  int rc = SQLInsertFullJob(session_, mapJob_);
   if (rc != 0 && rc != kSqlDuplicateKey) {
-    sys_.log.MainF(kMapFailed, static_cast<long>(rc));
+    log_.MainF(kMapFailed, static_cast<long>(rc));
   }
-  if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.MainF(kRt01CommitFailed, static_cast<long>(commit));
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    log_.MainF(kRt01CommitFailed, static_cast<long>(commit));
   }
 }
 
 void JobRegistration::AddExportJob() {
-  std::string now = TimeStamp14(sys_.env, sys_.env.Now());
-  int rc = SQLInsertJob(sys_.session, now, "Export KVRJOBSTR", "VEL EXPORT",
-                        "exportlauf.bat qlnk.bat", 3600, kRunType01);
-  if (rc != 0) sys_.log.MainF(kExportFailed, static_cast<long>(rc));
-  if (int commit = sys_.session.SQLCommit(); commit != 0) {
-    sys_.log.MainF(kRt01CommitFailed, static_cast<long>(commit));
+  std::string now = TimeStamp14(env_, env_.Now());
+  int rc = SQLInsertJob(session_, now, "Export KVRJOBSTR", "VEL EXPORT", "exportlauf.bat qlnk.bat",
+                        3600, kRunType01);
+  if (rc != 0) log_.MainF(kExportFailed, static_cast<long>(rc));
+  if (int commit = session_.SQLCommit(); commit != 0) {
+    log_.MainF(kRt01CommitFailed, static_cast<long>(commit));
   }
 }
 
 int JobRegistration::AddRT03SystemJobs(int64_t /*passTime*/) {
   AddTimedSystemJob(true);
   AddTimedSystemJob(false);
-  return sys_.session.SQLCommit();
+  return session_.SQLCommit();
 }
 
 // Sets the job due at its next run; makes the row first when it is missing.
@@ -116,29 +117,28 @@ void JobRegistration::AddTimedSystemJob(bool daily) {
   row.jobstv = 0;
   row.jobdls = job.dls;
   row.jobsts = kStatusWaiting;
-  row.jobnrt = daily ? LocalText(sys_.env, "%Y%m%d") + sys_.config.dailyJobTime
-                     : TimeStamp14(sys_.env, sys_.env.Now());
-  sys_.log.Main(job.registering);
-  int rc = SQLUpdateJobNextRun(sys_.session, row);
+  row.jobnrt = daily ? LocalText(env_, "%Y%m%d") + dailyJobTime_ : TimeStamp14(env_, env_.Now());
+  log_.Main(job.registering);
+  int rc = SQLUpdateJobNextRun(session_, row);
   if (rc == kSqlNoData) {
     if (daily) {
-      int deleted = SQLDeleteJob(sys_.session, job.da1, kReminderMailKe2);
+      int deleted = SQLDeleteJob(session_, job.da1, kReminderMailKe2);
       if (deleted != 0 && deleted != kSqlNoData) {
-        sys_.log.MainF(kReminderDeleteFailed, static_cast<long>(deleted));
+        log_.MainF(kReminderDeleteFailed, static_cast<long>(deleted));
       }
     }
-    int inserted = SQLInsertTimedJobDls(sys_.session, row);
+    int inserted = SQLInsertTimedJobDls(session_, row);
     if (inserted != 0) {
-      sys_.log.MainF(job.insertFailed, static_cast<long>(inserted));
+      log_.MainF(job.insertFailed, static_cast<long>(inserted));
     } else {
-      sys_.log.Main(job.registered);
+      log_.Main(job.registered);
     }
-    int updated = SQLUpdateJobNextRun(sys_.session, row);
+    int updated = SQLUpdateJobNextRun(session_, row);
     if (updated != 0) {
-      sys_.log.MainF(job.updateAfterInsertFailed, static_cast<long>(updated));
+      log_.MainF(job.updateAfterInsertFailed, static_cast<long>(updated));
     }
   } else if (rc != 0) {
-    sys_.log.MainF(job.updateFailed, rc);
+    log_.MainF(job.updateFailed, rc);
   }
 }
 

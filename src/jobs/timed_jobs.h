@@ -6,18 +6,24 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kvr {
 
+class Env;
+class Logger;
+class Session;
 struct JobRow;
-struct Subsystems;
 
 class TimedJobs {
  public:
   // Seconds between two evaluations of the run type 03 rows.
   static constexpr int64_t kCheckIntervalSeconds = 60;
 
-  explicit TimedJobs(Subsystems& sys);
+  // dailyJobTime: "hhmmss" of the daily rows; intervalMinutes: the
+  // interval rows' period.
+  TimedJobs(Env& env, Logger& log, Session& session, std::string dailyJobTime,
+            int32_t intervalMinutes);
 
   bool UpdateRT03Jobs(int64_t passTime);
 
@@ -26,7 +32,11 @@ class TimedJobs {
   bool NextRun(JobRow& row, int64_t now);
   bool NextRunByTimePlan(JobRow& row, int64_t now);
 
-  Subsystems& sys_;
+  Env& env_;
+  Logger& log_;
+  Session& session_;
+  const std::string dailyJobTime_;
+  const int32_t intervalMinutes_;
   int64_t nextCheck_ = 0;
 };
 

@@ -35,15 +35,15 @@ class ServiceContactTest : public ::testing::Test {
 };
 
 TEST_F(ServiceContactTest, AnsweredContactSendsTheRequestAndWaitsASecond) {
-  contact_.SetPipeName("\\\\.\\pipe\\kvrjobctl3");
+  ServiceContact instance3{env_, log_, 3};  // the pipe of instance 3
   int64_t start = env_.Now();
-  EXPECT_EQ(contact_.Contact("dbConnect", false), 1);
+  EXPECT_EQ(instance3.Contact("dbConnect", false), 1);
   EXPECT_EQ(env_.serviceCalls, std::vector<std::string>{"\\\\.\\pipe\\kvrjobctl3"});
   EXPECT_EQ(env_.lastRequest, "KVRJOBSTR.EXE");
   EXPECT_GT(env_.lastReplyTimeoutMs, 0);  // a bounded wait for the reply
   EXPECT_EQ(env_.sleeps, std::vector<int64_t>{1000});
   EXPECT_EQ(env_.console, "KVRJOBSTR: received: OK\n");
-  EXPECT_EQ(contact_.nextContactTime(), start + 3);
+  EXPECT_EQ(instance3.nextContactTime(), start + 3);
   EXPECT_EQ(DebugLog(),
             "2026-12-07 08:00:00  Service kontaktiert! dbConnect\n"
             "2026-12-07 08:00:00  Service antwortet!\n");

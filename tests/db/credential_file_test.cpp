@@ -197,8 +197,10 @@ TEST_F(CredentialFileTest, FormattedFileReadsBackExactly) {
   EXPECT_EQ(back.login, set.login);
   EXPECT_EQ(back.password, set.password);
   EXPECT_EQ(back.dbSystem, set.dbSystem);
+  EXPECT_EQ(back.programDbWord(), "SQLSERVER");  // the word in program file names
   CredentialSet none = ReadCredentialSet(env_, dir_.File("missing.ini"));
   EXPECT_EQ(none.service + none.schema + none.login + none.password + none.dbSystem, "");
+  EXPECT_EQ(none.programDbWord(), "");
 
   set.password = "";
   ASSERT_TRUE(FormatCredentialFile(set, &text, &error));

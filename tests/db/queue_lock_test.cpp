@@ -12,7 +12,9 @@
 #include "db/client/connection.h"
 #include "db/queue/job_table.h"
 #include "db/session.h"
+#include "platform/fake_env.h"
 #include "platform/posix_env.h"
+#include "support/test_config.h"
 #include "support/test_database.h"
 #include "support/wait.h"
 
@@ -77,9 +79,7 @@ TEST_P(QueueLockTest, OneHolderTheOthersToldWhoAndFreedWithTheConnection) {
 
 TEST_P(QueueLockTest, SessionTakesItWithEveryConnectAndTriesAgainOnAsking) {
   KVR_TEST_DATABASE(db, GetParam(), dir_.path());
-  Config config;
-  config.kvrLog = dir_.File("KVRJOBCTL.LOG");
-  config.dbgFile = dir_.File("KVRJOBDBG.LOG");
+  Config config = test::LogsIn(dir_.path());
   Logger log(env_, config);
   Session holder(env_, log), standby(env_, log);
   holder.RequireQueueLock(Request("hostA 1"));
@@ -125,6 +125,15 @@ TEST_P(QueueLockTest, EachDatabaseHasALockOfItsOwn) {
 INSTANTIATE_TEST_SUITE_P(Engines, QueueLockTest,
                          ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          EngineParamName<::testing::TestParamInfo<Engine>>);
+
+// Others name the holder by its host and process id; a host without a
+// name still gives a holder of two words.
+TEST(QueueLockHolder, HostAndProcessId) {
+  FakeEnv env;
+  EXPECT_EQ(QueueLockHolder(env), "fakehost 4242");
+  env.hostName = "";
+  EXPECT_EQ(QueueLockHolder(env), "? 4242");
+}
 
 TEST(QueueLockSqlite, LockFileThatCannotBeMadeIsAFailureNamingIt) {
   test::TempDir dir;
@@ -185,9 +194,7 @@ TEST(QueueLockSqlite, ReplacedDatabaseFileLosesTheSessionAndOneHolderWorksTheNew
   TestDatabase db = MakeTestDatabase(Engine::Sqlite, "replaced", dir.path());
   TestDatabase fresh = MakeTestDatabase(Engine::Sqlite, "replaced", other.path());
   ASSERT_TRUE(db.ok && fresh.ok) << db.error << fresh.error;
-  Config config;
-  config.kvrLog = dir.File("KVRJOBCTL.LOG");
-  config.dbgFile = dir.File("KVRJOBDBG.LOG");
+  Config config = test::LogsIn(dir.path());
   Logger log(env, config);
   Session holder(env, log), standby(env, log);
   holder.RequireQueueLock(Request("hostA 1"));

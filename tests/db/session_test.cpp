@@ -10,6 +10,7 @@
 
 #include "core/text.h"
 #include "db/queue/job_table.h"
+#include "support/test_config.h"
 #include "support/test_database.h"
 #include "support/test_pg.h"
 #include "support/wait.h"
@@ -56,9 +57,7 @@ TEST(SessionSqlite, LockWaitEndsAtAStopRequest) {
   ASSERT_EQ(other->Execute("update KVSYSTEM.KVR500JOB set JOBSTS='01' where JOBKE2='none'"),
             kSqlNoData);  // the write transaction is open now
   FakeEnv env;
-  Config config;
-  config.kvrLog = dir.File("KVRJOBCTL.LOG");
-  config.dbgFile = dir.File("KVRJOBDBG.LOG");
+  Config config = test::LogsIn(dir.path());
   Logger log(env, config);
   Session session(env, log);
   ASSERT_EQ(session.SQLConnect(db.login, db.password, db.service, db.schema), 0);

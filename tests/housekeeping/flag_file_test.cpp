@@ -8,6 +8,7 @@
 #include "core/logger.h"
 #include "platform/fake_env.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
 
 namespace kvr {
 namespace {
@@ -15,11 +16,7 @@ namespace {
 TEST(FlagFile, CreateAndDeleteWithTheirLogLines) {
   test::TempDir dir;
   FakeEnv env;
-  Config config;
-  config.kvrLog = dir.File("KVRJOBCTL.LOG");
-  config.mainLogBackup = dir.File("KVRJOBCTL.BAK");
-  config.dbgFile = dir.File("KVRJOBDBG.LOG");
-  config.debugLogBackup = dir.File("KVRJOBDBG.BAK");
+  Config config = test::LogsIn(dir.path());
   Logger log(env, config);
   const std::string flag = dir.File("NLF");
   auto logged = [&](const std::string& text) {

@@ -15,17 +15,17 @@ class HousekeepingTest : public RegistrationTest {
  public:
   void SetUp() override {
     RegistrationTest::SetUp();
-    if (!sys_) return;
-    house_ = std::make_unique<Housekeeping>(*sys_, *registration_);
+    if (!world_) return;
+    house_ = &world_->housekeeping();
   }
   long Messages(const std::string& like) {
     int32_t n = -1;
     Out out[] = {Out::Int(&n)};
-    sys_->session.db().SelectOne(
+    session().db().SelectOne(
         "select count(*) from KVSYSTEM.KVR200MSG where MSGTXT like '%" + like + "%'", {}, out);
     return n;
   }
-  std::unique_ptr<Housekeeping> house_;
+  Housekeeping* house_ = nullptr;
 };
 
 TEST_P(HousekeepingTest, CleanupOutsideAndInsideInstanceMode) {
@@ -42,7 +42,7 @@ TEST_P(HousekeepingTest, CleanupOutsideAndInsideInstanceMode) {
   EXPECT_EQ(Count("JOBKE2='OLD'"), 0);
   EXPECT_EQ(env_.killedImages, std::vector<std::string>{"LAUFPRUEF.EXE"});
   Start(3);
-  Housekeeping(*sys_, *registration_).cleanupServer();
+  world_->housekeeping().cleanupServer();
   EXPECT_EQ(env_.killedImages.size(), 1u);  // a numbered instance leaves it
 }
 
@@ -76,7 +76,7 @@ TEST_P(HousekeepingTest, DiskSpaceRounds) {
     env_.freeBytes.clear();
     if (c.mountFree) env_.freeBytes[c.mount] = c.mountFree;
     env_.freeBytes["/"] = c.rootFree;
-    Housekeeping house(*sys_, *registration_);
+    Housekeeping house = world_->housekeeping();  // a copy, its disk check not made yet
     house.CheckDiskSpace();
     std::string log = Log();
     std::string joined;
@@ -137,19 +137,19 @@ TEST_P(HousekeepingTest, MapJobRearmedByMonth) {
 }
 
 TEST_P(HousekeepingTest, Downloads) {
-  house_->CheckDownloads();
+  house_->CheckDownloads("ORACLE");
   EXPECT_TRUE(Logged("Info: Anzahl der unterbrochener Downloads: 0.\n"));
   EXPECT_FALSE(Logged("Datenexport"));
   Exec(
       "insert into KVSYSTEM.KVRAUTODNL (DNLKEY,DNLPOS,DNLUSR,DNLSTA,DNLERR) values "
       "(1,1,'u',3,0),(2,1,'DNL-Plan Antrag',3,0),(1,2,'u',7,11)");
-  house_->CheckDownloads();
+  house_->CheckDownloads("ORACLE");
   EXPECT_TRUE(Logged("Info: Anzahl der unterbrochener Downloads: 2.\n"));
   EXPECT_TRUE(Logged("Info: Es wird ein neuer Datenexport initiiert.\n"));
   EXPECT_EQ(Count("JOBKE2='Export KVRJOBSTR'"), 1);
   EXPECT_EQ(env_.killedImages, (std::vector<std::string>{"ZULADE_ORACLE.EXE", "VORLADE.EXE"}));
   Exec("drop table KVSYSTEM.KVRAUTODNL");
-  house_->CheckDownloads();
+  house_->CheckDownloads("ORACLE");
   EXPECT_TRUE(Logged("Fehler in SQLCountUnfinishedDnlJobs! RC: -942\n"));
 }
 

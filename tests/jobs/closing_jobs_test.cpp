@@ -24,7 +24,7 @@ class ClosingJobsTest : public JobsFixture {
 
 TEST_P(ClosingJobsTest, ClosingTimesBecomeRowsAndFollowTheirChanges) {
   env_.SetLocalTime(2026, 12, 31, 10, 0, 0);
-  ClosingJobs closing(*sys_);
+  ClosingJobs closing(startContext());
   AddRow("08", "OLD", "", "20261231220000");
   EXPECT_EQ(closing.updateKvr500Job08(), 1);  // no times: rows stay
   EXPECT_EQ(Count("JOBRTY='08'"), 1);
@@ -58,7 +58,7 @@ TEST_P(ClosingJobsTest, DueClosingRowsStartUnlessRunType05IsDue) {
   Client("540", "0");  // 09:00, already past: made for tomorrow
   AddRow("08", "NLF+D00", "", "20261231090000");
   Run("update KVSYSTEM.KVR500JOB set JOBCMD='Nachtlauf.exe', JOBURV='Nachtlauf'");
-  ClosingJobs closing(*sys_);
+  ClosingJobs closing(startContext());
   ASSERT_TRUE(closing.checkKvrJobs08(true));
   EXPECT_EQ(Field("JOBSTS", "NLF+D00"), "");
   ASSERT_TRUE(closing.checkKvrJobs08(false));
@@ -82,7 +82,7 @@ TEST_P(ClosingJobsTest, RefusedAndFailedFollowUpsArePassedOver) {
     r.pid = env_.AddProcess(process);
     return r;
   };
-  ClosingJobs closing(*sys_);
+  ClosingJobs closing(startContext());
   ASSERT_TRUE(closing.checkKvrJobs09(true));
   EXPECT_EQ(Field("JOBSTS", "C-GOOD"), "98");
   ASSERT_TRUE(closing.checkKvrJobs09(false));
@@ -99,8 +99,8 @@ TEST_P(ClosingJobsTest, RefusedAndFailedFollowUpsArePassedOver) {
 // and the next pass does not stop at it either.
 TEST_P(ClosingJobsTest, UnreadableFollowUpsArePassedOver) {
   if (GetParam() != Engine::Sqlite) GTEST_SKIP() << "typed columns hold no bad values";
-  sys_->session.RequireQueueLock({"KVRJOBSTR", "test 1", "KVSYSTEM"});
-  ASSERT_TRUE(sys_->session.TryQueueLock().held());
+  session().RequireQueueLock({"KVRJOBSTR", "test 1", "KVSYSTEM"});
+  ASSERT_TRUE(session().TryQueueLock().held());
   struct Bad {
     const char* column;
     const char* value;
@@ -109,14 +109,14 @@ TEST_P(ClosingJobsTest, UnreadableFollowUpsArePassedOver) {
   for (const Bad& b : {Bad{"JOBMRT", "'abc'"}, Bad{"JOBSTV", "3000000000"}, Bad{"JOBMRT", "1e300"},
                        Bad{"JOBSTV", "''"}, Bad{"JOBKE2", longKey.c_str()}}) {
     SCOPED_TRACE(std::string(b.column) + "=" + b.value);
-    sys_->session.db().Execute("delete from KVSYSTEM.KVR500JOB");
+    session().db().Execute("delete from KVSYSTEM.KVR500JOB");
     env_.spawned.clear();
     dir_.Write("KVRJOBCTL.LOG", "");
     AddRow("09", "A-BAD", "", "");
     Run(std::string("update KVSYSTEM.KVR500JOB set ") + b.column + "=" + b.value +
         " where JOBKE2='A-BAD'");
     AddRow("09", "B-GOOD", "", "");
-    ClosingJobs closing(*sys_);
+    ClosingJobs closing(startContext());
     ASSERT_TRUE(closing.checkKvrJobs09(false));
     EXPECT_EQ(Field("JOBSTS", "B-GOOD"), "01");
     ASSERT_TRUE(closing.checkKvrJobs09(false));

@@ -1,5 +1,5 @@
-// The subsystems of a controller around a FakeEnv and a fresh test database
-// of either engine, for the job-table operations: rows are written and read
+// The world of a controller around a FakeEnv and a fresh test database of
+// either engine, for the job-table operations: rows are written and read
 // back through the same session, processes are scripted by the FakeEnv.
 #pragma once
 
@@ -8,8 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "exec/subsystems.h"
+#include "controller/world.h"
 #include "support/local_zone.h"
+#include "support/test_config.h"
 #include "support/test_database.h"
 
 namespace kvr {
@@ -18,20 +19,18 @@ class JobsFixture : public ::testing::TestWithParam<Engine> {
  protected:
   void SetUp() override {
     KVR_TEST_DATABASE(db, GetParam(), dir_.path());
-    Config config;
-    config.kvrLog = dir_.File("KVRJOBCTL.LOG");
-    config.dbgFile = dir_.File("KVRJOBDBG.LOG");
-    config.mainLogBackup = dir_.File("KVRJOBCTL.BAK");
-    config.debugLogBackup = dir_.File("KVRJOBDBG.BAK");
+    Config config = test::LogsIn(dir_.path());
     config.programDir = dir_.path() + "/";
     service_ = db.service;
-    sys_ = std::make_unique<Subsystems>(env_, config, -1);
-    ASSERT_EQ(sys_->session.SQLConnect(db.login, db.password, db.service, db.schema), 0);
+    world_ = std::make_unique<World>(env_, config, -1);
+    ASSERT_EQ(session().SQLConnect(db.login, db.password, db.service, db.schema), 0);
   }
 
+  Session& session() { return world_->session(); }
+  const StartContext& startContext() const { return world_->startContext(); }
+
   void Run(const std::string& sql) {
-    ASSERT_EQ(sys_->session.db().Execute(sql), 0)
-        << sql << ": " << sys_->session.db().LastMessage();
+    ASSERT_EQ(session().db().Execute(sql), 0) << sql << ": " << session().db().LastMessage();
   }
   // A run type row with the given key, status, next run and timing values.
   void AddRow(const std::string& rty, const std::string& ke2, const std::string& sts,
@@ -45,14 +44,14 @@ class JobsFixture : public ::testing::TestWithParam<Engine> {
   std::string Field(const std::string& column, const std::string& ke2) {
     char value[600] = {};
     Out out[] = {Out::Text(value, sizeof value - 1)};
-    sys_->session.db().SelectOne(
+    session().db().SelectOne(
         "select " + column + " from KVSYSTEM.KVR500JOB where JOBKE2='" + ke2 + "'", {}, out);
     return value;
   }
   long Count(const std::string& where) {
     int32_t n = -1;
     Out out[] = {Out::Int(&n)};
-    sys_->session.db().SelectOne("select count(*) from KVSYSTEM.KVR500JOB where " + where, {}, out);
+    session().db().SelectOne("select count(*) from KVSYSTEM.KVR500JOB where " + where, {}, out);
     return n;
   }
   std::string MainLog() const { return dir_.Read("KVRJOBCTL.LOG"); }
@@ -61,7 +60,7 @@ class JobsFixture : public ::testing::TestWithParam<Engine> {
   LocalZone zone_;
   FakeEnv env_;
   test::TempDir dir_;
-  std::unique_ptr<Subsystems> sys_;
+  std::unique_ptr<World> world_;
 };
 
 }  // namespace kvr

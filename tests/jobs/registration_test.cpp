@@ -19,13 +19,13 @@ void AddRow(RegistrationTest& t, const std::string& ke2, const std::string& nam,
 }
 
 TEST_P(RegistrationTest, WalkEndsAndDeletesOnlyKnownPrograms) {
-  registration_->CheckRT04Jobs();  // an empty table: no line at all
+  registration_->CheckRT04Jobs(programDbWord_);  // an empty table: no line at all
   EXPECT_EQ(Log(), "");
   AddRow(*this, "A", "qev_oracle.exe", "4711", 5);
   AddRow(*this, "B", "unknown", "4712", 0);
   AddRow(*this, "C", "kundenprog.exe", "4713", 11);
   AddRow(*this, "D", "", "", 0);
-  registration_->CheckRT04Jobs();
+  registration_->CheckRT04Jobs(programDbWord_);
   EXPECT_EQ(Count("JOBKE2 in ('A','B')"), 0);
   EXPECT_EQ(Count("JOBKE2 in ('C','D')"), 2);
   EXPECT_EQ(Field("JOBSTV", "JOBKE2='C'"), "0");  // attempts reset
@@ -43,7 +43,7 @@ TEST_P(RegistrationTest, InstanceWalkSparesAProcessThatTookTheIdOver) {
   process.baseName = "HWN.EXE";
   process.path = path;
   process.startTime = started - 60;
-  JobMark mark{sys_->executor.markOwner(), "20000101120000", "OWN", "20261207080000"};
+  JobMark mark{world_->executor().markOwner(), "20000101120000", "OWN", "20261207080000"};
   for (const std::string& var : JobMarkEnvironment(mark)) process.environment += var + '\0';
   Pid own = env_.AddProcess(process);
   process.startTime = started + 3600;
@@ -51,7 +51,7 @@ TEST_P(RegistrationTest, InstanceWalkSparesAProcessThatTookTheIdOver) {
   Pid other = env_.AddProcess(process);
   AddRow(*this, "OWN", "hwn.exe", std::to_string(own), 0);
   AddRow(*this, "OTHER", "hwn.exe", std::to_string(other), 0);
-  registration_->CheckRT04Jobs();
+  registration_->CheckRT04Jobs(programDbWord_);
   EXPECT_EQ(env_.killedIds, std::vector<Pid>{own});
   EXPECT_TRUE(env_.killedImages.empty());
   EXPECT_TRUE(Logged("Prozess wurde nicht beendet: PID " + std::to_string(other) +
@@ -73,7 +73,7 @@ TEST_P(RegistrationTest, ClientAndPersonJobs) {
       "insert into KVSYSTEM.KVR112MND (MNDLIZ,MNDNUM,MNDSCH,MNDNA1,MNDKON) values "
       "('1','1','FIRMA','Firma 1',0),('1','2','KONS','Kons',1),('1','3','X;DROP','Y',0),"
       "('1','4',' ','Z',0),('1','5','NOPNR','W',0)");
-  registration_->AddRT04Jobs();
+  registration_->AddRT04Jobs(programDbWord_);
   const std::pair<const char*, long> counts[] = {
       {"JOBURV='MANDANT1' and JOBKE2='Schema: MANDANT1'", 1},
       {"JOBURV='MANDANT1!' and JOBCMD='KVRREC_ORACLE.EXE ..\\files\\1234501.ini "
@@ -99,15 +99,13 @@ TEST_P(RegistrationTest, ClientAndPersonJobs) {
 TEST_P(RegistrationTest, InstanceNumberAndWidths) {
   Start(2);
   AddClient("M2345678901234567890", "1", "1", 1);  // 20 characters
-  sys_->programDbWord = std::string(300, 'W');
-  registration_->AddQEVJobs();
+  registration_->AddQEVJobs(std::string(300, 'W'));
   EXPECT_EQ(Field("JOBURV", "JOBURV like 'M2345678901234567890!'"), "M2345678901234567890!");
   std::string cmd =
       Field("JOBCMD", "JOBKE2='Schema: M2345678901234567890' and JOBDA1='20000101120000'");
   EXPECT_EQ(cmd.size(), 256u);
-  sys_->programDbWord = "ORACLE";
   Exec("delete from KVSYSTEM.KVR500JOB");
-  registration_->AddQEVJobs();
+  registration_->AddQEVJobs(programDbWord_);
   EXPECT_EQ(Count("JOBCMD like '%#ALLE 2'"), 1);
   EXPECT_EQ(Count("JOBCMD like '%#KORR 2'"), 1);
   EXPECT_EQ(Count("JOBKE2 like 'PNR:%' and JOBCMD like '% 2'"), 0);
@@ -115,7 +113,7 @@ TEST_P(RegistrationTest, InstanceNumberAndWidths) {
 
 TEST_P(RegistrationTest, ElevenClientsAllReachThePersonPass) {
   for (int c = 1; c <= 11; ++c) AddClient("MND" + std::to_string(c), "1", std::to_string(c), 1);
-  registration_->AddQEVJobs();
+  registration_->AddQEVJobs(programDbWord_);
   EXPECT_EQ(Count("JOBURV like 'MND%!'"), 11);
   // Every client's person 1 has the same key: the first is registered, the
   // ten others are refused as duplicates.
@@ -127,13 +125,13 @@ TEST_P(RegistrationTest, ElevenClientsAllReachThePersonPass) {
 }
 
 TEST_P(RegistrationTest, StandingSystemProgramsWhenPresent) {
-  registration_->AddRT04Jobs();
+  registration_->AddRT04Jobs(programDbWord_);
   EXPECT_EQ(Count("JOBKE2 in ('Systemjob','SystemJob')"), 0);
   for (const char* f : {"gerlink/kanalwacht.exe", "GerLink/Stellwerk.exe", "ArchivZug.exe"}) {
     dir_.Write(std::string("jobctl/") + f, "");
   }
-  registration_->AddRT04Jobs();
-  registration_->AddRT04Jobs();  // the rows exist: each insert fails and is logged
+  registration_->AddRT04Jobs(programDbWord_);
+  registration_->AddRT04Jobs(programDbWord_);  // the rows exist: each insert fails and is logged
   EXPECT_EQ(Count("JOBKE2 in ('Systemjob','SystemJob')"), 3);
   EXPECT_EQ(Field("JOBCMD", "JOBURV='Stellwerk'"),
             "./GerLink/Stellwerk.exe ../files/veltronia.ini");

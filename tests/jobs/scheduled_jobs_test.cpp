@@ -24,7 +24,7 @@ TEST_P(ScheduledJobsTest, RequestsRearmingAndDeletion) {
   AddRow("07", "RUNNING", "01", "20260101000000", ran, ",'','',1");
   AddRow("07", "GONE", "98", "20260101000000", ran, ",'20260201000000','20260201010000',0");
   AddRow("07", "RECENT", "98", "20260101000000", ran, ",'20260501000000','20260501010000',0");
-  ScheduledJobs scheduled(*sys_);
+  ScheduledJobs scheduled(startContext());
   EXPECT_EQ(scheduled.UpdateRT07Jobs(), 0);
   EXPECT_EQ(Field("JOBSTS", "DAILY#S#L#M"), "00");
   EXPECT_EQ(Field("JOBNRT", "DAILY#S#L#M"), "20260604063000");
@@ -52,7 +52,7 @@ TEST_P(ScheduledJobsTest, RequestsOfEveryStatusAndEndedRowsOncePerMinute) {
   AddRow("07", "BLANKREQ", "", "20260101000000", ran, ",'','',1");
   AddRow("07", "WAITREQ", "00", "20300101000000", ran, ",'','',1");
   AddRow("07", "LATER#S#L#M", "98", "20260603063000", ran, ",'20260603063000','20260603064000',0");
-  ScheduledJobs scheduled(*sys_);
+  ScheduledJobs scheduled(startContext());
   EXPECT_EQ(scheduled.UpdateRT07Jobs(), 0);
   for (const char* key : {"FAILEDREQ", "BLANKREQ", "WAITREQ"}) {
     EXPECT_EQ(Field("JOBSTS", key), "00") << key;
@@ -73,7 +73,7 @@ TEST_P(ScheduledJobsTest, RequestsOfEveryStatusAndEndedRowsOncePerMinute) {
 
 TEST_P(ScheduledJobsTest, NothingStartsWhileRunType05IsDue) {
   AddRow("07", "DUE", "00", "20000101000000");
-  ScheduledJobs scheduled(*sys_);
+  ScheduledJobs scheduled(startContext());
   ASSERT_TRUE(scheduled.CheckKvr500Job07(true));
   EXPECT_EQ(Field("JOBSTS", "DUE"), "00");
   ASSERT_TRUE(scheduled.CheckKvr500Job07(false));
@@ -87,7 +87,7 @@ TEST_P(ScheduledJobsTest, NothingStartsWhileRunType05IsDue) {
 TEST_P(ScheduledJobsTest, FailedRequestIsLogged) {
   if (GetParam() == Engine::Sqlite) {
     // Straight to the file: the client runs one statement per text.
-    ASSERT_EQ(sys_->session.SQLCommit(), 0);
+    ASSERT_EQ(session().SQLCommit(), 0);
     sqlite3* file = nullptr;
     ASSERT_EQ(sqlite3_open(service_.substr(std::string("sqlite:").size()).c_str(), &file),
               SQLITE_OK);
@@ -104,7 +104,7 @@ TEST_P(ScheduledJobsTest, FailedRequestIsLogged) {
         "EXECUTE FUNCTION kvsystem.no_request()");
   }
   AddRow("07", "REQUEST", "99", "20260101000000", ",JOBDLS", ",1");
-  ScheduledJobs scheduled(*sys_);
+  ScheduledJobs scheduled(startContext());
   scheduled.UpdateRT07Jobs();
   EXPECT_EQ(Field("JOBSTS", "REQUEST"), "99");
   EXPECT_NE(MainLog().find("- Fehler Job07 Sofortstart updaten RC: -"), std::string::npos)

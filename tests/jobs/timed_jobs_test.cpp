@@ -23,7 +23,7 @@ TEST_P(TimedJobsTest, EveryTimingKindOnceAMinute) {
   AddRow("03", "NOSTEP", "98", "20260603090000", ",JOBDLS,JOBSCD", ",7,'OTHER'");
   AddRow("03", "NOPLAN", "99", "20260603090000", ",JOBDLS,JOBSCD", ",0,'NONE'");
   AddRow("03", "RUNNING", "01", "", ",JOBDLS", ",2");
-  TimedJobs timed(*sys_);
+  TimedJobs& timed = world_->timed();
   ASSERT_TRUE(timed.UpdateRT03Jobs(env_.Now()));
   struct Expected {
     const char *ke2, *sts, *nrt;

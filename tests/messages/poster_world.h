@@ -14,6 +14,7 @@
 #include "messages/str_nachricht.h"
 #include "platform/fake_env.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
 #include "support/test_database.h"
 
 namespace kvr::test {
@@ -28,10 +29,7 @@ struct PosterWorld {
   TestDatabase db;
 
   PosterWorld() {
-    config.kvrLog = dir.File("KVRJOBCTL.LOG");
-    config.mainLogBackup = dir.File("KVRJOBCTL.BAK");
-    config.dbgFile = dir.File("KVRJOBDBG.LOG");
-    config.debugLogBackup = dir.File("KVRJOBDBG.BAK");
+    config = LogsIn(dir.path());
     env.SetLocalTime(2026, 12, 7, 8, 43, 12);
     log = std::make_unique<Logger>(env, config);
     session = std::make_unique<Session>(env, *log);

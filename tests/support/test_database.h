@@ -20,6 +20,7 @@
 #include "db/session.h"
 #include "platform/fake_env.h"
 #include "support/temp_dir.h"
+#include "support/test_config.h"
 
 namespace kvr {
 
@@ -95,10 +96,7 @@ bool PostgresRequired();
 class SessionFixture : public ::testing::TestWithParam<Engine> {
  protected:
   SessionFixture() {
-    config_.kvrLog = dir_.File("KVRJOBCTL.LOG");
-    config_.dbgFile = dir_.File("KVRJOBDBG.LOG");
-    config_.mainLogBackup = dir_.File("KVRJOBCTL.BAK");
-    config_.debugLogBackup = dir_.File("KVRJOBDBG.BAK");
+    config_ = test::LogsIn(dir_.path());
     log_ = std::make_unique<Logger>(env_, config_);
     session_ = std::make_unique<Session>(env_, *log_);
   }

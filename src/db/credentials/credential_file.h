@@ -50,6 +50,10 @@ std::string EncipherCredentialValue(std::string_view plain);
 // What the operator's tool writes into a credential file.
 struct CredentialSet {
   std::string service, schema, login, password, dbSystem = "ORACLE";
+
+  // The database word in program file names: DB_SYSTEM as read, with
+  // "MSSQL" given as "SQLSERVER".
+  std::string programDbWord() const { return dbSystem == "MSSQL" ? "SQLSERVER" : dbSystem; }
 };
 
 // Reads the set back as the controller takes it (keys asked with an empty
