@@ -1,8 +1,8 @@
 // JobExecutor: starting, supervising and ending the controller's jobs.
 //
-// Owns the process table and its saved copy, the exclusion list of the
-// running jobs' origins, the running-jobs count and the running-time
-// monitoring flag. Each pass the controller saves and clears the table,
+// Owns, through its parts, the process table and its saved copy, the
+// exclusion list of the running jobs' origins, the running-jobs count and
+// the running-time monitoring flag. Each pass the controller saves and clears the table,
 // rebuilds it from the rows in status "01" (GetKvProcs), supervises it
 // (CheckProcessTime) and starts the due jobs (StartJob). KillAllProcs ends
 // every managed job when the watching service or the database is lost;
