@@ -1,9 +1,11 @@
-// JobExecutor: the job start. One due row becomes a process: the process is
+// JobStarter: the job start. One due row becomes a process: the process is
 // created only when a process entry is free and the row has been claimed,
 // with the job's mark in its environment and its command line in UTF-8,
 // recorded in the entry and in the row (status "01" with program name, id
 // and start time), and its origin joins the exclusion list. A failed creation marks the row "90",
 // counts the attempt and tells the users.
+#include "exec/job_start.h"
+
 #include <string>
 #include <vector>
 
@@ -12,8 +14,9 @@
 #include "db/queue/job_table.h"
 #include "db/session.h"
 #include "exec/exec_text.h"
-#include "exec/job_executor.h"
+#include "exec/job_output.h"
 #include "exec/job_output_files.h"
+#include "exec/run_history.h"
 #include "messages/message_poster.h"
 
 namespace kvr {
@@ -46,6 +49,19 @@ constexpr char kFailedCommitFailed[] = "SQLCommit: Start PGM %s fehlgeschlagen! 
 
 }  // namespace
 
+JobStarter::JobStarter(Env& env, Logger& log, Session& session, MessagePoster& poster,
+                       ExecutorState& state, const JobIdentity& identity, EndWriter& ends,
+                       JobOutput& output, RunHistory& history)
+    : env_(env),
+      log_(log),
+      session_(session),
+      poster_(poster),
+      state_(state),
+      identity_(identity),
+      ends_(ends),
+      output_(output),
+      history_(history) {}
+
 // The row is claimed before the process is created: "01" with JOBNUM "0"
 // and the start time, committed. A database that does not take the claim
 // means no process in this pass. A crash after the claim leaves a row that
@@ -64,7 +80,7 @@ constexpr char kFailedCommitFailed[] = "SQLCommit: Start PGM %s fehlgeschlagen! 
 // selection sees the batch, and FinishStartBatch (or a batch grown to
 // kMaxStartBatch) commits every claim with one commit before it creates
 // their processes.
-int JobExecutor::StartJob(const JobRow& row) {
+int JobStarter::StartJob(const JobRow& row) {
   if (row.jobstv > kMaxStartAttempts) return kStartRefused;
   int32_t attempts = row.jobstv + 1;  // written only when the start fails
   std::string cmd(row.jobcmd.view());
@@ -96,7 +112,7 @@ int JobExecutor::StartJob(const JobRow& row) {
   }
   if (!batching_) return Launch(start, false);
   AddStartedOrigin(row.joburv.view());
-  ++runningJobs_;
+  ++state_.runningJobs;
   claims_.push_back(std::move(start));
   if (claims_.size() < kMaxStartBatch) return kStartOk;
   return LaunchClaims() ? kStartOk : kStartUpdateFailed;
@@ -104,12 +120,12 @@ int JobExecutor::StartJob(const JobRow& row) {
 
 // The claims of a batch go into a transaction of their own (one that a
 // started job's id left open would commit without a sync of the disk).
-void JobExecutor::BeginStartBatch() {
+void JobStarter::BeginStartBatch() {
   session_.SQLCommit();
   batching_ = true;
 }
 
-bool JobExecutor::FinishStartBatch() {
+bool JobStarter::FinishStartBatch() {
   batching_ = false;
   return LaunchClaims();
 }
@@ -119,7 +135,7 @@ bool JobExecutor::FinishStartBatch() {
 // fails creates none: each claim's line is written and the rows stay as
 // the database has them (due again, or, should the claims have reached it
 // all the same, closed by the next pass as claimed without a process).
-bool JobExecutor::LaunchClaims() {
+bool JobStarter::LaunchClaims() {
   if (claims_.empty()) return true;
   std::vector<ClaimedStart> claims = std::move(claims_);
   claims_.clear();
@@ -127,7 +143,7 @@ bool JobExecutor::LaunchClaims() {
     for (const ClaimedStart& c : claims) {
       log_.MainF(kClaimCommitFailed, c.command.c_str(), static_cast<long>(commit));
     }
-    runningJobs_ -= static_cast<int32_t>(claims.size());
+    state_.runningJobs -= static_cast<int32_t>(claims.size());
     return false;
   }
   bool ok = true;
@@ -139,24 +155,24 @@ bool JobExecutor::LaunchClaims() {
 
 // A free entry for one more claim: the entries the batch's claims will take
 // are not free for it.
-bool JobExecutor::EntryFreeForClaim() const {
-  if (claims_.empty()) return table_->FirstFree() >= 0;
-  return ProcessTable::kCapacity - table_->CountTaken() > claims_.size();
+bool JobStarter::EntryFreeForClaim() const {
+  if (claims_.empty()) return state_.table.FirstFree() >= 0;
+  return ProcessTable::kCapacity - state_.table.CountTaken() > claims_.size();
 }
 
 // Creates the process of a committed claim and records it. `counted`: the
 // claim is counted as running and its origin excluded already.
-int JobExecutor::Launch(const ClaimedStart& start, bool counted) {
+int JobStarter::Launch(const ClaimedStart& start, bool counted) {
   const std::string& cmd = start.command;
   SpawnResult spawn = SpawnJob(Win1252ToUtf8(cmd), start.stamp, start.jobda1, start.jobke2);
   if (!spawn.created || spawn.pid <= 0) {
-    if (counted) --runningJobs_;
+    if (counted) --state_.runningJobs;
     return StartFailed(cmd, start.jobda1, start.jobke2, start.attempts, spawn.error, start.stamp);
   }
 
-  CheckProcessID(spawn.pid);
+  ends_.CheckProcessID(spawn.pid);
   output_.Started(spawn.pid);  // after the older job under the id has ended
-  ProcessEntry& entry = (*table_)[static_cast<std::size_t>(table_->FirstFree())];
+  ProcessEntry& entry = state_.table[static_cast<std::size_t>(state_.table.FirstFree())];
   entry.Clear();
   entry.pid = spawn.pid;
   entry.bornMs = env_.SteadyMillis();
@@ -173,7 +189,7 @@ int JobExecutor::Launch(const ClaimedStart& start, bool counted) {
   entry.jobmrt = start.jobmrt;
   if (!counted) {
     AddStartedOrigin(start.joburv);
-    ++runningJobs_;
+    ++state_.runningJobs;
   }
 
   // The row is "01" since its claim was committed and synced; the process
@@ -203,8 +219,8 @@ int JobExecutor::Launch(const ClaimedStart& start, bool counted) {
 // with its end unknown: that start is lost, not doubled; the line of the
 // failed commit and the row's "claimed ..., no process of it found" line
 // name it in the main log.
-int JobExecutor::ClaimRow(const std::string& command, std::string_view stamp, int32_t attempts,
-                          std::string_view jobda1, std::string_view jobke2, bool commit) {
+int JobStarter::ClaimRow(const std::string& command, std::string_view stamp, int32_t attempts,
+                         std::string_view jobda1, std::string_view jobke2, bool commit) {
   int rc = SQLUpdateJobRun(session_, {.da1 = jobda1,
                                       .ke2 = jobke2,
                                       .status = kStatusRunning,
@@ -225,10 +241,10 @@ int JobExecutor::ClaimRow(const std::string& command, std::string_view stamp, in
 
 // With an output folder the job writes into a file of its own; a file that
 // cannot be had leaves the job on the controller's standard output.
-SpawnResult JobExecutor::SpawnJob(const std::string& command, std::string_view stamp,
-                                  std::string_view jobda1, std::string_view jobke2) {
+SpawnResult JobStarter::SpawnJob(const std::string& command, std::string_view stamp,
+                                 std::string_view jobda1, std::string_view jobke2) {
   std::string path = output_.Prepare(stamp, jobke2, RunningOutputNames());
-  JobMark mark{owner_, std::string(jobda1), std::string(jobke2), std::string(stamp)};
+  JobMark mark{identity_.owner(), std::string(jobda1), std::string(jobke2), std::string(stamp)};
   SpawnResult spawn = env_.SpawnJobProcess({command, path, JobMarkEnvironment(mark)});
   if (path.empty()) return spawn;
   if (!spawn.created) {
@@ -239,19 +255,19 @@ SpawnResult JobExecutor::SpawnJob(const std::string& command, std::string_view s
   return spawn;
 }
 
-std::vector<std::string> JobExecutor::RunningOutputNames() const {
+std::vector<std::string> JobStarter::RunningOutputNames() const {
   std::vector<std::string> names;
   if (!output_.enabled()) return names;
   for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
-    const ProcessEntry& entry = (*table_)[i];
+    const ProcessEntry& entry = state_.table[i];
     if (!entry.free()) names.push_back(JobOutputName(entry.jobsda.view(), entry.jobke2.view()));
   }
   return names;
 }
 
-int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1,
-                             std::string_view jobke2, int32_t attempts, int why,
-                             std::string_view claimedAt) {
+int JobStarter::StartFailed(const std::string& command, std::string_view jobda1,
+                            std::string_view jobke2, int32_t attempts, int why,
+                            std::string_view claimedAt) {
   log_.MainF(kCreateFailed, command.c_str(), "");
   poster_.PostNachricht(BoundedPrintf(kCreateFailedMessage, command.c_str()));
   // A "90" lost with the connection is written again onto the claim.
@@ -276,7 +292,7 @@ int JobExecutor::StartFailed(const std::string& command, std::string_view jobda1
 // The base name of the new process's image. On Linux it can be read at once;
 // the bounded retry stays for an image that cannot be read yet. A process
 // that has already ended is "unknown" at once.
-std::string JobExecutor::FindProgramName(Pid pid) {
+std::string JobStarter::FindProgramName(Pid pid) {
   for (int attempt = 0; attempt < kNameTries; ++attempt) {
     if (!env_.ProcessAlive(pid)) break;
     if (auto image = env_.ProcessImageOf(pid); image && !image->baseName.empty()) {
@@ -287,8 +303,8 @@ std::string JobExecutor::FindProgramName(Pid pid) {
   return kUnknownName;
 }
 
-void JobExecutor::AddStartedOrigin(std::string_view origin) {
-  if (!exclusions_.AddStartedOrigin(origin)) log_.Main(kExclusionListFullMessage);
+void JobStarter::AddStartedOrigin(std::string_view origin) {
+  if (!state_.exclusions.AddStartedOrigin(origin)) log_.Main(kExclusionListFullMessage);
 }
 
 }  // namespace kvr

@@ -1,9 +1,10 @@
-// JobExecutor: supervision of the managed jobs. CheckProcessTime looks at
+// Supervisor: supervision of the managed jobs. CheckProcessTime looks at
 // every entry once per pass: a job whose process is gone, carries another
 // program, or was created after the job's start (its id was handed on) is
 // closed as "98" and left alone; a job over its maximum running time is
-// ended and closed as "99". CheckProcessID closes an older entry whose
-// process id a new start has just received.
+// ended and closed as "99".
+#include "exec/supervision.h"
+
 #include <string>
 
 #include "core/logger.h"
@@ -11,7 +12,7 @@
 #include "db/queue/job_table.h"
 #include "db/session.h"
 #include "exec/exec_text.h"
-#include "exec/job_executor.h"
+#include "exec/job_output.h"
 #include "messages/message_poster.h"
 #include "platform/command_words.h"
 
@@ -27,10 +28,6 @@ constexpr char kOverrunMessage[] =
     "berschreitung abgebrochen!";
 constexpr char kOverrunUpdateFailed[] = "Update CheckProcessTime(1): %s Fehler RC: %ld\n";
 constexpr char kOverrunCommitFailed[] = "SQLCommit: CheckProcessTime(1): Job beenden %s! RC: %ld\n";
-constexpr char kGoneUpdateFailed[] = "Update CheckProcessTime(2): %s Fehler RC: %ld\n";
-constexpr char kGoneCommitFailed[] = "SQLCommit: CheckProcessTime(2): Job beendet %s! RC: %ld\n";
-constexpr char kReusedUpdateFailed[] = "- Update JobStatus: %s CheckProcessID! Fehler RC: %ld\n";
-constexpr char kReusedCommitFailed[] = "SQLCommit: CheckProcessID: Job %s! RC: %ld\n";
 
 constexpr char kMonitoringOff[] =
     "Info: Laufzeit\xFC"
@@ -41,27 +38,37 @@ constexpr char kMonitoringOn[] =
 
 }  // namespace
 
+Supervisor::Supervisor(Env& env, Logger& log, Session& session, MessagePoster& poster,
+                       ExecutorState& state, JobIdentity& identity, EndWriter& ends,
+                       JobOutput& output)
+    : env_(env),
+      log_(log),
+      session_(session),
+      poster_(poster),
+      state_(state),
+      identity_(identity),
+      ends_(ends),
+      output_(output) {}
+
 // The ends found in one look are committed together: one commit (one sync
 // of the disk) for every job that ended since the last pass, instead of one
 // each. Until that commit the session keeps each end (ended_rows.h), so a
 // commit that cannot write loses none of them.
-void JobExecutor::CheckProcessTime() {
+void Supervisor::CheckProcessTime() {
   output_.CollectEndings();  // the children reaped by the rebuild
-  endsPending_.clear();
-  endsBatched_ = true;
+  ends_.BeginBatch();
   CheckEntries();
-  endsBatched_ = false;
-  CommitEnds();
+  ends_.CommitBatch();
 }
 
-void JobExecutor::CheckEntries() {
+void Supervisor::CheckEntries() {
   for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
-    ProcessEntry& entry = (*table_)[i];
+    ProcessEntry& entry = state_.table[i];
     if (entry.withoutProcess) {
       entry.withoutProcess = false;
       JobEnding ending{entry.unknownAfterRestart ? JobEnding::kUnknownAfterRestart
                                                  : JobEnding::kUnknown};
-      CloseEntry(entry, "98", ending, kGoneUpdateFailed, kGoneCommitFailed);
+      ends_.CloseEntry(entry, "98", ending);
     } else if (entry.pid != 0) {
       CheckEntry(entry);
     }
@@ -71,34 +78,34 @@ void JobExecutor::CheckEntries() {
 // One read of the process's status per check. A process known to be the
 // job's is compared by its creation only; one not known yet is judged by
 // its mark, read once.
-void JobExecutor::CheckEntry(ProcessEntry& entry) {
+void Supervisor::CheckEntry(ProcessEntry& entry) {
   auto stat = env_.ReadProcessStat(entry.pid);
   if (stat && !stat->alive) {
     env_.ReapChildren();  // ended since the rebuild: its status is collected now
     stat.reset();
   }
   if (!stat) {
-    CloseGone(entry, false);
+    ends_.CloseGone(entry, false);
     return;
   }
   if (entry.startTicks == 0) {
     std::string why;
-    switch (Identify(entry, &why)) {
+    switch (identity_.Identify(entry, &why)) {
       case Identity::kOwn:
         entry.startTicks = stat->startTicks;
         break;
       case Identity::kForeign:
-        CloseForeign(entry, why);
+        ends_.CloseForeign(entry, why);
         return;
       case Identity::kUnmarked:
         CheckUnmarked(entry, *stat);
         return;
       case Identity::kGone:
-        CloseGone(entry, false);
+        ends_.CloseGone(entry, false);
         return;
     }
   } else if (stat->startTicks != entry.startTicks) {
-    CloseGone(entry, true);  // the id went to a newer process
+    ends_.CloseGone(entry, true);  // the id went to a newer process
     return;
   }
   if (!entry.bornMs) entry.bornMs = BirthMs(stat->startTime);
@@ -112,22 +119,12 @@ void JobExecutor::CheckEntry(ProcessEntry& entry) {
   output_.CheckSize(entry.jobsda.view(), entry.jobke2.view());
 }
 
-// The job's process has ended (or its id went to another process, whose
-// status is not the job's): the row gets "98" with how the job ended.
-void JobExecutor::CloseGone(ProcessEntry& entry, bool idHandedOn) {
-  Pid pid = entry.pid;
-  std::optional<ExitStatus> status;
-  if (!idHandedOn) status = env_.TakeExitStatus(pid);
-  CloseEntry(entry, kStatusGone, JobEnding::Of(status), kGoneUpdateFailed, kGoneCommitFailed);
-  output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view(), false, status);
-}
-
 // A process without any mark under a row of another program (or of a start
 // before marks): it is the job's while it carries the row's program name
 // (compared as a prefix where JOBNAM had to cut it) and was not created
 // after the job's start. It is never signalled: over its time, the row is
 // closed and the process left alone.
-void JobExecutor::CheckUnmarked(ProcessEntry& entry, const ProcessStat& stat) {
+void Supervisor::CheckUnmarked(ProcessEntry& entry, const ProcessStat& stat) {
   std::string base = kUnknownName;
   if (auto image = env_.ProcessImageOf(entry.pid)) base = Utf8ToWin1252(image->baseName);
   std::string_view name = TrimmedRight(entry.programName.view());
@@ -137,7 +134,8 @@ void JobExecutor::CheckUnmarked(ProcessEntry& entry, const ProcessStat& stat) {
   std::optional<bool> ours = CreatedByJob(entry, stat.startTime);
   if (!sameName || ours == false) {
     std::string nameText(name);
-    CloseForeign(entry, !sameName ? BoundedPrintf("it carries no job mark and runs %s, not %s",
+    ends_.CloseForeign(entry, !sameName
+                                  ? BoundedPrintf("it carries no job mark and runs %s, not %s",
                                                   base.c_str(), nameText.c_str())
                                   : "it carries no job mark and was created after the job's start");
     return;
@@ -146,13 +144,13 @@ void JobExecutor::CheckUnmarked(ProcessEntry& entry, const ProcessStat& stat) {
   UpdateRunningTime(entry, stat.startTime);
   if (ours == true && entry.jobmrt > 0 &&
       static_cast<int64_t>(entry.runningTime) > static_cast<int64_t>(entry.jobmrt)) {
-    CloseForeign(entry, "it carries no job mark and is over the job's time");
+    ends_.CloseForeign(entry, "it carries no job mark and is over the job's time");
   }
 }
 
 // Running time from the creation to now, except in the night hours of the
 // last Sundays of March and October, when the clocks change.
-void JobExecutor::UpdateRunningTime(ProcessEntry& entry, int64_t created) {
+void Supervisor::UpdateRunningTime(ProcessEntry& entry, int64_t created) {
   int64_t now = env_.Now();
   if (InSuspensionWindow(now)) {
     if (monitoring_) {
@@ -172,7 +170,7 @@ void JobExecutor::UpdateRunningTime(ProcessEntry& entry, int64_t created) {
 
 // The answer is kept for the second it was asked for: every job of a pass
 // asks within the same second or two.
-bool JobExecutor::InSuspensionWindow(int64_t now) {
+bool Supervisor::InSuspensionWindow(int64_t now) {
   if (windowCheckedAt_ == now) return inWindow_;
   std::tm local = env_.LocalTime(now);
   bool month = local.tm_mon == 2 || local.tm_mon == 9;
@@ -187,12 +185,12 @@ bool JobExecutor::InSuspensionWindow(int64_t now) {
 // row's start time was written, which would make the job's own process look
 // newer than the job. The creation time and the current time move together
 // with the wall clock, so their difference (the process's age) does not.
-int64_t JobExecutor::BirthMs(int64_t created) {
+int64_t Supervisor::BirthMs(int64_t created) {
   return env_.SteadyMillis() - (env_.Now() - created) * 1000;
 }
 
-std::optional<bool> JobExecutor::CreatedByJob(const ProcessEntry& entry,
-                                              std::optional<int64_t> created) {
+std::optional<bool> Supervisor::CreatedByJob(const ProcessEntry& entry,
+                                             std::optional<int64_t> created) {
   if (!created) return std::nullopt;
   if (entry.bornMs) return BirthMs(*created) <= *entry.bornMs + kBirthToleranceMs;
   auto started = LatestTimeOfStamp(env_, entry.jobsda.view());
@@ -210,11 +208,11 @@ std::optional<bool> JobExecutor::CreatedByJob(const ProcessEntry& entry,
 // failed commit is a lost database: the session writes the "99" again once
 // the database takes writes, the message goes to the fallback file, and the
 // job is ended all the same.
-void JobExecutor::EndOverrunningJob(ProcessEntry& entry) {
+void Supervisor::EndOverrunningJob(ProcessEntry& entry) {
   log_.MainF(kOverrunLine, entry.jobnam.c_str());
   poster_.PostNachricht(BoundedPrintf(kOverrunMessage, entry.jobnam.c_str()));
   const ProcessEntry ended = entry;
-  int rc = WriteEnd(entry, kStatusEnded, JobEnding{JobEnding::kOverrun});
+  int rc = ends_.WriteEnd(entry, kStatusEnded, JobEnding{JobEnding::kOverrun});
   if (rc != 0) {
     log_.MainF(kOverrunUpdateFailed, entry.jobnam.c_str(), static_cast<long>(rc));
   }
@@ -223,13 +221,13 @@ void JobExecutor::EndOverrunningJob(ProcessEntry& entry) {
     log_.MainF(kOverrunCommitFailed, entry.jobnam.c_str(), static_cast<long>(commit));
   }
   entry.pid = 0;
-  --runningJobs_;
-  EndJob(ended, 50);
+  --state_.runningJobs;
+  identity_.EndJob(ended, 50);
   output_.Ended(ended.pid, ended.jobsda.view(), ended.jobke2.view());
 }
 
 // A claimed row gets its process id as soon as the database takes it.
-void JobExecutor::WriteStartedId(ProcessEntry& entry) {
+void Supervisor::WriteStartedId(ProcessEntry& entry) {
   std::string pid = std::to_string(entry.pid);
   int rc = SQLUpdateJobRun(session_, {.da1 = entry.jobda1,
                                       .ke2 = entry.jobke2,
@@ -242,49 +240,6 @@ void JobExecutor::WriteStartedId(ProcessEntry& entry) {
   if (rc != 0 || session_.SQLCommit() != 0) return;  // tried again in the next pass
   entry.jobnum = pid;
   entry.idUnwritten = false;
-}
-
-// Writes the end of the job into its row (a failed update leaves the row in
-// "01" for the next pass to close again) and frees the entry all the same.
-void JobExecutor::CloseEntry(ProcessEntry& entry, std::string_view status, JobEnding ending,
-                             const char* updateFormat, const char* commitFormat) {
-  if (updateFormat == nullptr) updateFormat = kGoneUpdateFailed;
-  if (commitFormat == nullptr) commitFormat = kGoneCommitFailed;
-  int rc = WriteEnd(entry, status, ending);
-  if (rc != 0) {
-    log_.MainF(updateFormat, entry.jobnam.c_str(), static_cast<long>(rc));
-  } else if (endsBatched_) {
-    endsPending_.push_back({commitFormat, entry.jobnam.str()});
-  } else if (int commit = session_.SQLCommit(); commit != 0) {
-    log_.MainF(commitFormat, entry.jobnam.c_str(), static_cast<long>(commit));
-  }
-  entry.pid = 0;
-  --runningJobs_;
-}
-
-// A failed commit is written once for each end it held, in the line that
-// end's own commit would have written.
-void JobExecutor::CommitEnds() {
-  if (endsPending_.empty()) return;
-  if (int commit = session_.SQLCommit(); commit != 0) {
-    for (const PendingEnd& end : endsPending_) {
-      log_.MainF(end.commitFormat, end.jobnam.c_str(), static_cast<long>(commit));
-    }
-  }
-  endsPending_.clear();
-}
-
-// Every entry is looked at: entries closed earlier in the pass leave gaps,
-// so the running jobs count says nothing about where the taken ones are.
-// The closed entry is freed and no longer counted as running.
-void JobExecutor::CheckProcessID(Pid pid) {
-  for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
-    ProcessEntry& entry = (*table_)[i];
-    if (entry.pid != pid || entry.jobsts.view() != kStatusRunning) continue;
-    CloseEntry(entry, kStatusGone, JobEnding{}, kReusedUpdateFailed, kReusedCommitFailed);
-    // The id went to the new job: only a status kept now is this one's.
-    output_.Ended(pid, entry.jobsda.view(), entry.jobke2.view(), false);
-  }
 }
 
 }  // namespace kvr

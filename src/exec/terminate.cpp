@@ -1,10 +1,12 @@
-// JobExecutor: ending jobs. KillAllProcs ends every managed job when the
+// JobTerminator: ending jobs. KillAllProcs ends every managed job when the
 // watching service or the database is lost; KillLeftoverProcess ends a
 // standing job's leftover process at start-up. Only processes that carry
 // this controller's mark are ever ended, each with its whole tree (its
 // process group, the marked descendants that left it, and the descendants
 // that left it and dropped the mark, found through their parents); system hosts and,
 // in instance mode, command interpreters are never ended.
+#include "exec/terminate.h"
+
 #include <string>
 
 #include "core/logger.h"
@@ -12,7 +14,7 @@
 #include "db/queue/job_table.h"
 #include "db/session.h"
 #include "exec/exec_text.h"
-#include "exec/job_executor.h"
+#include "exec/job_output.h"
 #include "platform/command_words.h"
 
 namespace kvr {
@@ -45,17 +47,30 @@ bool Spared(std::string_view name, bool instanceMode) {
 
 }  // namespace
 
+JobTerminator::JobTerminator(Env& env, Logger& log, Session& session, ServiceContact& contact,
+                             ExecutorState& state, JobIdentity& identity, EndWriter& ends,
+                             JobOutput& output, bool instanceMode)
+    : env_(env),
+      log_(log),
+      session_(session),
+      contact_(contact),
+      state_(state),
+      identity_(identity),
+      ends_(ends),
+      output_(output),
+      instanceMode_(instanceMode) {}
+
 // All jobs are signalled first, then each row and line is written in the
 // table's order, then the jobs are waited for together (bounded), so ending
 // many jobs takes about as long as ending one.
-void JobExecutor::KillAllProcs(int reason) {
+void JobTerminator::KillAllProcs(int reason) {
   JobEnding ending{reason == kReasonDatabaseLost ? JobEnding::kDatabaseLost : JobEnding::kShutDown};
-  std::vector<MarkedProcess> marked = MarkedProcesses();
+  std::vector<MarkedProcess> marked = identity_.MarkedProcesses();
   std::vector<ProcessRef> targets;
   std::vector<char> verdicts(ProcessTable::kCapacity, 0);  // 'e'nd, 'k'eep, 'g'one, 'f'oreign
   std::vector<std::string> why(ProcessTable::kCapacity);
   for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
-    ProcessEntry& entry = (*table_)[i];
+    ProcessEntry& entry = state_.table[i];
     if (entry.pid == 0) continue;
     auto stat = env_.ReadProcessStat(entry.pid);
     Identity identity = Identity::kGone;
@@ -63,7 +78,7 @@ void JobExecutor::KillAllProcs(int reason) {
       if (entry.startTicks != 0) {
         identity = stat->startTicks == entry.startTicks ? Identity::kOwn : Identity::kForeign;
       } else {
-        identity = Identify(entry, &why[i]);
+        identity = identity_.Identify(entry, &why[i]);
         if (identity == Identity::kOwn) entry.startTicks = stat->startTicks;
       }
     }
@@ -71,7 +86,7 @@ void JobExecutor::KillAllProcs(int reason) {
     if (identity == Identity::kOwn && !Spared(name, instanceMode_)) {
       verdicts[i] = 'e';
       if (!EqualsNoCase(name, kDailyClosing)) {
-        for (const ProcessRef& ref : JobTree(entry, marked)) targets.push_back(ref);
+        for (const ProcessRef& ref : identity_.JobTree(entry, marked)) targets.push_back(ref);
       }
     } else if (identity == Identity::kGone && entry.jobsts.view() == kStatusRunning &&
                reason == kReasonServiceLost) {
@@ -85,7 +100,7 @@ void JobExecutor::KillAllProcs(int reason) {
   // The jobs' descendants that left their groups and their marks go with
   // them; so do the controller's children that no job names: descendants
   // whose parents have gone, which no job can be told for.
-  for (const ProcessRef& ref : DescendantsOf(targets)) targets.push_back(ref);
+  for (const ProcessRef& ref : identity_.DescendantsOf(targets)) targets.push_back(ref);
   std::size_t named = targets.size();
   for (Pid pid : env_.OwnProcesses()) {
     auto stat = env_.ReadProcessStat(pid);
@@ -100,11 +115,11 @@ void JobExecutor::KillAllProcs(int reason) {
   if (reason == kReasonServiceLost) output_.CollectEndings();  // the last chance to write them
 }
 
-void JobExecutor::WriteAllEnds(const std::vector<char>& verdicts, std::vector<std::string>& why,
-                               JobEnding ending, int reason) {
+void JobTerminator::WriteAllEnds(const std::vector<char>& verdicts, std::vector<std::string>& why,
+                                 JobEnding ending, int reason) {
   env_.ReapChildren();  // the exit statuses of the jobs that ended by themselves
   for (std::size_t i = 0; i < ProcessTable::kCapacity; ++i) {
-    ProcessEntry& entry = (*table_)[i];
+    ProcessEntry& entry = state_.table[i];
     if (entry.pid == 0) continue;
     Pid pid = entry.pid;
     if (verdicts[i] == 'e') {
@@ -113,10 +128,10 @@ void JobExecutor::WriteAllEnds(const std::vector<char>& verdicts, std::vector<st
       CloseForAllProcs(entry, kStatusEnded, ending, pid);
       if (!spared) output_.Ended(pid, stamp, key);
     } else if (verdicts[i] == 'g') {
-      CloseGone(entry, false);
+      ends_.CloseGone(entry, false);
     } else if (verdicts[i] == 'f') {
       if (why[i].empty()) why[i] = "its id went to a newer process";
-      CloseForeign(entry, why[i]);
+      ends_.CloseForeign(entry, why[i]);
     } else if (verdicts[i] == 'u') {
       log_.MainF(kNotEndedUnmarked, entry.jobda1.c_str(), entry.jobke2.c_str(),
                  static_cast<int>(pid));
@@ -131,9 +146,9 @@ void JobExecutor::WriteAllEnds(const std::vector<char>& verdicts, std::vector<st
 // The row gets the status and the end time; the update's result is not
 // looked at (with the database lost it fails). The line comes before the
 // commit, a failed commit is logged after it.
-void JobExecutor::CloseForAllProcs(ProcessEntry& entry, std::string_view status, JobEnding ending,
-                                   Pid loggedPid) {
-  WriteEnd(entry, status, ending);
+void JobTerminator::CloseForAllProcs(ProcessEntry& entry, std::string_view status, JobEnding ending,
+                                     Pid loggedPid) {
+  ends_.WriteEnd(entry, status, ending);
   log_.MainF(kProcessEnded, entry.programName.c_str(), static_cast<int>(loggedPid));
   if (int commit = session_.SQLCommit(); commit != 0) {
     log_.MainF(kKillCommitFailed, static_cast<long>(commit));
@@ -143,7 +158,7 @@ void JobExecutor::CloseForAllProcs(ProcessEntry& entry, std::string_view status,
 
 // The ended jobs get their grace period, so that one that ignores SIGTERM
 // still gets SIGKILL instead of outliving the controller.
-void JobExecutor::AwaitEnded(const std::vector<ProcessRef>& ended) {
+void JobTerminator::AwaitEnded(const std::vector<ProcessRef>& ended) {
   if (ended.empty()) return;
   // The ended jobs get their grace period (their SIGKILL, should they
   // ignore SIGTERM, is sent meanwhile) and a second more to go.
@@ -164,7 +179,7 @@ void JobExecutor::AwaitEnded(const std::vector<ProcessRef>& ended) {
 // A standing job's leftover: in instance mode the process of the row's id,
 // when it carries this controller's mark; otherwise every marked process of
 // the image name.
-void JobExecutor::KillLeftoverProcess(Pid pid, std::string_view programName) {
+void JobTerminator::KillLeftoverProcess(Pid pid, std::string_view programName) {
   if (programName.empty()) return;
   std::string name(programName);
   if (!instanceMode_) {
@@ -189,7 +204,7 @@ void JobExecutor::KillLeftoverProcess(Pid pid, std::string_view programName) {
     log_.MainF(kNoProcessPath, kNoAccess);
     return;
   }
-  std::vector<MarkedProcess> marked = MarkedProcesses();
+  std::vector<MarkedProcess> marked = identity_.MarkedProcesses();
   for (const MarkedProcess& p : marked) {
     if (p.pid != pid || !EqualsNoCase(name, image->baseName) || Spared(name, true)) continue;
     ProcessEntry entry;
@@ -198,15 +213,15 @@ void JobExecutor::KillLeftoverProcess(Pid pid, std::string_view programName) {
     entry.jobda1 = p.mark.jobda1;
     entry.jobke2 = p.mark.jobke2;
     entry.jobsda = p.mark.jobsda;
-    env_.EndProcesses(JobTree(entry, marked));
+    env_.EndProcesses(identity_.JobTree(entry, marked));
     return;
   }
   log_.MainF(kNotEnded, image->baseName.c_str(), static_cast<long>(pid), image->path.c_str());
 }
 
-void JobExecutor::KillLeftoverByName(const std::string& name) {
+void JobTerminator::KillLeftoverByName(const std::string& name) {
   std::vector<ProcessRef> targets;
-  for (const MarkedProcess& p : MarkedProcesses()) {
+  for (const MarkedProcess& p : identity_.MarkedProcesses()) {
     auto image = env_.ProcessImageOf(p.pid);
     if (image && EqualsNoCase(image->baseName, name)) targets.push_back({p.pid, p.stat.startTicks});
   }

@@ -23,6 +23,10 @@ std::unique_ptr<AppendFile> FakeEnv::OpenAppend(const std::string& path, int* er
 }
 
 std::optional<std::string> FakeEnv::ReadFile(const std::string& path, int* error, size_t maxBytes) {
+  if (auto it = fileErrors.find(path); it != fileErrors.end()) {
+    if (error != nullptr) *error = it->second;
+    return std::nullopt;
+  }
   return ReadWholeFile(path, error, maxBytes);
 }
 

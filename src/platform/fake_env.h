@@ -117,7 +117,8 @@ class FakeEnv : public Env {
 
   // --- Directories and job output files ----------------------------------
   // Real files of the test's temporary directory; a path listed here fails
-  // every call below (and SpawnWithOutput's opening) with its errno.
+  // every call below (and ReadFile and SpawnWithOutput's opening) with its
+  // errno.
   std::map<std::string, int> fileErrors;
   int MakeDirectory(const std::string& path) override;
   std::optional<std::vector<std::string>> ListDirectory(const std::string& path,

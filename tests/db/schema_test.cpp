@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <string>
 
 #include "db/queue/schema_setup.h"
@@ -46,14 +47,44 @@ TEST_P(SchemaTest, TablesHoldEveryColumnAndApplyingTwiceDoesNoHarm) {
   KVR_TEST_DATABASE(db, GetParam(), dir_.path());
   ASSERT_EQ(Connect(db), 0);
   std::string error;
-  EXPECT_EQ(ApplySchema(session_->db(), TestSqlDir(), &error), 0) << error;
+  EXPECT_EQ(ApplySchema(env_, session_->db(), TestSqlDir(), &error), 0) << error;
   for (const char* sql : kColumnSelects) {
     int rc = 0;
     auto cursor = session_->db().Open(sql, {}, &rc);
     EXPECT_EQ(rc, 0) << sql << ": " << session_->db().LastMessage();
   }
-  EXPECT_NE(ApplySchema(session_->db(), dir_.File("nosql"), &error), 0);
+  EXPECT_NE(ApplySchema(env_, session_->db(), dir_.File("nosql"), &error), 0);
   EXPECT_NE(error.find("nosql"), std::string::npos);
+}
+
+// The scripts are listed and read through the Env: a folder or a file it
+// cannot read stops the set-up before any statement, naming what failed.
+TEST_P(SchemaTest, ScriptsAreReadThroughTheEnv) {
+  KVR_TEST_DATABASE(db, GetParam(), dir_.path());
+  ASSERT_EQ(Connect(db), 0);
+  const std::string folder =
+      TestSqlDir() + (GetParam() == Engine::Sqlite ? "/sqlite" : "/postgres");
+  struct Case {
+    std::string failing;
+    bool client;
+    std::string said;
+  };
+  const Case cases[] = {
+      {folder, false, "no table definitions (*.sql) found in " + folder},
+      {folder + "/01_kvsystem.sql", false, "cannot read " + folder + "/01_kvsystem.sql: "},
+      {folder + "/02_mandant1.sql", true, "cannot read " + folder + "/02_mandant1.sql: "},
+  };
+  for (const Case& c : cases) {
+    env_.fileErrors = {{c.failing, EACCES}};
+    std::string error;
+    int rc = c.client ? ApplyClientSchema(env_, session_->db(), TestSqlDir(), "KUNDE", &error)
+                      : ApplySchema(env_, session_->db(), TestSqlDir(), &error);
+    EXPECT_EQ(rc, -1) << c.failing;
+    EXPECT_EQ(error.rfind(c.said, 0), 0u) << error;
+  }
+  env_.fileErrors.clear();
+  std::string error;
+  EXPECT_EQ(ApplyClientSchema(env_, session_->db(), TestSqlDir(), "KUNDE", &error), 0) << error;
 }
 
 // Ended rows pile up in the queue; the per-pass selections must find the

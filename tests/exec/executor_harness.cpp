@@ -14,18 +14,22 @@ std::string CurrentTestName(const char* prefix) {
   return name;
 }
 
-void ExecutorHarness::Open(Env& env, Engine engine, bool instanceMode, std::string programDir,
-                           JobOutputSettings output) {
+ExecutorHarness::World::World(Env& env, Logger& log, const ExecutorOptions& options)
+    : session(env, log),
+      poster(env, log, session),
+      contact(env, log),
+      exec(env, log, session, poster, contact, options.instanceMode, options.programDir,
+           options.output) {}
+
+void ExecutorHarness::Open(Env& env, Engine engine, ExecutorOptions options) {
+  options_ = std::move(options);
   config_.kvrLog = dir_.File("KVRJOBCTL.LOG");
   config_.mainLogBackup = dir_.File("KVRJOBCTL.BAK");
   config_.dbgFile = dir_.File("KVRJOBDBG.LOG");
   config_.debugLogBackup = dir_.File("KVRJOBDBG.BAK");
-  config_.programDir = programDir;
-  if (output.enabled()) config_.dbgLog = 1;
+  config_.programDir = options_.programDir;
+  if (options_.output.enabled()) config_.dbgLog = 1;
   log_ = std::make_unique<Logger>(env, config_);
-  instanceMode_ = instanceMode;
-  programDir_ = programDir;
-  output_ = output;
   // SQLite: one file per temporary directory, named short so that the
   // connect text stays within its limit.
   std::string name = engine == Engine::Sqlite ? std::string("q") : CurrentTestName("exec_");
@@ -34,20 +38,15 @@ void ExecutorHarness::Open(Env& env, Engine engine, bool instanceMode, std::stri
   Restart(env);
 }
 
+// The old world goes first: its connection goes, and with it what was not
+// committed.
 void ExecutorHarness::Restart(Env& env) {
-  exec_.reset();
-  contact_.reset();
-  poster_.reset();
-  session_.reset();  // its connection goes, and with it what was not committed
-  session_ = std::make_unique<Session>(env, *log_);
-  poster_ = std::make_unique<MessagePoster>(env, *log_, *session_);
-  contact_ = std::make_unique<ServiceContact>(env, *log_);
-  exec_ = std::make_unique<JobExecutor>(env, *log_, *session_, *poster_, *contact_, instanceMode_,
-                                        programDir_, output_);
-  ASSERT_EQ(session_->SQLConnect(db_.login, db_.password, db_.service, db_.schema), 0);
-  poster_->SetFallbackPath(dir_.File("JOBCTLMSG.log"));
-  ASSERT_TRUE(poster_->CreateStrNachricht());
-  SetControllerSender(*poster_->record());
+  world_.reset();
+  world_ = std::make_unique<World>(env, *log_, options_);
+  ASSERT_EQ(session().SQLConnect(db_.login, db_.password, db_.service, db_.schema), 0);
+  poster().SetFallbackPath(dir_.File("JOBCTLMSG.log"));
+  ASSERT_TRUE(poster().CreateStrNachricht());
+  SetControllerSender(*poster().record());
 }
 
 long ExecutorHarness::CountElsewhere(const std::string& sql) {
@@ -69,14 +68,14 @@ void ExecutorHarness::Insert(const Job& j) {
   const Bind in[] = {Bind::Text(j.da1), Bind::Text(j.ke2), Bind::Text(j.urv), Bind::Text(j.cmd),
                      Bind::Int(j.mrt),  Bind::Text(j.rty), Bind::Text(j.sts), Bind::Text(j.nam),
                      Bind::Text(j.num), Bind::Text(j.sda), Bind::Text(j.eda), Bind::Int(j.stv)};
-  ASSERT_EQ(session_->db().Execute(
+  ASSERT_EQ(session().db().Execute(
                 "insert into KVSYSTEM.KVR500JOB (JobDa1,JobKe2,JobUrv,JobCmd,JobMrt,JobRty,"
                 "JobSts,JobNam,JobNum,JobSda,JobEda,JobStv) values "
                 "(:b0,:b1,:b2,:b3,:b4,:b5,:b6,:b7,:b8,:b9,:b10,:b11)",
                 in),
             0)
-      << session_->db().LastMessage();
-  ASSERT_EQ(session_->SQLCommit(), 0);
+      << session().db().LastMessage();
+  ASSERT_EQ(session().SQLCommit(), 0);
 }
 
 Job ExecutorHarness::Read(const std::string& da1, const std::string& ke2) {
@@ -92,11 +91,11 @@ Job ExecutorHarness::Read(const std::string& da1, const std::string& ke2) {
   const Out out[] = {Out::Text(k),   Out::Text(urv), Out::Text(cmd),  Out::Int(&j.mrt),
                      Out::Text(rty), Out::Text(sts), Out::Text(nam),  Out::Text(num),
                      Out::Text(sda), Out::Text(eda), Out::Int(&j.stv)};
-  int rc = session_->db().SelectOne(
+  int rc = session().db().SelectOne(
       "select JOBKE2, JOBURV, JOBCMD, JOBMRT, JOBRTY, JOBSTS, JOBNAM, JOBNUM, JOBSDA, JOBEDA, "
       "JOBSTV from KVSYSTEM.KVR500JOB where JOBDA1=:b0 and JOBKE2=:b1",
       in, out);
-  EXPECT_TRUE(rc == 0 || rc == kSqlNoData) << session_->db().LastMessage();
+  EXPECT_TRUE(rc == 0 || rc == kSqlNoData) << session().db().LastMessage();
   j.ke2 = k.str();
   j.urv = urv.str();
   j.cmd = cmd.str();
@@ -113,8 +112,8 @@ std::vector<std::string> ExecutorHarness::Messages() {
   std::vector<std::string> texts;
   int status = 0;
   auto cursor =
-      session_->db().Open("select MSGTXT from KVSYSTEM.KVR200MSG order by MSGUID", {}, &status);
-  EXPECT_TRUE(cursor) << status << " " << session_->db().LastMessage();
+      session().db().Open("select MSGTXT from KVSYSTEM.KVR200MSG order by MSGUID", {}, &status);
+  EXPECT_TRUE(cursor) << status << " " << session().db().LastMessage();
   if (!cursor) return texts;
   for (;;) {
     FixedText<250> text;
@@ -127,7 +126,7 @@ std::vector<std::string> ExecutorHarness::Messages() {
 
 std::string ExecutorHarness::Mark(const Job& job) const {
   std::string text;
-  JobMark mark{MarkOwner{config_.programDir, "-1"}, job.da1, job.ke2, job.sda};
+  JobMark mark{MarkOwner{options_.programDir, "-1"}, job.da1, job.ke2, job.sda};
   for (const std::string& var : JobMarkEnvironment(mark)) text += var + '\0';
   return text;
 }
@@ -140,12 +139,12 @@ int ExecutorHarness::LogCount(const std::string& text) {
 }
 
 bool ExecutorHarness::Supervise() {
-  exec_->SaveProcessTable();
-  exec_->ClearProcessTable();
-  exec_->ResetRunningJobs();
+  exec().SaveProcessTable();
+  exec().ClearProcessTable();
+  exec().ResetRunningJobs();
   int sqlCode = 0;
-  if (!exec_->GetKvProcs(&sqlCode)) return false;
-  exec_->CheckProcessTime();
+  if (!exec().GetKvProcs(&sqlCode)) return false;
+  exec().CheckProcessTime();
   return true;
 }
 

@@ -2,7 +2,9 @@
 // temporary directory, a session on a fresh database of either engine, the
 // message poster and the service contact) around a given Env, plus the
 // helpers the executor tests share: inserting and reading job rows, the
-// messages posted and the main log.
+// messages posted and the main log. The logs and the database are made by
+// Open; everything above them is one World, built in one place and built
+// again by Restart.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -44,17 +46,23 @@ inline JobRow RowToStart(std::string_view cmd, std::string_view da1, std::string
   return row;
 }
 
+// How the harness builds its executor.
+struct ExecutorOptions {
+  bool instanceMode = false;
+  std::string programDir = "/opt/kvr/";
+  JobOutputSettings output = {};
+};
+
 class ExecutorHarness {
  public:
   // Builds everything and connects; a gtest failure when that fails. With
   // an output folder the debug log is on (DebugLog reads it).
-  void Open(Env& env, Engine engine, bool instanceMode = false,
-            std::string programDir = "/opt/kvr/", JobOutputSettings output = {});
+  void Open(Env& env, Engine engine, ExecutorOptions options = {});
 
-  JobExecutor& exec() { return *exec_; }
-  Session& session() { return *session_; }
-  ServiceContact& contact() { return *contact_; }
-  MessagePoster& poster() { return *poster_; }
+  JobExecutor& exec() { return world_->exec; }
+  Session& session() { return world_->session; }
+  ServiceContact& contact() { return world_->contact; }
+  MessagePoster& poster() { return world_->poster; }
 
   void Insert(const Job& job);
   // A second connection to the test's database (what other programs see).
@@ -82,17 +90,21 @@ class ExecutorHarness {
   const std::string& dir() const { return dir_.path(); }
 
  private:
+  // The objects above the logs, in the order they stand on each other.
+  struct World {
+    World(Env& env, Logger& log, const ExecutorOptions& options);
+    Session session;
+    MessagePoster poster;
+    ServiceContact contact;
+    JobExecutor exec;
+  };
+
   TempDir dir_;
   Config config_;
   TestDatabase db_;
+  ExecutorOptions options_;
   std::unique_ptr<Logger> log_;
-  std::unique_ptr<Session> session_;
-  std::unique_ptr<MessagePoster> poster_;
-  std::unique_ptr<ServiceContact> contact_;
-  std::unique_ptr<JobExecutor> exec_;
-  bool instanceMode_ = false;
-  std::string programDir_;
-  JobOutputSettings output_;
+  std::unique_ptr<World> world_;
 };
 
 // A test name usable as a database name.

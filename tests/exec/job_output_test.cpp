@@ -30,7 +30,7 @@ class JobOutputFiles : public ::testing::Test {
     settings.capBytes = cap;
     settings.keptFiles = files;
     h_ = std::make_unique<ExecutorHarness>();
-    h_->Open(env_, Engine::Sqlite, false, "/opt/kvr/", settings);
+    h_->Open(env_, Engine::Sqlite, {.output = settings});
   }
 
   std::string folder() const { return out_.File("out"); }
@@ -231,7 +231,7 @@ TEST_F(JobOutputFiles, UnusableFolderCostsOneLineAndTheJobStillStarts) {
     settings.dir = dir;
     settings.capBytes = 1000;
     ExecutorHarness h;
-    h.Open(env, Engine::Sqlite, false, "/opt/kvr/", settings);
+    h.Open(env, Engine::Sqlite, {.output = settings});
     Job job;
     job.ke2 = "BAD";
     h.Insert(job);

@@ -117,7 +117,7 @@ class RealJobOutput : public ::testing::TestWithParam<Engine> {
     env_.SetKillGraceMs(500);
     JobOutputSettings settings;
     settings.dir = out_.File("output");
-    h_.Open(env_, GetParam(), false, "/opt/kvr/", settings);
+    h_.Open(env_, GetParam(), {.output = settings});
   }
 
   // Starts the row's command; the path of its output file.

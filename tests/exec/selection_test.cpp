@@ -12,11 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/config.h"
-#include "core/logger.h"
 #include "db/session.h"
 #include "platform/fake_env.h"
-#include "support/temp_dir.h"
 #include "support/test_database.h"
 
 namespace kvr {
@@ -37,17 +34,11 @@ std::string RealLocalStamp(int64_t offsetSeconds) {
   return buffer;
 }
 
-class SelectionDb : public ::testing::TestWithParam<Engine> {
+class SelectionDb : public SessionFixture {
  protected:
   void SetUp() override {
     KVR_REQUIRE_ENGINE(GetParam());
-    config_.kvrLog = dir_.File("KVRJOBCTL.LOG");
-    config_.mainLogBackup = dir_.File("KVRJOBCTL.BAK");
-    config_.dbgFile = dir_.File("KVRJOBDBG.LOG");
-    config_.debugLogBackup = dir_.File("KVRJOBDBG.BAK");
     env_.SetLocalTime(2026, 12, 7, 8, 43, 12);
-    log_ = std::make_unique<Logger>(env_, config_);
-    session_ = std::make_unique<Session>(env_, *log_);
     std::string name =
         std::string("select_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     for (char& c : name) {
@@ -55,7 +46,7 @@ class SelectionDb : public ::testing::TestWithParam<Engine> {
     }
     db_ = MakeTestDatabase(GetParam(), name, dir_.path());
     ASSERT_TRUE(db_.ok) << db_.error;
-    ASSERT_EQ(session_->SQLConnect(db_.login, db_.password, db_.service, db_.schema), 0);
+    ASSERT_EQ(Connect(db_), 0);
     list_.Clear();
     list_.FinishRebuild();
   }
@@ -93,11 +84,6 @@ class SelectionDb : public ::testing::TestWithParam<Engine> {
     return rc;
   }
 
-  test::TempDir dir_;
-  FakeEnv env_;
-  Config config_;
-  std::unique_ptr<Logger> log_;
-  std::unique_ptr<Session> session_;
   TestDatabase db_;
   ExclusionList list_;
 };

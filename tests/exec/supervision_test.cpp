@@ -262,7 +262,9 @@ TEST_P(Supervision, OverrunSurvivesAControllerKilledAtAnyMoment) {
     ASSERT_TRUE(h_.Supervise());
     EXPECT_FALSE(env_.ProcessAlive(pid));
     EXPECT_TRUE(Killed(pid));
-    if (c.descendant) EXPECT_FALSE(env_.ProcessAlive(descendant));
+    if (c.descendant) {
+      EXPECT_FALSE(env_.ProcessAlive(descendant));
+    }
     EXPECT_EQ(h_.CountElsewhere(row), 1);
     EXPECT_EQ(h_.CountElsewhere(kOverrun), 1);
     EXPECT_EQ(

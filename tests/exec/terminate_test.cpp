@@ -19,7 +19,9 @@ class Terminate : public ::testing::TestWithParam<Engine> {
   // Skipping here skips the test body; inside a helper it would only return
   // from the helper.
   void SetUp() override { KVR_REQUIRE_ENGINE(GetParam()); }
-  void Open(bool instanceMode) { h_.Open(env_, GetParam(), instanceMode, "/opt/kvr1/"); }
+  void Open(bool instanceMode) {
+    h_.Open(env_, GetParam(), {.instanceMode = instanceMode, .programDir = "/opt/kvr1/"});
+  }
 
   // A live process and its row in "01"; the process may carry another name,
   // path or creation time than the row expects.

@@ -100,8 +100,8 @@ int RunInit(Env& env, const std::vector<std::string>& args) {
     return kExitError;
   }
   std::string sqlDir = FindSqlDir(env, o), error;
-  rc = o.Has("client") ? ApplyClientSchema(*db, sqlDir, o.Get("client"), &error)
-                       : ApplySchema(*db, sqlDir, &error);
+  rc = o.Has("client") ? ApplyClientSchema(env, *db, sqlDir, o.Get("client"), &error)
+                       : ApplySchema(env, *db, sqlDir, &error);
   if (rc != kSqlOk) {
     std::fprintf(stderr, "kvrjobctl: creating the tables failed (%d): %s\n", rc, error.c_str());
     return kExitError;

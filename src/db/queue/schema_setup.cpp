@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
+#include <functional>
+#include <optional>
 
 #include "db/client/connection.h"
+#include "platform/env.h"
 #include "platform/posix_files.h"
 
 namespace kvr {
@@ -17,11 +18,19 @@ bool IsBlank(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isspace(c); });
 }
 
-std::vector<std::string> ScriptFiles(const std::string& dir) {
+// How the set-up lists a folder and reads a file: through an Env, or with
+// the platform's file functions for callers without one.
+using ListFolder = std::function<std::optional<std::vector<std::string>>(const std::string&, int*)>;
+using ReadScript = std::function<std::optional<std::string>(const std::string&, int*)>;
+
+// The *.sql files of the folder, in name order.
+std::vector<std::string> ScriptFiles(const ListFolder& list, const std::string& dir) {
   std::vector<std::string> files;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->path().extension() == ".sql") files.push_back(it->path().string());
+  int listError = 0;
+  std::optional<std::vector<std::string>> names = list(dir, &listError);
+  if (!names) return files;
+  for (const std::string& name : *names) {
+    if (name.size() > 4 && name.ends_with(".sql")) files.push_back(dir + "/" + name);
   }
   std::sort(files.begin(), files.end());
   return files;
@@ -73,14 +82,17 @@ bool IsPlainSchemaName(std::string_view name) {
   return true;
 }
 
-int ApplySchema(Connection& db, const std::string& sqlDir, std::string* error) {
+namespace {
+
+int ApplyScripts(const ListFolder& list, const ReadScript& read, Connection& db,
+                 const std::string& sqlDir, std::string* error) {
   std::string engine(db.BackendName());
   if (engine.empty()) {
     if (error) *error = "not connected to a database";
     return kSqlNotConnected;
   }
   std::string dir = sqlDir + "/" + engine;
-  std::vector<std::string> files = ScriptFiles(dir);
+  std::vector<std::string> files = ScriptFiles(list, dir);
   if (files.empty()) {
     if (error) *error = "no table definitions (*.sql) found in " + dir;
     return -1;
@@ -89,7 +101,7 @@ int ApplySchema(Connection& db, const std::string& sqlDir, std::string* error) {
     // Read like every other file: without waiting on a FIFO, a regular file
     // of bounded size only.
     int readError = 0;
-    std::optional<std::string> text = ReadWholeFile(file, &readError);
+    std::optional<std::string> text = read(file, &readError);
     if (!text) {
       if (error) *error = "cannot read " + file + ": " + std::strerror(readError);
       return -1;
@@ -107,6 +119,20 @@ int ApplySchema(Connection& db, const std::string& sqlDir, std::string* error) {
   int rc = db.Commit();
   if (rc != kSqlOk && error) *error = "commit failed: " + db.LastMessage();
   return rc;
+}
+
+}  // namespace
+
+int ApplySchema(Env& env, Connection& db, const std::string& sqlDir, std::string* error) {
+  return ApplyScripts([&env](const std::string& dir, int* e) { return env.ListDirectory(dir, e); },
+                      [&env](const std::string& path, int* e) { return env.ReadFile(path, e); }, db,
+                      sqlDir, error);
+}
+
+int ApplySchema(Connection& db, const std::string& sqlDir, std::string* error) {
+  return ApplyScripts(
+      PosixListDirectory, [](const std::string& path, int* e) { return ReadWholeFile(path, e); },
+      db, sqlDir, error);
 }
 
 }  // namespace kvr
