@@ -7,10 +7,12 @@ namespace kvr {
 
 namespace {
 
-// The last input is a status besides "01" the run's row may read: a failed
-// start's "90" also replaces the "98" another controller gave the claim
-// when it found no process of it (it could not know the creation failed).
-constexpr char kReplayEnd[] =
+// The end of one run: the row must still be running with the run's process
+// id (or the "0" of its claim, as long as the id is not written or not
+// committed) and the run's start time, so an end of an earlier run never
+// closes the row's later run. The last input is a status besides "01" the
+// run's row may read (see WriteRunEnd).
+constexpr char kWriteRunEnd[] =
     "update KVSYSTEM.KVR500JOB  set JOBSTS=:b0,JOBNAM=:b1,JOBUSR=:b2,JOBNUM=:b3,JOBSDA=:b4,"
     "JOBEDA=:b5,JOBSTV=:b6 where ((JOBDA1=:b7 and JOBKE2=:b8) and rtrim(JOBNUM) in (:b9,:b10) "
     "and (rtrim(JOBSDA)=:b11 or JOBSDA is null) and JOBSTS in ('01',:b12))";
@@ -51,20 +53,26 @@ void EndedRows::Committed() {
   std::erase_if(rows_, [](const Row& r) { return r.written; });
 }
 
+int WriteRunEnd(Connection& db, const JobRunUpdate& end, std::string_view runNum,
+                std::string_view runStart, std::string_view closedAs) {
+  JobRunBinds in(end, {Bind::Text(TrimmedRight(runNum)), Bind::Text(kClaimedJobNum),
+                       Bind::Text(TrimmedRight(runStart)), Bind::Text(closedAs)});
+  return db.Execute(kWriteRunEnd, in.binds());
+}
+
 int EndedRows::Replay(Connection& db) {
   int first = 0;
   for (const Row& r : rows_) {
-    std::string_view closedAs = r.status == "90" ? "98" : "01";
-    JobRunBinds in(r.end(), {Bind::Text(r.runNum), Bind::Text(kClaimedJobNum),
-                             Bind::Text(r.runStart), Bind::Text(closedAs)});
-    int rc = db.Execute(kReplayEnd, in.binds());
+    // A failed start's "90" also replaces the "98" another controller gave
+    // its claim when it found no process of it (it could not know why).
+    int rc = WriteRunEnd(db, r.end(), r.runNum, r.runStart, r.status == "90" ? "98" : "01");
     if (rc != 0 && rc != kSqlNoData && first == 0) first = rc;
   }
   return first;
 }
 
 void AppendEndedRowStatements(StatementList* list) {
-  list->push_back({"ReplayJobEnd", kReplayEnd});
+  list->push_back({"WriteRunEnd", kWriteRunEnd});
 }
 
 }  // namespace kvr

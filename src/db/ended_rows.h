@@ -35,21 +35,6 @@ class EndedRows {
   // hold it besides the claim's "0" (empty: the JOBNUM the end writes).
   void Note(int code, const JobRunUpdate& end, std::string_view runStart,
             std::string_view runNum = {});
-  void Note(int code, std::string_view status, std::string_view name, std::string_view user,
-            std::string_view num, std::string_view sda, std::string_view eda, int32_t stv,
-            std::string_view da1, std::string_view ke2) {
-    Note(code,
-         {.da1 = da1,
-          .ke2 = ke2,
-          .status = status,
-          .name = name,
-          .user = user,
-          .num = num,
-          .sda = sda,
-          .eda = eda,
-          .stv = stv},
-         sda);
-  }
   // A commit made the written ends durable.
   void Committed();
   // The work since the last commit was lost: every end waits for Replay.
@@ -73,6 +58,13 @@ class EndedRows {
   };
   std::deque<Row> rows_;
 };
+
+// Writes a run's end onto its own run only: the row still "01" (or
+// closedAs) with the run's start time and its process id runNum or the
+// claim's "0"; nothing committed. 0, or 1403 when the row no longer runs
+// that run.
+int WriteRunEnd(Connection& db, const JobRunUpdate& end, std::string_view runNum,
+                std::string_view runStart, std::string_view closedAs = "01");
 
 void AppendEndedRowStatements(StatementList* list);
 

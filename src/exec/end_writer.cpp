@@ -24,14 +24,6 @@ constexpr char kGoneCommitFailed[] = "SQLCommit: CheckProcessTime(2): Job beende
 constexpr char kReusedUpdateFailed[] = "- Update JobStatus: %s CheckProcessID! Fehler RC: %ld\n";
 constexpr char kReusedCommitFailed[] = "SQLCommit: CheckProcessID: Job %s! RC: %ld\n";
 
-// The end of one run: the row must still be running with the entry's
-// process id (or the "0" of its claim, as long as the id is not written or
-// not committed) and the entry's start time. An entry of an earlier run (kept in the saved copy
-// of the table) thus never closes the row's later run.
-constexpr char kCloseRun[] =
-    "update KVSYSTEM.KVR500JOB  set JOBSTS=:b0,JOBNAM=:b1,JOBUSR=:b2,JOBNUM=:b3,JOBSDA=:b4,"
-    "JOBEDA=:b5,JOBSTV=:b6 where ((JOBDA1=:b7 and JOBKE2=:b8) and JOBSTS='01' and "
-    "rtrim(JOBNUM) in (:b9,:b10) and (rtrim(JOBSDA)=:b11 or JOBSDA is null))";
 constexpr char kRunNotClosed[] =
     "Job %s %s: the row no longer runs process %s of the start at %s; end not written\n";
 
@@ -57,8 +49,6 @@ std::string_view RunEndOf(const JobEnding& ending) {
 
 }  // namespace
 
-void AppendEndWriterStatements(StatementList* list) { list->push_back({"CloseJobRun", kCloseRun}); }
-
 JobEnding JobEnding::Of(const std::optional<ExitStatus>& status) {
   if (!status) return {kUnknown, 0};
   return {status->signaled ? kSignaled : kExited, status->code};
@@ -74,19 +64,21 @@ EndWriter::EndWriter(Env& env, Logger& log, Session& session, ExecutorState& sta
 int EndWriter::WriteEnd(ProcessEntry& entry, std::string_view status, JobEnding ending) {
   entry.jobeda = TimeStamp14(env_, env_.Now());
   entry.jobsts = status;
-  FixedText<2> sts(status);
-  FixedText<8> num(entry.jobnum.view()), claim(kClaimedJobNum);
+  // The run's process id as the row may hold it, besides the claim's "0".
+  FixedText<8> num(entry.jobnum.view());
   if (entry.idUnwritten && entry.pid != 0) num = std::to_string(entry.pid);
-  FixedText<14> sda(TrimmedRight(entry.jobsda.view()));
-  const Bind in[] = {Bind::Text(sts),          Bind::Text(entry.jobnam), Bind::Text(entry.jobusr),
-                     Bind::Text(entry.jobnum), Bind::Text(entry.jobsda), Bind::Text(entry.jobeda),
-                     Bind::Int(entry.jobstv),  Bind::Text(entry.jobda1), Bind::Text(entry.jobke2),
-                     Bind::Text(num),          Bind::Text(claim),        Bind::Text(sda)};
-  int rc = session_.db().Execute(kCloseRun, in);
+  const JobRunUpdate end{.da1 = entry.jobda1,
+                         .ke2 = entry.jobke2,
+                         .status = status,
+                         .name = entry.jobnam,
+                         .user = entry.jobusr,
+                         .num = entry.jobnum,
+                         .sda = entry.jobsda,
+                         .eda = entry.jobeda,
+                         .stv = entry.jobstv};
+  int rc = WriteRunEnd(session_.db(), end, num, entry.jobsda);
   // An end stays known until it is durable.
-  session_.endedRows().Note(rc, sts.view(), entry.jobnam.view(), entry.jobusr.view(),
-                            entry.jobnum.view(), entry.jobsda.view(), entry.jobeda.view(),
-                            entry.jobstv, entry.jobda1.view(), entry.jobke2.view());
+  session_.endedRows().Note(rc, end, entry.jobsda, num);
   if (rc == kSqlNoData) {
     log_.MainF(kRunNotClosed, entry.jobda1.c_str(), entry.jobke2.c_str(), num.c_str(),
                entry.jobsda.c_str());

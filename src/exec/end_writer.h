@@ -90,6 +90,4 @@ class EndWriter {
   std::vector<PendingEnd> endsPending_;
 };
 
-void AppendEndWriterStatements(StatementList* list);
-
 }  // namespace kvr

@@ -21,9 +21,6 @@ JobExecutor::JobExecutor(Env& env, Logger& log, Session& session, MessagePoster&
 
 JobExecutor::~JobExecutor() = default;
 
-void AppendJobIdentityStatements(StatementList* list) {
-  AppendJobAdoptionStatements(list);
-  AppendEndWriterStatements(list);
-}
+void AppendJobIdentityStatements(StatementList* list) { AppendJobAdoptionStatements(list); }
 
 }  // namespace kvr

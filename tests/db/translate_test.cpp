@@ -60,7 +60,7 @@ const std::map<std::string, std::pair<int, int>>& ExpectedHostVariables() {
   static const std::map<std::string, std::pair<int, int>> kExpected = {
       {"SetSchema", {0, 0}},
       {"SetAsideUnreadableRow", {2, 0}},
-      {"ReplayJobEnd", {13, 0}},
+      {"WriteRunEnd", {13, 0}},
       {"SetAsideUnreadableStandingRow", {2, 0}},
       {"UpdateJobRun", {9, 0}},
       {"UpdateJobStatus", {3, 0}},
@@ -81,7 +81,6 @@ const std::map<std::string, std::pair<int, int>>& ExpectedHostVariables() {
       {"ReadNamedRows", {1, 0}},
       {"RunningJobsCursor", {1, 0}},
       {"ReadJobRun", {2, 3}},
-      {"CloseJobRun", {12, 0}},
       {"Select05", {0, 0}},
       {"Select04", {0, 0}},
       {"Select01", {0, 0}},
