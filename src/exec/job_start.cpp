@@ -131,10 +131,14 @@ bool JobStarter::FinishStartBatch() {
 }
 
 // One commit makes every claim of the batch durable; only then are their
-// processes created, each one whatever became of the others. A commit that
-// fails creates none: each claim's line is written and the rows stay as
-// the database has them (due again, or, should the claims have reached it
-// all the same, closed by the next pass as claimed without a process).
+// processes created, each one whatever became of the others, all before
+// any of their rows is written again: a database that makes each write wait
+// (another program holding it busy) must not stretch the time in which a
+// controller that dies leaves committed claims without their processes. A
+// commit that fails creates none: each claim's line is written and the rows
+// stay as the database has them (due again, or, should the claims have
+// reached it all the same, closed by the next pass as claimed without a
+// process).
 bool JobStarter::LaunchClaims() {
   if (claims_.empty()) return true;
   std::vector<ClaimedStart> claims = std::move(claims_);
@@ -146,9 +150,16 @@ bool JobStarter::LaunchClaims() {
     state_.runningJobs -= static_cast<int32_t>(claims.size());
     return false;
   }
+  std::vector<ProcessEntry*> created(claims.size());
+  std::vector<int> errors(claims.size());
+  for (std::size_t i = 0; i < claims.size(); ++i) created[i] = Create(claims[i], true, &errors[i]);
   bool ok = true;
-  for (const ClaimedStart& c : claims) {
-    if (Launch(c, true) == kStartUpdateFailed) ok = false;
+  for (std::size_t i = 0; i < claims.size(); ++i) {
+    const ClaimedStart& c = claims[i];
+    int rc = created[i]
+                 ? RecordStart(c, *created[i])
+                 : StartFailed(c.command, c.jobda1, c.jobke2, c.attempts, errors[i], c.stamp);
+    if (rc == kStartUpdateFailed) ok = false;
   }
   return ok;
 }
@@ -163,11 +174,22 @@ bool JobStarter::EntryFreeForClaim() const {
 // Creates the process of a committed claim and records it. `counted`: the
 // claim is counted as running and its origin excluded already.
 int JobStarter::Launch(const ClaimedStart& start, bool counted) {
-  const std::string& cmd = start.command;
-  SpawnResult spawn = SpawnJob(Win1252ToUtf8(cmd), start.stamp, start.jobda1, start.jobke2);
+  int error = 0;
+  ProcessEntry* entry = Create(start, counted, &error);
+  if (!entry) {
+    return StartFailed(start.command, start.jobda1, start.jobke2, start.attempts, error,
+                       start.stamp);
+  }
+  return RecordStart(start, *entry);
+}
+
+ProcessEntry* JobStarter::Create(const ClaimedStart& start, bool counted, int* error) {
+  SpawnResult spawn =
+      SpawnJob(Win1252ToUtf8(start.command), start.stamp, start.jobda1, start.jobke2);
   if (!spawn.created || spawn.pid <= 0) {
     if (counted) --state_.runningJobs;
-    return StartFailed(cmd, start.jobda1, start.jobke2, start.attempts, spawn.error, start.stamp);
+    *error = spawn.error;
+    return nullptr;
   }
 
   ends_.CheckProcessID(spawn.pid);
@@ -191,7 +213,11 @@ int JobStarter::Launch(const ClaimedStart& start, bool counted) {
     AddStartedOrigin(start.joburv);
     ++state_.runningJobs;
   }
+  return &entry;
+}
 
+int JobStarter::RecordStart(const ClaimedStart& start, ProcessEntry& entry) {
+  const std::string& cmd = start.command;
   // The row is "01" since its claim was committed and synced; the process
   // id adds no status, and the next claim's or end's sync covers it.
   session_.db().DeferNextCommitSync();

@@ -71,6 +71,11 @@ class JobStarter {
   bool EntryFreeForClaim() const;
   bool LaunchClaims();
   int Launch(const ClaimedStart& start, bool counted);
+  // Creates the process of a committed claim and fills its entry, without
+  // touching the database; nothing when the creation failed (*error: why).
+  ProcessEntry* Create(const ClaimedStart& start, bool counted, int* error);
+  // Writes a created job's process id into its row, with the start's line.
+  int RecordStart(const ClaimedStart& start, ProcessEntry& entry);
   std::vector<std::string> RunningOutputNames() const;
   void AddStartedOrigin(std::string_view origin);
 

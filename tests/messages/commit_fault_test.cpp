@@ -52,8 +52,10 @@ class CommitFault : public ::testing::TestWithParam<Engine> {
 TEST_P(CommitFault, CountsAsLostKeepsTheMessageAndWritesTheEndLater) {
   Session& s = *w_.session;
   ASSERT_EQ(s.CheckDB(WriteStatusRow), 1);
-  ASSERT_EQ(s.db().Execute("insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY,JOBSTS) "
-                           "values ('20260101000000','RUN','01','01')"),
+  // A running row of process 4711, started at the stamp its end writes.
+  ASSERT_EQ(s.db().Execute("insert into KVSYSTEM.KVR500JOB (JOBDA1,JOBKE2,JOBRTY,JOBSTS,JOBNUM,"
+                           "JOBSDA) values ('20260101000000','RUN','01','01','4711',"
+                           "'20260101000000')"),
             0);
   ASSERT_EQ(s.SQLCommit(), 0);
   std::string error;
