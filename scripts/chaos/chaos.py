@@ -173,7 +173,7 @@ class Run:
         results = [
             checks.Result("queue settled and the services stopped in time", settled and stopped,
                           "settled %s, stopped %s" % (settled, stopped)),
-            checks.exactly_once(self.work, queue, records, main_logs),
+            checks.exactly_once(self.work, queue, records, main_logs, self.faults.halts),
             checks.start_waits(self.work, records),
             checks.closed_while_running(self.work, queue, records),
             checks.no_leftovers(self.world),

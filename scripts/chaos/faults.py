@@ -39,6 +39,7 @@ class Injector:
         self.injected = {}    # kind -> count
         self.excused = {c.name: [] for c in world.ctls}  # name -> [[start, end-or-None]]
         self.kills = {}       # name -> [times of a SIGKILL]
+        self.halts = []       # times a controller was SIGKILLed or SIGSTOPped
         self.next_at = time.time() + rng.uniform(8, 15)
         self.tmpfs = False
         self.pending_restarts = []  # (at, controller)
@@ -80,6 +81,7 @@ class Injector:
         self.excuse(c)
         os.kill(pid, signal.SIGKILL)
         self.kills.setdefault(c.name, []).append(time.time())
+        self.halts.append(time.time())
         return 0, None
 
     def do_stop(self):
@@ -89,6 +91,7 @@ class Injector:
             return None, None
         os.kill(pid, signal.SIGSTOP)
         start = time.time()
+        self.halts.append(start)
         self.excused[c.name].append([start, None])
         iv = self.excused[c.name][-1]
 

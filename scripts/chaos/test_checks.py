@@ -69,6 +69,25 @@ class ChecksTest(unittest.TestCase):
             self.assertEqual(r.passed, passed, (logs, r.figure))
             self.assertIn(figure, r.figure)
 
+    def test_exactly_once_excuses_only_claims_lost_with_a_halt(self):
+        K = "CHAOS-00001"
+        lost = "x  Job 20261208100000 %s: claimed for its start at 20261208100000, " \
+               "no process of it found; closed as ended" % K
+        t0 = time.mktime(time.strptime("2026-12-08 10:00:00", "%Y-%m-%d %H:%M:%S"))
+        cases = [  # kind, halts, passed, figure
+            ("py", [t0 + 2], True, "0 never, 1 lost"),
+            ("missing", [t0 + 0.5], True, "0 never, 1 lost"),
+            ("py", [t0 + 8], False, "1 never, 0 lost"),
+            ("py", [t0 - 1], False, "1 never, 0 lost"),
+            ("py", [], False, "1 never, 0 lost"),
+        ]
+        for kind, halts, passed, figure in cases:
+            work = types.SimpleNamespace(rows=[row(K, kind)])
+            queue = {K: ("", K, "01", "98", "0", "")}
+            r = checks.exactly_once(work, queue, {}, [lost], halts)
+            self.assertEqual(r.passed, passed, (kind, halts, r.figure))
+            self.assertIn(figure if kind != "missing" or passed else "", r.figure)
+
     def test_gaps_leave_out_excused_stops(self):
         t0 = time.mktime(time.strptime("2026-12-08 10:00:00", "%Y-%m-%d %H:%M:%S"))
         lines = ["2026-12-08 10:00:%02d  Service kontaktiert! Hauptschleife!" % s for s in (0, 1, 40, 41)]
